@@ -1,0 +1,307 @@
+#include "link/ApdComPort.h"
+
+#include "link/ComPorts.h"
+#include "platform/Dialogs.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+QSerialPort::Parity ToQtParity(TParity Parity)
+{
+    switch (Parity) {
+    case pOdd: return QSerialPort::OddParity;
+    case pEven: return QSerialPort::EvenParity;
+    case pMark: return QSerialPort::MarkParity;
+    case pSpace: return QSerialPort::SpaceParity;
+    case pNone: break;
+    }
+    return QSerialPort::NoParity;
+}
+
+QSerialPort::FlowControl ToQtFlow(int HWFlowOptions, TSWFlowOptions SWFlowOptions)
+{
+    if (HWFlowOptions & (hwfUseRTS | hwfRequireCTS))
+        return QSerialPort::HardwareControl;
+    if (SWFlowOptions != swfNone)
+        return QSerialPort::SoftwareControl;
+    return QSerialPort::NoFlowControl;
+}
+
+// Why a device cannot be opened, from the system's own answer.
+QString OpenFailureReason(const QString& Path)
+{
+    const int fd = ::open(Path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        ::close(fd);
+        return QString();
+    }
+    const int error = errno;
+    QString reason = QString::fromLocal8Bit(std::strerror(error));
+    if (error == EACCES)
+        reason += " - the user needs the device's group (usually dialout)";
+    return reason;
+}
+
+}  // namespace
+
+TApdComPort::TApdComPort(QObject* Owner) : QObject(Owner)
+{
+    connect(&FPort, &QSerialPort::readyRead, this, [this] { DataAvailable(); });
+    connect(&FPort, &QSerialPort::errorOccurred, this,
+            [this](QSerialPort::SerialPortError e) { PortError(e); });
+}
+
+TApdComPort::~TApdComPort()
+{
+    ClosePort();
+}
+
+// ---- settings applied at once to an open port ----
+
+void TApdComPort::SetBaud(int Value)
+{
+    FBaud = Value;
+    if (Open())
+        FPort.setBaudRate(FBaud);
+}
+
+void TApdComPort::SetParity(TParity Value)
+{
+    FParity = Value;
+    if (Open())
+        FPort.setParity(ToQtParity(FParity));
+}
+
+void TApdComPort::SetDataBits(int Value)
+{
+    FDataBits = Value;
+    if (Open())
+        FPort.setDataBits(static_cast<QSerialPort::DataBits>(FDataBits));
+}
+
+void TApdComPort::SetStopBits(int Value)
+{
+    FStopBits = Value;
+    if (Open())
+        FPort.setStopBits(FStopBits == 2 ? QSerialPort::TwoStop : QSerialPort::OneStop);
+}
+
+void TApdComPort::SetHWFlowOptions(int Value)
+{
+    FHWFlowOptions = Value;
+    if (Open())
+        FPort.setFlowControl(ToQtFlow(FHWFlowOptions, FSWFlowOptions));
+}
+
+void TApdComPort::SetSWFlowOptions(TSWFlowOptions Value)
+{
+    FSWFlowOptions = Value;
+    if (Open())
+        FPort.setFlowControl(ToQtFlow(FHWFlowOptions, FSWFlowOptions));
+}
+
+void TApdComPort::SetDTR(bool Value)
+{
+    FDTR = Value;
+    if (Open())
+        ApplyLines();
+}
+
+void TApdComPort::SetRTS(bool Value)
+{
+    FRTS = Value;
+    if (Open())
+        ApplyLines();
+}
+
+void TApdComPort::ApplySettings()
+{
+    FPort.setBaudRate(FBaud);
+    FPort.setParity(ToQtParity(FParity));
+    FPort.setDataBits(static_cast<QSerialPort::DataBits>(FDataBits));
+    FPort.setStopBits(FStopBits == 2 ? QSerialPort::TwoStop : QSerialPort::OneStop);
+    FPort.setFlowControl(ToQtFlow(FHWFlowOptions, FSWFlowOptions));
+}
+
+void TApdComPort::ApplyLines()
+{
+    // Modem lines do not exist on every device (a pseudo-terminal has none); the
+    // port works without them, so a refusal here is not an error.
+    FPort.setDataTerminalReady(FDTR);
+    if (!(FHWFlowOptions & hwfUseRTS) && FPort.flowControl() != QSerialPort::HardwareControl)
+        FPort.setRequestToSend(FRTS);
+    FPort.clearError();
+}
+
+// ---- open and close ----
+
+void TApdComPort::SetOpen(bool Value)
+{
+    if (Value == Open())
+        return;
+    if (Value)
+        OpenPort();
+    else
+        ClosePort();
+}
+
+int TApdComPort::ChoosePortIfNeeded()
+{
+    if (FComNumber != 0)
+        return FComNumber;
+    const int chosen = FPromptForPort ? Dialogs().SelectComPort(AvailableComPorts()) : 0;
+    if (chosen <= 0)
+        throw EAPDException(QString("No serial port selected (error %1)").arg(ecNoPortSelected),
+                            ecNoPortSelected);
+    FComNumber = static_cast<quint16>(chosen);
+    return chosen;
+}
+
+void TApdComPort::RaiseOpenError(const QString& Path)
+{
+    QString reason = OpenFailureReason(Path);
+    if (reason.isEmpty())
+        reason = FPort.errorString();
+    throw EAPDException(QString("Cannot open serial port COM%1 (%2): %3").arg(FComNumber).arg(Path, reason),
+                        static_cast<int>(FPort.error()));
+}
+
+void TApdComPort::OpenPort()
+{
+    const int number = FDevicePath.isEmpty() ? ChoosePortIfNeeded() : FComNumber;
+    const QString path = FDevicePath.isEmpty() ? ComDevicePath(number) : FDevicePath;
+    if (path.isEmpty())
+        throw EAPDException(QString("Serial port COM%1 does not exist").arg(number));
+    FPort.setPortName(path);
+    ApplySettings();
+    if (!FPort.open(QIODevice::ReadWrite))
+        RaiseOpenError(path);
+    ApplyLines();
+    if (FLogging == tlOn)
+        FTrace.Start();
+    OnPortOpen(this);
+}
+
+void TApdComPort::ClosePort()
+{
+    if (!Open())
+        return;
+    FShuttingDown = true;
+    FPort.close();
+    FTrace.Pause();
+    FTrace.Clear();
+    if (FLogging != tlOff)
+        FLogging = tlOn;  // recording resumes at the next open
+    FShuttingDown = false;
+    OnPortClose(this);
+}
+
+// ---- data ----
+
+int TApdComPort::InBuffUsed() const
+{
+    return Open() ? static_cast<int>(FPort.bytesAvailable()) : 0;
+}
+
+QByteArray TApdComPort::GetBlock(int Count)
+{
+    if (FShuttingDown || !Open() || Count <= 0)
+        return QByteArray();
+    const QByteArray block = FPort.read(Count);
+    FTrace.AddReceived(block);
+    return block;
+}
+
+void TApdComPort::PutString(const QByteArray& Text)
+{
+    if (FShuttingDown)
+        return;
+    if (!Open())
+        throw EAPDException(QString("Serial port COM%1 is not open").arg(FComNumber));
+    if (FPort.write(Text) != Text.size())
+        throw EAPDException(QString("Write error on serial port COM%1: %2").arg(FComNumber).arg(FPort.errorString()));
+    FTrace.AddSent(Text);
+    FPort.flush();  // hand it to the driver now rather than at the next event loop turn
+}
+
+// Announces what waits in the input buffer until the handler has taken all of
+// it: the handler reads at most 2048 bytes a call, and the port announces new
+// data only when more arrives.
+void TApdComPort::DataAvailable()
+{
+    if (FDelivering)
+        return;  // a handler that processes events must not re-enter the delivery
+    FDelivering = true;
+    qint64 waiting = InBuffUsed();
+    while (waiting > 0 && !FShuttingDown) {
+        OnTriggerAvail(this, static_cast<quint16>(qMin<qint64>(waiting, 0xFFFF)));
+        const qint64 left = InBuffUsed();
+        if (left >= waiting)
+            break;  // nobody reads: leave it for the next announcement
+        waiting = left;
+    }
+    FDelivering = false;
+}
+
+void TApdComPort::PortError(QSerialPort::SerialPortError Error)
+{
+    if (Error == QSerialPort::NoError || Error == QSerialPort::UnsupportedOperationError ||
+        Error == QSerialPort::TimeoutError || FShuttingDown || !Open())
+        return;
+    // The device went away (an adapter unplugged, the other end of a terminal
+    // closed) or failed: close it outside Qt's own notification, so that the
+    // closed event and the error reach the link and the error display.
+    const QString why = FPort.errorString();
+    QMetaObject::invokeMethod(this, [this, why] { PortLost(why); }, Qt::QueuedConnection);
+}
+
+void TApdComPort::PortLost(const QString& Why)
+{
+    if (!Open())
+        return;
+    const QString device = FPort.portName();
+    ClosePort();
+    throw EAPDException(QString("Serial port COM%1 (%2) failed and was closed: %3").arg(FComNumber).arg(device, Why));
+}
+
+// ---- trace ----
+
+void TApdComPort::SetLogging(TTraceLogState Value)
+{
+    if (!Open()) {
+        FLogging = (Value == tlOn) ? tlOn : tlOff;  // only on and off wait for the next open
+        return;
+    }
+    ApplyLoggingWhileOpen(Value);
+}
+
+void TApdComPort::ApplyLoggingWhileOpen(TTraceLogState Value)
+{
+    switch (Value) {
+    case tlOn:
+        FTrace.Start();
+        FLogging = tlOn;
+        break;
+    case tlDump:
+    case tlAppend:
+        if (!FTrace.WriteTo(FLogName, Value == tlAppend, FLogHex))
+            throw EAPDException(QString("Cannot write the serial trace to %1").arg(FLogName));
+        break;  // writing the log leaves recording as it was
+    case tlClear:
+        FTrace.Clear();
+        break;
+    case tlPause:
+        FTrace.Pause();
+        FLogging = tlPause;
+        break;
+    case tlOff:
+        FTrace.Pause();
+        FTrace.Clear();
+        FLogging = tlOff;
+        break;
+    }
+}

@@ -1,0 +1,394 @@
+#include "link/KeskLink.h"
+
+#include "link/KeskFraming.h"
+#include "link/KeskLinkThread.h"
+#include "platform/Dialogs.h"
+#include "platform/MainThread.h"
+
+#include <QThread>
+#include <limits>
+
+namespace {
+
+constexpr int ReadChunkLimit = 2048;   // the link reads at most this much per event
+constexpr int FramedBufferLimit = 1024;
+constexpr int StartUpDelayMs = 100;
+
+// Socket error codes the start-up step reacts to.
+constexpr int WSAEINVAL = 10022;
+constexpr int WSAEOPNOTSUPP = 10045;
+constexpr int WSAEAFNOSUPPORT = 10047;
+
+// The dock is asked again while it reports busy, but not for ever: a dock that
+// never leaves its busy state would otherwise hold the connect for good.
+constexpr int MaxSlaveModeRequests = 50;
+
+int TimeOutMilliseconds(int TimeOut)
+{
+    const qint64 ms = TimeOut > 0 ? qint64(TimeOut) * 1000 : -qint64(TimeOut);
+    return static_cast<int>(qMin<qint64>(ms, std::numeric_limits<int>::max()));
+}
+
+}  // namespace
+
+int IrComPortFromValue(const QString& Value)
+{
+    if (Value.isEmpty())
+        return 0;
+    for (int n = 4; n <= 8; ++n)
+        if (QString("COM%1").arg(n).contains(Value))
+            return n;
+    return 0;
+}
+
+TKeskLink::TKeskLink(QObject* Owner) : QObject(Owner)
+{
+    FComPort = new TApdComPort(this);
+    FComPort->OnTriggerAvail = [this](QObject*, quint16 Count) { SerialDataAvailable(Count); };
+    FComPort->OnPortOpen = [this](QObject*) {
+        FClosing = false;
+        SetLinkState(true);
+    };
+    FComPort->OnPortClose = [this](QObject*) {
+        SetLinkState(false);
+        FClosing = false;
+    };
+    FComPort->SetLogName("KeskLink.Log");
+
+    FResponseTimer = new TTimer(this);
+    FResponseTimer->OnTimer = [this](QObject*) { StartUpStep(); };
+    FResponseTimer->SetInterval(StartUpDelayMs);
+    FResponseTimer->Restart();
+}
+
+TKeskLink::~TKeskLink()
+{
+    FResponseTimer->SetEnabled(false);
+    if (FThreadStarted) {
+        delete FThread;
+        FThread = nullptr;
+        FThreadStarted = false;
+    }
+    delete FComPort;  // its closed event still finds the link whole
+    FComPort = nullptr;
+    delete FResponseTimer;
+    FResponseTimer = nullptr;
+    QThread::yieldCurrentThread();
+}
+
+TPassThroughDock* TKeskLink::Dock() const
+{
+    if (FKeloExpressDock)
+        return FKeloExpressDock;
+    if (FMPKeloExpressDock)
+        return FMPKeloExpressDock;
+    return FCorvaneKelo6Dock;
+}
+
+TKeskLink::TWay TKeskLink::Way() const
+{
+    if (Dock())
+        return TWay::Dock;
+    if (FInstrumentType == tpKesk5)
+        return TWay::Kesk5Serial;
+    if (FUseIrSocket)
+        return TWay::IrSocket;
+    return TWay::IrComPort;
+}
+
+void TKeskLink::SetConnected(bool Value)
+{
+    if (Value)
+        OpenLink(FDefaultTimeOut);
+    else
+        CloseLink();
+}
+
+void TKeskLink::SetLinkState(bool IsConnected)
+{
+    FConnected = IsConnected;
+    WakeReceiveThread();
+}
+
+// ---------------------------------------------------------------- sending
+
+void TKeskLink::AdvanceIndex(QByteArray& Text)
+{
+    FMsgIndex = (FMsgIndex >= '9') ? '0' : char(FMsgIndex + 1);
+    if (Text.size() >= 4)
+        Text[3] = FMsgIndex;
+}
+
+void TKeskLink::SendMsg(QByteArray Text, int TimeOut)
+{
+    if (IsIndexedType(FInstrumentType)) {
+        AdvanceIndex(Text);
+        if (Text.size() < 4) {
+            // Such a command has no room for its index: the instrument could not
+            // match its answer, so it is refused rather than sent without one.
+            Dialogs().ShowMessage("SendMsg Error - Command Too Short!");
+            return;
+        }
+    }
+    if (!FConnected || FClosing) {
+        Dialogs().ShowMessage("SendMsg Error - Not Connected!");
+        return;
+    }
+    if (TPassThroughDock* dock = Dock()) {
+        ProcessMessages();
+        dock->SendUserData(Text);
+        OnDebugSend(this, Text);
+    } else {
+        const QByteArray wire = FrameMessage(FInstrumentType, Text);
+        OnDebugSend(this, wire);
+        HandToTransport(wire);
+    }
+    ArmTimeOut(TimeOut);
+}
+
+void TKeskLink::HandToTransport(const QByteArray& Wire)
+{
+    if (FUseIrSocket && FInstrumentType != tpKesk5)
+        return;  // no infrared socket in this build: it is never connected
+    FComPort->PutString(Wire);
+}
+
+void TKeskLink::ArmTimeOut(int TimeOut)
+{
+    FResponseTimer->OnTimer = [this](QObject*) { TimeOutHandler(); };
+    FResponseTimer->SetInterval(TimeOutMilliseconds(TimeOut));
+    FResponseTimer->Restart();
+}
+
+void TKeskLink::TimeOutHandler()
+{
+    FResponseTimer->SetEnabled(false);
+    OnTimeOut(this, 0);
+}
+
+// ---------------------------------------------------------------- receiving
+
+void TKeskLink::Deliver(QObject* Sender, const QByteArray& Data)
+{
+    OnDebugReceive(this, Data);
+    OnReceiveMsg(Sender, Data);
+}
+
+void TKeskLink::SerialDataAvailable(quint16 Count)
+{
+    const QByteArray chunk = FComPort->GetBlock(qMin<int>(Count, ReadChunkLimit));
+    if (IsFramedType(FInstrumentType)) {
+        AppendFramedChunk(chunk, true);
+    } else {
+        FResponseTimer->SetEnabled(false);
+        Deliver(this, chunk);
+    }
+    WakeReceiveThread();
+}
+
+// A chunk with a start byte begins a new frame; any other chunk continues the
+// one being received. The poll extracts the frame once an end byte was seen.
+void TKeskLink::AppendFramedChunk(const QByteArray& Chunk, bool ApplyLimit)
+{
+    if (Chunk.contains(FrameStart))
+        FRxBuffer = Chunk;
+    else
+        FRxBuffer += Chunk;
+    if (Chunk.contains(FrameEnd))
+        FFrameComplete = true;
+    if (ApplyLimit && FRxBuffer.size() > FramedBufferLimit) {
+        FRxBuffer.clear();
+        FResponseTimer->SetEnabled(false);
+    }
+}
+
+void TKeskLink::IrDataAvailable(const QByteArray& Block)
+{
+    if (IsFramedType(FInstrumentType)) {
+        AppendFramedChunk(Block.mid(1), false);  // the first byte is the IrCOMM control byte
+    } else if (IsIndexedType(FInstrumentType)) {
+        AcceptIndexedIrReply(Block);
+    } else {
+        FResponseTimer->SetEnabled(false);
+        Deliver(this, Block);
+    }
+    WakeReceiveThread();
+}
+
+void TKeskLink::AcceptIndexedIrReply(const QByteArray& Reply)
+{
+    FResponseTimer->SetEnabled(false);
+    if (Reply.size() >= 4 && Reply.at(3) == FMsgIndex) {
+        Deliver(this, Reply);
+        return;
+    }
+    if (Reply == "NAK" || (Reply.size() >= 4 && Reply.startsWith("NAK")))
+        Dialogs().ShowMessage("NAK - Instrument did not understand command!");
+    else if (Reply.size() < 4)
+        Dialogs().ShowMessage("Message Response Too Short!");
+    else
+        Dialogs().ShowMessage("Incorrect Response Message Index!");
+    OnDebugReceive(this, Reply);
+}
+
+void TKeskLink::DockRcvUserData(QObject*, const QByteArray& Data)
+{
+    FResponseTimer->SetEnabled(false);
+    if (FConnected)
+        Deliver(this, Data);
+}
+
+std::optional<QByteArray> TKeskLink::ExtractFrame()
+{
+    if (!FFrameComplete)
+        return std::nullopt;
+    OnDebugReceive(this, FRxBuffer);
+    std::optional<QByteArray> payload = UnframeMessage(FInstrumentType, FRxBuffer);
+    if (payload)
+        FResponseTimer->SetEnabled(false);
+    FFrameComplete = false;
+    return payload;
+}
+
+void TKeskLink::PollLink(QObject* Sender)
+{
+    if (FConnected != FReportedConnected) {
+        FReportedConnected = FConnected;
+        if (FConnected)
+            OnLinkUp(this, true);
+        else
+            OnLinkDown(this, false);
+    }
+    if (auto payload = ExtractFrame())
+        OnReceiveMsg(Sender, *payload);
+}
+
+// ---------------------------------------------------------------- transports
+
+void TKeskLink::StartUpStep()
+{
+    FResponseTimer->SetEnabled(false);
+    if (!Dock())
+        StartUpError(WSAEAFNOSUPPORT);  // this platform offers no infrared sockets
+    if (!FUseIrSocket)
+        LookUpIrComPort();
+}
+
+void TKeskLink::StartUpError(int Code)
+{
+    if (Code == WSAEINVAL || Code == WSAEOPNOTSUPP || Code == WSAEAFNOSUPPORT)
+        FUseIrSocket = false;
+}
+
+void TKeskLink::LookUpIrComPort()
+{
+    const QString value = QString::fromLocal8Bit(qgetenv("KT4_IRCOMM"));
+    if (value.startsWith('/')) {
+        FIrComPort = 0;
+        FIrComDevice = value;
+    } else {
+        FIrComPort = static_cast<quint16>(IrComPortFromValue(value));
+        FIrComDevice.clear();
+    }
+}
+
+void TKeskLink::OpenLink(int TimeOut)
+{
+    switch (Way()) {
+    case TWay::Dock:
+        OpenThroughDock(Dock());
+        return;  // no receive thread through a dock
+    case TWay::Kesk5Serial:
+        OpenSerial(FRS232Port, FRS232BaudRate, QString());
+        break;
+    case TWay::IrSocket:
+        // Discovery finds no device without an infrared socket: only the
+        // discovery time-out follows, and no thread is started.
+        if (TimeOut > 0) {
+            FResponseTimer->OnTimer = [this](QObject*) { TimeOutHandler(); };
+            FResponseTimer->SetInterval(TimeOut * 1000);
+            FResponseTimer->Restart();
+        }
+        return;
+    case TWay::IrComPort:
+        OpenSerial(FIrComPort, 115200, FIrComDevice);
+        SetLinkState(FComPort->Open());
+        break;
+    }
+    StartReceiveThread();
+}
+
+void TKeskLink::OpenSerial(int Port, int Baud, const QString& Device)
+{
+    FComPort->SetComNumber(Port);
+    FComPort->SetDevicePath(Device);
+    FComPort->SetBaud(Baud);
+    FComPort->SetOpen(true);
+}
+
+void TKeskLink::OpenThroughDock(TPassThroughDock* ADock)
+{
+    if (!ADock->Enabled())
+        ADock->SetEnabled(true);
+    if (ADock->Enabled() && ADock->HasUSBDevice())
+        ADock->SetUSBDeviceHalted(false);
+    for (int i = 0; i < 1001; ++i)
+        ProcessMessages();
+    if (ADock->ReportsBusy()) {
+        for (int i = 0; i < MaxSlaveModeRequests && ADock->SetSlaveMode(true); ++i) {
+        }
+    } else {
+        ADock->SetSlaveMode(true);
+    }
+    SubscribeDock(ADock);
+}
+
+void TKeskLink::SubscribeDock(TPassThroughDock* ADock)
+{
+    ADock->OnInstrumentConnected = [this](QObject*) {
+        FConnected = true;
+        FClosing = false;
+        OnLinkUp(this, true);
+    };
+    ADock->OnInstrumentDisconnected = [this](QObject*) {
+        FConnected = false;
+        FClosing = false;
+        OnLinkDown(this, false);
+    };
+    ADock->OnRcvUserData = [this](QObject* Sender, const QByteArray& Data) { DockRcvUserData(Sender, Data); };
+}
+
+void TKeskLink::CloseLink()
+{
+    switch (Way()) {
+    case TWay::Dock: {
+        TPassThroughDock* dock = Dock();
+        // Runs after the current handler has returned.
+        QMetaObject::invokeMethod(this, [dock] { dock->DisconnectInstrument(); }, Qt::QueuedConnection);
+        break;
+    }
+    case TWay::Kesk5Serial:
+        FComPort->SetOpen(false);
+        break;
+    case TWay::IrSocket:
+        FClosing = true;  // the session-closed event resets it
+        break;
+    case TWay::IrComPort:
+        FComPort->SetOpen(false);
+        SetLinkState(FComPort->Open());
+        break;
+    }
+}
+
+void TKeskLink::StartReceiveThread()
+{
+    if (!FThread)
+        FThread = new TKeskLinkThread(this);
+    FThreadStarted = true;
+}
+
+void TKeskLink::WakeReceiveThread()
+{
+    if (FThread)
+        FThread->Wake();
+}

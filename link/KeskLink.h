@@ -1,0 +1,143 @@
+#pragma once
+// The instrument link: carries text commands to the instrument and its replies
+// back as events. It hides the way the instrument is reached (its own serial
+// line, the infrared port, the infrared driver's COM port or a docking station)
+// and adds, per instrument type, the framing, the message index and the reply
+// checks the instrument expects.
+
+#include "link/ApdComPort.h"
+#include "link/KeskTypes.h"
+#include "link/PassThroughDock.h"
+#include "platform/Events.h"
+#include "platform/Timer.h"
+
+#include <QObject>
+#include <optional>
+
+class TKeskLinkThread;
+
+class TKeskLink : public QObject {
+public:
+    explicit TKeskLink(QObject* Owner = nullptr);
+    ~TKeskLink() override;
+
+    // ---- published properties ----
+    TKeskType InstrumentType() const { return FInstrumentType; }
+    void SetInstrumentType(TKeskType Value) { FInstrumentType = Value; }
+    int RS232Port() const { return FRS232Port; }
+    void SetRS232Port(int Value) { FRS232Port = static_cast<quint16>(Value); }
+    int RS232BaudRate() const { return FRS232BaudRate; }
+    void SetRS232BaudRate(int Value) { FRS232BaudRate = Value; }
+    void SetText(const QByteArray& Value) { SendMsg(Value, FDefaultTimeOut); }
+    bool Connected() const { return FConnected; }
+    void SetConnected(bool Value);
+    int DefaultTimeOut() const { return FDefaultTimeOut; }
+    void SetDefaultTimeOut(int Value) { FDefaultTimeOut = Value; }
+    TTraceLogState Logging() const { return FComPort->Logging(); }
+    void SetLogging(TTraceLogState Value) { FComPort->SetLogging(Value); }
+
+    // Docks the link may talk through; the first one set, in this order, wins.
+    TPassThroughDock* KeloExpressDock() const { return FKeloExpressDock; }
+    void SetKeloExpressDock(TPassThroughDock* Value) { FKeloExpressDock = Value; }
+    TPassThroughDock* MPKeloExpressDock() const { return FMPKeloExpressDock; }
+    void SetMPKeloExpressDock(TPassThroughDock* Value) { FMPKeloExpressDock = Value; }
+    TPassThroughDock* CorvaneKelo6Dock() const { return FCorvaneKelo6Dock; }
+    void SetCorvaneKelo6Dock(TPassThroughDock* Value) { FCorvaneKelo6Dock = Value; }
+
+    // ---- published events ----
+    TReceiveMsg OnReceiveMsg;
+    TReceiveMsg OnDebugReceive;
+    TReceiveMsg OnDebugSend;
+    TLinkStatus OnLinkUp;
+    TLinkStatus OnLinkDown;
+    TOnTimeOut OnTimeOut;
+    TNotifyEvent OnIrError;
+
+    // ---- operations ----
+    // Sends one command. TimeOut: positive is seconds, zero or negative its
+    // magnitude in milliseconds; 0 never times out.
+    void SendMsg(QByteArray Text, int TimeOut);
+    void OpenLink(int TimeOut);
+    void CloseLink();
+
+    // One turn of the receive thread, on the main thread: reports a change of
+    // Connected and delivers a completed frame. Sender is the thread.
+    void PollLink(QObject* Sender);
+    // The payload of a completed frame, when one is waiting and valid.
+    std::optional<QByteArray> ExtractFrame();
+
+    // Receive paths of the infrared socket and of a dock.
+    void IrDataAvailable(const QByteArray& Block);
+    void DockRcvUserData(QObject* Sender, const QByteArray& Data);
+
+    // ---- state, readable for the main window and for tests ----
+    char MsgIndex() const { return FMsgIndex; }
+    bool UseIrSocket() const { return FUseIrSocket; }
+    void SetUseIrSocket(bool Value) { FUseIrSocket = Value; }
+    int IrComPort() const { return FIrComPort; }
+    void SetIrComPort(int Value) { FIrComPort = static_cast<quint16>(Value); }
+    QString IrComDevice() const { return FIrComDevice; }
+    bool Closing() const { return FClosing; }
+    const QByteArray& RxBuffer() const { return FRxBuffer; }
+    bool FrameComplete() const { return FFrameComplete; }
+    TApdComPort* ComPort() const { return FComPort; }
+    TTimer* ResponseTimer() const { return FResponseTimer; }
+    TKeskLinkThread* ReceiveThread() const { return FThread; }
+    TPassThroughDock* Dock() const;
+
+    // Reads the infrared driver's COM port from the environment variable
+    // KT4_IRCOMM: a COM name matched as the driver's registry value is, or a
+    // device path used as the port itself.
+    void LookUpIrComPort();
+
+private:
+    enum class TWay { Dock, Kesk5Serial, IrSocket, IrComPort };
+    TWay Way() const;
+
+    // sending
+    void AdvanceIndex(QByteArray& Text);
+    void HandToTransport(const QByteArray& Wire);
+    void ArmTimeOut(int TimeOut);
+    void TimeOutHandler();
+
+    // receiving
+    void SerialDataAvailable(quint16 Count);
+    void AppendFramedChunk(const QByteArray& Chunk, bool ApplyLimit);
+    void AcceptIndexedIrReply(const QByteArray& Reply);
+    void Deliver(QObject* Sender, const QByteArray& Data);
+
+    // transports
+    void StartUpStep();
+    void StartUpError(int Code);
+    void OpenSerial(int Port, int Baud, const QString& Device);
+    void OpenThroughDock(TPassThroughDock* ADock);
+    void SubscribeDock(TPassThroughDock* ADock);
+    void StartReceiveThread();
+    void WakeReceiveThread();
+    void SetLinkState(bool IsConnected);
+
+    char FMsgIndex = '9';
+    TKeskLinkThread* FThread = nullptr;
+    bool FThreadStarted = false;
+    TKeskType FInstrumentType = tpKeskPico;
+    TApdComPort* FComPort = nullptr;
+    int FRS232BaudRate = 19200;
+    bool FClosing = false;
+    quint16 FRS232Port = 1;
+    QByteArray FRxBuffer;
+    bool FFrameComplete = false;
+    TTimer* FResponseTimer = nullptr;
+    int FDefaultTimeOut = 10;
+    TPassThroughDock* FKeloExpressDock = nullptr;
+    TPassThroughDock* FMPKeloExpressDock = nullptr;
+    TPassThroughDock* FCorvaneKelo6Dock = nullptr;
+    bool FConnected = false;
+    bool FReportedConnected = false;  // the last state the poll reported
+    bool FUseIrSocket = true;
+    quint16 FIrComPort = 0;
+    QString FIrComDevice;  // a device path given for the infrared COM port
+};
+
+// The number of the infrared driver's COM port for a registry-style value: 4 to 8
+// for the first of "COM4".."COM8" that contains the value, 0 for none.
+int IrComPortFromValue(const QString& Value);

@@ -1,0 +1,16 @@
+#pragma once
+// The main-thread services the link, the docks and the USB layer rely on.
+
+#include <functional>
+
+// Lets pending events be processed once, as a handler that waits must.
+void ProcessMessages();
+
+// Runs Call on the main thread and returns once it has run. On the main thread
+// itself the call runs at once.
+void RunOnMainThreadAndWait(const std::function<void()>& Call);
+
+// Runs Call on the main thread after the current handler has returned.
+void PostToMainThread(std::function<void()> Call);
+
+bool IsMainThread();

@@ -1,0 +1,195 @@
+#include "link/ApdComPort.h"
+#include "link/ComPorts.h"
+#include "tests/TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+struct ComPortOnPty : ::testing::Test {
+    void SetUp() override
+    {
+        qputenv("KT4_COM7", pty.SlavePath().toLocal8Bit());
+        port.SetComNumber(7);
+        port.OnPortOpen = [this](QObject*) { order << "open"; };
+        port.OnPortClose = [this](QObject*) { order << "close"; };
+        port.OnTriggerAvail = [this](QObject*, quint16 count) {
+            order << QString("avail %1").arg(count);
+            received += port.GetBlock(count);
+        };
+    }
+    void TearDown() override { qunsetenv("KT4_COM7"); }
+    TScriptedDialogsScope dialogs;
+    TPtyPair pty;
+    QStringList order;  // before the port: its closing event still writes here
+    QByteArray received;
+    TApdComPort port;
+};
+
+}  // namespace
+
+TEST(ComPorts, NumbersMapToLinuxDevices)
+{
+    EXPECT_EQ(ComDevicePath(1), "/dev/ttyS0");
+    EXPECT_EQ(ComDevicePath(16), "/dev/ttyS15");
+    EXPECT_EQ(ComDevicePath(17), "/dev/ttyUSB0");
+    EXPECT_EQ(ComDevicePath(33), "/dev/ttyACM0");
+    EXPECT_EQ(ComDevicePath(48), "/dev/ttyACM15");
+    EXPECT_EQ(ComDevicePath(50), "/dev/rfcomm1");
+    EXPECT_EQ(ComDevicePath(51), "");
+    qputenv("KT4_COM6", "/dev/ttyUSB0");
+    EXPECT_EQ(ComDevicePath(6), "/dev/ttyUSB0");
+    qunsetenv("KT4_COM6");
+    EXPECT_FALSE(IsPortAvailable(0));
+}
+
+TEST_F(ComPortOnPty, EventsInOrderAndBytesBothWays)
+{
+    port.SetBaud(115200);
+    port.SetOpen(true);
+    EXPECT_TRUE(port.Open());
+    port.PutString(QByteArray("ENQ0\x00\xFF", 6));
+    EXPECT_EQ(Hex(pty.Read(6)), "45 4E 51 30 00 FF");
+    pty.Write("ACK0");
+    ASSERT_TRUE(WaitFor([&] { return received.size() == 4; }));
+    port.SetOpen(false);
+    EXPECT_FALSE(port.Open());
+    EXPECT_EQ(received, "ACK0");
+    ASSERT_GE(order.size(), 3);
+    EXPECT_EQ(order.first(), "open");
+    EXPECT_EQ(order.last(), "close");
+    EXPECT_TRUE(order[1].startsWith("avail"));
+    EXPECT_THROW(port.PutString("x"), EAPDException);
+}
+
+TEST_F(ComPortOnPty, AHeldPortIsStillListed)
+{
+    port.SetOpen(true);
+    EXPECT_TRUE(IsPortAvailable(7));
+    EXPECT_TRUE(AvailableComPorts().contains(7));
+    qputenv("KT4_COM8", "/dev/kt4-missing");
+    EXPECT_FALSE(IsPortAvailable(8));
+    qunsetenv("KT4_COM8");
+}
+
+TEST_F(ComPortOnPty, TraceIsDumpedInHexadecimal)
+{
+    QTemporaryDir dir;
+    const QString log = dir.filePath("KeskLink.Log");
+    port.SetLogName(log);
+    port.SetLogging(tlDump);
+    EXPECT_EQ(port.Logging(), tlOff) << "only on and off are kept while closed";
+    port.SetLogging(tlOn);
+    port.SetOpen(true);
+    port.PutString("ENQ0");
+    pty.Write("ACK0");
+    ASSERT_TRUE(WaitFor([&] { return received.size() == 4; }));
+    port.SetLogging(tlPause);
+    port.PutString("not recorded");
+    port.SetLogging(tlDump);
+    QFile file(log);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), "T: 45 4E 51 30\nR: 41 43 4B 30\n");
+    file.close();
+
+    port.SetLogging(tlAppend);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll().count('\n'), 4);
+    file.close();
+    port.SetLogging(tlClear);
+    port.SetLogging(tlDump);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(file.readAll().isEmpty());
+}
+
+TEST(TraceLog, KeepsOnlyTheNewestEntries)
+{
+    TTraceLog log(4);
+    log.Start();
+    log.AddSent("ABCDEF");
+    EXPECT_EQ(log.Count(), 4u);
+    EXPECT_EQ(log.Format(true), "T: 43 44 45 46\n");
+    EXPECT_EQ(log.Format(false), "T: C D E F\n");
+}
+
+TEST(ComPort, MissingDeviceFailsCleanly)
+{
+    TApdComPort port;
+    int opened = 0;
+    port.OnPortOpen = [&](QObject*) { ++opened; };
+    qputenv("KT4_COM9", "/dev/kt4-no-such-device");
+    port.SetComNumber(9);
+    try {
+        port.SetOpen(true);
+        FAIL() << "opening a missing device must fail";
+    } catch (const EAPDException& e) {
+        EXPECT_TRUE(e.Message().contains("/dev/kt4-no-such-device")) << e.what();
+        EXPECT_TRUE(e.Message().contains("COM9")) << e.what();
+    }
+    qunsetenv("KT4_COM9");
+    EXPECT_FALSE(port.Open());
+    EXPECT_EQ(opened, 0);
+}
+
+TEST(ComPort, PortZeroPromptsAndCancelFailsWithNoPortSelected)
+{
+    TScriptedDialogsScope dialogs;
+    TApdComPort port;
+    port.SetPromptForPort(false);
+    try {
+        port.SetOpen(true);
+        FAIL();
+    } catch (const EAPDException& e) {
+        EXPECT_EQ(e.Code(), ecNoPortSelected);
+    }
+    EXPECT_TRUE(dialogs->Records().isEmpty());
+
+    port.SetPromptForPort(true);
+    try {
+        port.SetOpen(true);  // the scripted prompt answers with cancel
+        FAIL();
+    } catch (const EAPDException& e) {
+        EXPECT_EQ(e.Code(), ecNoPortSelected);
+    }
+    ASSERT_EQ(dialogs->Records().size(), 1);
+    EXPECT_EQ(dialogs->Records()[0].Kind, TDialogKind::PortSelect);
+    EXPECT_FALSE(port.Open());
+}
+
+TEST(ComPort, ChoosingPort12OpensPort12)
+{
+    TScriptedDialogsScope dialogs;
+    TPtyPair pty;
+    qputenv("KT4_COM12", pty.SlavePath().toLocal8Bit());
+    TApdComPort port;
+    dialogs->QueuePort(12);
+    port.SetOpen(true);
+    EXPECT_TRUE(port.Open());
+    EXPECT_EQ(port.ComNumber(), 12);
+    EXPECT_TRUE(dialogs->Records()[0].Text.split(',').contains("COM12"));
+    port.PutString("hello");
+    EXPECT_EQ(pty.Read(5), "hello");
+    qunsetenv("KT4_COM12");
+}
+
+// The other end going away closes the port and raises an error that reaches
+// the error display.
+TEST(ComPort, LostDeviceClosesThePortAndReportsIt)
+{
+    TScriptedDialogsScope dialogs;
+    auto pty = std::make_unique<TPtyPair>();
+    TApdComPort port;
+    port.SetDevicePath(pty->SlavePath());
+    int closed = 0;
+    port.OnPortClose = [&](QObject*) { ++closed; };
+    port.SetOpen(true);
+    pty.reset();  // master and our own slave handle closed: the terminal hangs up
+    ASSERT_TRUE(WaitFor([&] { return closed == 1; }));
+    EXPECT_FALSE(port.Open());
+    ASSERT_TRUE(WaitFor([&] { return !dialogs->Records().isEmpty(); }));
+    EXPECT_EQ(dialogs->Records()[0].Type, mtError);
+    EXPECT_TRUE(dialogs->Texts()[0].contains("failed and was closed")) << dialogs->Texts()[0].toStdString();
+}

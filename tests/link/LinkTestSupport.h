@@ -1,0 +1,72 @@
+#pragma once
+// A dock that records what the link asks of it, and a link on a pseudo-terminal.
+
+#include "link/KeskLink.h"
+#include "link/PassThroughDock.h"
+#include "tests/TestSupport.h"
+
+#include <QStringList>
+#include <memory>
+
+class TFakeDock : public QObject, public TPassThroughDock {
+public:
+    bool Enabled() const override { return FEnabled; }
+    void SetEnabled(bool Value) override
+    {
+        Calls << QString("Enabled=%1").arg(Value);
+        FEnabled = Value && CanEnable;
+    }
+    bool HasUSBDevice() const override { return WithUSB; }
+    void SetUSBDeviceHalted(bool Value) override { Calls << QString("Halted=%1").arg(Value); }
+    bool SetSlaveMode(bool Value) override
+    {
+        Calls << "SLV";
+        return BusyAnswers-- > 0;
+    }
+    bool ReportsBusy() const override { return Busy; }
+    void SendUserData(const QByteArray& Text) override { Sent << Text; }
+    void DisconnectInstrument() override { Calls << "DSC"; }
+
+    void InstrumentConnected() { OnInstrumentConnected(this); }
+    void InstrumentDisconnected() { OnInstrumentDisconnected(this); }
+    void Receive(const QByteArray& Data) { OnRcvUserData(this, Data); }
+
+    bool CanEnable = true;
+    bool WithUSB = false;
+    bool Busy = true;
+    int BusyAnswers = 0;
+    QStringList Calls;
+    QList<QByteArray> Sent;
+
+private:
+    bool FEnabled = false;
+};
+
+// Records every event of a link.
+struct TLinkRecorder {
+    explicit TLinkRecorder(TKeskLink& Link)
+    {
+        Link.OnReceiveMsg = [this](QObject* s, const QByteArray& d) { Received << d; ReceiveSenders << s; };
+        Link.OnDebugReceive = [this](QObject*, const QByteArray& d) { DebugReceived << d; };
+        Link.OnDebugSend = [this](QObject*, const QByteArray& d) { DebugSent << d; };
+        Link.OnLinkUp = [this](QObject*, bool s) { Status << QString("up %1").arg(s); };
+        Link.OnLinkDown = [this](QObject*, bool s) { Status << QString("down %1").arg(s); };
+        Link.OnTimeOut = [this](QObject*, quint16 e) { TimeOuts << e; };
+    }
+    QList<QByteArray> Received, DebugReceived, DebugSent;
+    QList<QObject*> ReceiveSenders;
+    QStringList Status;
+    QList<int> TimeOuts;
+};
+
+// A link whose start-up step has run and found no infrared socket, so it uses
+// the infrared driver's COM port, here given as the path of a pseudo-terminal.
+inline std::unique_ptr<TKeskLink> MakeComPortLink(const QString& Device, TKeskType Type = tpKT4Head)
+{
+    qputenv("KT4_IRCOMM", Device.toLocal8Bit());
+    auto link = std::make_unique<TKeskLink>();
+    link->SetInstrumentType(Type);
+    WaitFor([&] { return !link->ResponseTimer()->Enabled(); });
+    qunsetenv("KT4_IRCOMM");
+    return link;
+}
