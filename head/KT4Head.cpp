@@ -1,0 +1,308 @@
+#include "head/KT4Head.h"
+
+#include "link/KeskFraming.h"
+#include "platform/Dialogs.h"
+
+#include <QFile>
+
+namespace {
+
+constexpr int EnquiryTimeOut = 5;
+constexpr int CommandTimeOut = 30;
+constexpr int PageTimeOut = 15;
+constexpr int ProgramTimeOut = 30;
+
+bool IsPositive(const QByteArray& Reply)
+{
+    return Reply.contains("ACK");
+}
+
+// The page number the instrument echoes in characters 5 and 6 of a page answer;
+// -1 when the answer is too short to carry one.
+int PageEcho(const QByteArray& Reply)
+{
+    if (Reply.size() < 6)
+        return -1;
+    return static_cast<unsigned char>(Reply[4]) * 256 + static_cast<unsigned char>(Reply[5]);
+}
+
+}  // namespace
+
+TKT4Head::TKT4Head(QObject* Owner) : QObject(Owner)
+{
+}
+
+// ------------------------------------------------------------------ session
+
+void TKT4Head::SendCommand(const QByteArray& Text, int TimeOutSeconds)
+{
+    FKeskLink->SendMsg(Text, FTestTimeOutMs > 0 ? -FTestTimeOutMs : TimeOutSeconds);
+}
+
+void TKT4Head::Connect(bool Active)
+{
+    if (!FKeskLink) {
+        Dialogs().ShowMessage("No KeskLink Object Assigned!");
+        return;
+    }
+    if (!Active) {
+        FUploading = false;
+        if (FKeskLink->Connected())
+            FKeskLink->SetConnected(false);
+        return;
+    }
+    FHandshakeState = hsEnquiry;
+    if (FKeskLink->Connected()) {
+        StartHandshake();
+        return;
+    }
+    FKeskLink->SetInstrumentType(tpKT4Head);
+    FKeskLink->OnLinkUp = [this](QObject*, bool Status) { LinkUpChanged(Status); };
+    FKeskLink->OnLinkDown = [this](QObject*, bool Status) { LinkDownChanged(Status); };
+    FKeskLink->SetConnected(true);
+}
+
+void TKT4Head::StartHandshake()
+{
+    FKeskLink->OnTimeOut = [this](QObject*, quint16) { ResendEnquiry(); };
+    FKeskLink->OnReceiveMsg = [this](QObject*, const QByteArray& Data) { HandshakeReply(Data); };
+    SendCommand("ENQ ", EnquiryTimeOut);
+}
+
+// Repeated every five seconds, without limit, until the instrument answers.
+void TKT4Head::ResendEnquiry()
+{
+    if (FKeskLink->Connected())
+        SendCommand("ENQ ", EnquiryTimeOut);
+}
+
+void TKT4Head::HandshakeReply(const QByteArray& Data)
+{
+    if (!IsPositive(Data))
+        return;  // the handshake waits
+    switch (FHandshakeState) {
+    case hsEnquiry:
+        FHandshakeState = hsIdentify;
+        SendCommand("WHO ", CommandTimeOut);
+        break;
+    case hsIdentify:
+        if (Data.contains("16")) {  // the instrument type, written in decimal
+            FHandshakeState = hsVersion;
+            SendCommand("VFL ", CommandTimeOut);
+        } else {
+            Dialogs().ShowMessage("Wrong instrument type, disconnecting!");
+            Connect(false);
+        }
+        break;
+    case hsVersion:
+        GoOnline(Data);
+        break;
+    }
+}
+
+void TKT4Head::GoOnline(const QByteArray& Data)
+{
+    FFlashVersion = Data.mid(4);  // what the instrument adds starts at the fifth character
+    FOnLine = true;
+    FKeskLink->OnTimeOut = [](QObject*, quint16) {};
+    OnIsOnline(this, true);
+}
+
+void TKT4Head::LinkUpChanged(bool Status)
+{
+    if (Status)
+        Connect(true);
+    else
+        FOnLine = false;
+}
+
+void TKT4Head::LinkDownChanged(bool Status)
+{
+    if (Status) {
+        Dialogs().ShowMessage("Unexpected Event!");
+        return;
+    }
+    FUploading = false;  // a lost link ends the upload; nothing is sent after it
+    FOnLine = false;
+    OnIsOnline(this, false);
+}
+
+// ------------------------------------------------------------ flash image
+
+bool TKT4Head::LoadFlashFile(const QString& FileName)
+{
+    QFile file(FileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray image = file.read(FlashImageSize + 1);
+    file.close();
+    if (image.size() != FlashImageSize)
+        return false;
+    FFileVersion = image.mid(FlashVersionOffset, 4);
+    FFileDate = image.mid(FlashDateOffset, 19);
+    if (static_cast<unsigned char>(image[FlashTypeOffset]) != 0x10)
+        return false;
+    // Only an accepted image replaces the one that would be uploaded.
+    FFlashImage = image;
+    FImageLoaded = true;
+    return true;
+}
+
+QByteArray TKT4Head::PagePayload(int Address) const
+{
+    QByteArray payload = FFlashImage.mid(Address, FPageSize);
+    const quint16 sum = Checksum16(payload);
+    payload += char(sum >> 8);
+    payload += char(sum & 0xFF);
+    return payload;
+}
+
+QByteArray TKT4Head::PageCommand(int Page, const QByteArray& Data)
+{
+    QByteArray command("WEP ");
+    command += char((Page >> 8) & 0xFF);
+    command += char(Page & 0xFF);
+    command += Data;
+    return command;
+}
+
+// ------------------------------------------------------------------ upload
+
+void TKT4Head::SendFlash()
+{
+    if (!FImageLoaded || !FKeskLink)
+        return;  // nothing valid to send
+    FCurrentAddress = FirstFlashAddress;
+    FEndAddress = FlashImageSize;
+    FPageSize = FlashPageSize;
+    FPageNumber = FirstFlashPage;
+    FUploading = true;
+    FProgramming = false;
+    FResends = 0;
+    OnSentEEPage = [this](QObject*, int) { NextPage(); };
+    OnTimeOut = [this](QObject*) { ResendPage(); };
+    FKeskLink->OnTimeOut = [this](QObject*, quint16) { UploadTimeOut(); };
+    SendPage(FPageNumber, PagePayload(FCurrentAddress));
+}
+
+void TKT4Head::SendPage(int Page, const QByteArray& Data)
+{
+    if (Page > 1024 || Page < 0)
+        Dialogs().ShowMessage("Page out of bounds!");
+    if (Data.size() != 258)
+        Dialogs().ShowMessage("Wrong data length");
+    FLastPage = Page;
+    FLastPageData = Data;
+    FKeskLink->OnReceiveMsg = [this](QObject*, const QByteArray& Reply) { PageReply(Reply); };
+    SendCommand(PageCommand(Page, Data), PageTimeOut);
+}
+
+// An answer that carries the index of an earlier command belongs to a page
+// that was sent again after its time-out and has been answered since: it is not
+// the answer to the command now outstanding.
+bool TKT4Head::IsStaleAnswer(const QByteArray& Data) const
+{
+    if (Data.size() < 4)
+        return false;
+    const char index = Data[3];
+    return index >= '0' && index <= '9' && index != FKeskLink->MsgIndex();
+}
+
+void TKT4Head::IgnoreStaleAnswer()
+{
+    // The link stopped the time-out when this answer came; the command still
+    // outstanding needs it again.
+    FKeskLink->ResponseTimer()->Restart();
+}
+
+void TKT4Head::PageReply(const QByteArray& Data)
+{
+    if (!FUploading)
+        return;
+    if (IsStaleAnswer(Data)) {
+        IgnoreStaleAnswer();
+        return;
+    }
+    if (!IsPositive(Data)) {
+        SendPage(FLastPage, FLastPageData);  // a negative answer: the same page again
+        return;
+    }
+    const int echo = PageEcho(Data);
+    if (echo != FLastPage) {
+        // Never counted as the page just sent: a page missing from the flash
+        // would leave the instrument unusable.
+        Dialogs().ShowMessage(QString("Page Error! %1=%2").arg(FLastPage).arg(echo < 0 ? QString("?") : QString::number(echo)));
+        if (FUploading)
+            SendPage(FLastPage, FLastPageData);
+        return;
+    }
+    OnSentEEPage(this, 0);
+}
+
+void TKT4Head::NextPage()
+{
+    FPageNumber += 1;
+    FCurrentAddress += FPageSize;
+    FResends = 0;
+    OnFlashProgress(this, FCurrentAddress, FEndAddress);
+    if (!FUploading)
+        return;  // the session ended while the progress was shown
+    if (FCurrentAddress < FEndAddress) {
+        SendPage(FPageNumber, PagePayload(FCurrentAddress));
+        return;
+    }
+    FProgramming = true;
+    FKeskLink->OnReceiveMsg = [this](QObject*, const QByteArray& Reply) { ProgramReply(Reply); };
+    if (FKeskLink->Connected())
+        SendCommand("PFM ", ProgramTimeOut);
+}
+
+void TKT4Head::ResendPage()
+{
+    OnFlashProgress(this, FCurrentAddress, FEndAddress);
+    SendPage(FPageNumber, PagePayload(FCurrentAddress));
+}
+
+void TKT4Head::ProgramReply(const QByteArray& Data)
+{
+    if (!FUploading)
+        return;
+    if (IsStaleAnswer(Data)) {
+        IgnoreStaleAnswer();
+        return;
+    }
+    EndUpload();
+    if (IsPositive(Data)) {
+        Connect(false);
+        OnProgFlashSent(this, 0);
+    } else {
+        OnProgFlashSent(this, 1);
+    }
+}
+
+// The link's time-out while pages are sent: the page is sent again, a few
+// times; then the session is ended and the upload has failed. The program
+// command is never sent twice: no answer counts as not acknowledged.
+void TKT4Head::UploadTimeOut()
+{
+    if (!FUploading)
+        return;
+    if (FProgramming) {
+        EndUpload();
+        OnProgFlashSent(this, 1);
+        return;
+    }
+    if (FResends >= MaxPageResends) {
+        Connect(false);
+        return;
+    }
+    ++FResends;
+    OnTimeOut(this);
+}
+
+void TKT4Head::EndUpload()
+{
+    FUploading = false;
+    FProgramming = false;
+    FKeskLink->OnTimeOut = [](QObject*, quint16) {};
+}

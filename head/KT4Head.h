@@ -1,0 +1,112 @@
+#pragma once
+// The KT4 head instrument: its session (enquiry, identity, flash version), its
+// command texts, and the upload of a flash image page by page.
+//
+// Continuation style: before every command the head writes into the link's
+// single-slot events the routine that handles the answer to exactly that
+// command.
+
+#include "link/KeskLink.h"
+#include "platform/Events.h"
+
+#include <QObject>
+
+enum THandshakeState { hsEnquiry, hsIdentify, hsVersion };
+
+// A flash image: 131072 bytes, a memory image of pages of 256 bytes.
+constexpr int FlashImageSize = 0x20000;
+constexpr int FlashPageSize = 256;
+constexpr int FirstFlashPage = 66;           // pages below are never sent
+constexpr int FirstFlashAddress = 0x4200;
+constexpr int FlashDateOffset = 0x1FFC0;     // 19 bytes
+constexpr int FlashVersionOffset = 0x1FFD4;  // 4 bytes
+constexpr int FlashTypeOffset = 0x1FFD9;     // must hold 0x10
+constexpr int PageCommandSize = 264;
+
+// How often a page whose answer does not come is sent again before the session
+// is given up.
+constexpr int MaxPageResends = 3;
+
+class TKT4Head : public QObject {
+public:
+    explicit TKT4Head(QObject* Owner = nullptr);
+
+    // ---- session ----
+    TKeskLink* KeskLink() const { return FKeskLink; }
+    void SetKeskLink(TKeskLink* Value) { FKeskLink = Value; }
+    bool OnLine() const { return FOnLine; }
+    THandshakeState HandshakeState() const { return FHandshakeState; }
+    QByteArray FlashVersion() const { return FFlashVersion; }
+    void Connect(bool Active);
+
+    // ---- flash image and upload ----
+    bool LoadFlashFile(const QString& FileName);
+    QByteArray FileVersion() const { return FFileVersion; }
+    QByteArray FileDate() const { return FFileDate; }
+    const QByteArray& FlashImage() const { return FFlashImage; }
+    void SendFlash();
+    void SendPage(int Page, const QByteArray& Data);
+
+    int CurrentAddress() const { return FCurrentAddress; }
+    int EndAddress() const { return FEndAddress; }
+    int PageNumber() const { return FPageNumber; }
+    int LastPage() const { return FLastPage; }
+    bool Uploading() const { return FUploading; }
+
+    // The 258-byte payload of the page at Address: its bytes and their 16-bit
+    // sum, high byte first.
+    QByteArray PagePayload(int Address) const;
+    // The page command: "WEP ", the page number (high byte first), the payload.
+    static QByteArray PageCommand(int Page, const QByteArray& Data);
+
+    // Time-outs are whole seconds. A test may replace every one of them by a
+    // number of milliseconds (0 restores the real ones).
+    void SetTestTimeOutMs(int Milliseconds) { FTestTimeOutMs = Milliseconds; }
+
+    // ---- events ----
+    TLinkStatus OnIsOnline;
+    TOnProgress OnFlashProgress;
+    TSentEE OnProgFlashSent;
+    TSentEE OnSentEEPage;
+    TNotifyEvent OnTimeOut;
+
+private:
+    // session
+    void StartHandshake();
+    void SendCommand(const QByteArray& Text, int TimeOutSeconds);
+    void ResendEnquiry();
+    void HandshakeReply(const QByteArray& Data);
+    void GoOnline(const QByteArray& Data);
+    void LinkUpChanged(bool Status);
+    void LinkDownChanged(bool Status);
+
+    // upload
+    void PageReply(const QByteArray& Data);
+    void NextPage();
+    void ResendPage();
+    void ProgramReply(const QByteArray& Data);
+    void UploadTimeOut();
+    bool IsStaleAnswer(const QByteArray& Data) const;
+    void IgnoreStaleAnswer();
+    void EndUpload();
+
+    TKeskLink* FKeskLink = nullptr;
+    bool FOnLine = false;
+    THandshakeState FHandshakeState = hsEnquiry;
+    QByteArray FFlashVersion;
+
+    QByteArray FFlashImage;
+    bool FImageLoaded = false;
+    QByteArray FFileVersion;
+    QByteArray FFileDate;
+    int FCurrentAddress = FirstFlashAddress;
+    int FEndAddress = FlashImageSize;
+    int FPageSize = FlashPageSize;
+    int FPageNumber = FirstFlashPage;
+    int FLastPage = 0;
+    QByteArray FLastPageData;
+    bool FUploading = false;
+    bool FProgramming = false;
+    int FResends = 0;
+    int FTestTimeOutMs = 0;
+};
