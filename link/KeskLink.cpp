@@ -1,5 +1,7 @@
 #include "link/KeskLink.h"
 
+#include "dock/WSocketErrors.h"
+#include "link/IrdaPlatform.h"
 #include "link/KeskFraming.h"
 #include "link/KeskLinkThread.h"
 #include "platform/Dialogs.h"
@@ -13,11 +15,6 @@ namespace {
 constexpr int ReadChunkLimit = 2048;   // the link reads at most this much per event
 constexpr int FramedBufferLimit = 1024;
 constexpr int StartUpDelayMs = 100;
-
-// Socket error codes the start-up step reacts to.
-constexpr int WSAEINVAL = 10022;
-constexpr int WSAEOPNOTSUPP = 10045;
-constexpr int WSAEAFNOSUPPORT = 10047;
 
 // The dock is asked again while it reports busy, but not for ever: a dock that
 // never leaves its busy state would otherwise hold the connect for good.
@@ -269,15 +266,35 @@ void TKeskLink::StartUpStep()
 {
     FResponseTimer->SetEnabled(false);
     if (!Dock())
-        StartUpError(WSAEAFNOSUPPORT);  // this platform offers no infrared sockets
+        ProbeInfraredStack();
     if (!FUseIrSocket)
         LookUpIrComPort();
 }
 
+// A missing or unusable infrared stack shows when the first IrDA socket is
+// created.
+void TKeskLink::ProbeInfraredStack()
+{
+    int error = 0;
+    const int handle = IrdaPlatform().CreateSocket(error);
+    if (handle < 0) {
+        StartUpError(error);
+        return;
+    }
+    IrdaPlatform().CloseSocket(handle);
+}
+
 void TKeskLink::StartUpError(int Code)
 {
-    if (Code == WSAEINVAL || Code == WSAEOPNOTSUPP || Code == WSAEAFNOSUPPORT)
-        FUseIrSocket = false;
+    if (Code == WSAEINVAL || Code == WSAEOPNOTSUPP || Code == WSAEAFNOSUPPORT) {
+        FUseIrSocket = false;  // no infrared sockets: the driver's COM port it is
+    } else if (Code == WSAENETDOWN) {
+        Dialogs().ShowMessage(QString("Error %1 \"%2\" IrDA Transceiver disabled or not connected!")
+                                  .arg(Code)
+                                  .arg(WSocketErrorDesc(Code)));
+    } else if (!Dock()) {
+        Dialogs().ShowMessage(QString("IrSock Error %1 \"%2\"").arg(Code).arg(WSocketErrorDesc(Code)));
+    }
 }
 
 void TKeskLink::LookUpIrComPort()

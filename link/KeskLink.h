@@ -77,6 +77,7 @@ public:
     int IrComPort() const { return FIrComPort; }
     void SetIrComPort(int Value) { FIrComPort = static_cast<quint16>(Value); }
     QString IrComDevice() const { return FIrComDevice; }
+    void SetIrComDevice(const QString& Value) { FIrComDevice = Value; }
     bool Closing() const { return FClosing; }
     const QByteArray& RxBuffer() const { return FRxBuffer; }
     bool FrameComplete() const { return FFrameComplete; }
@@ -108,6 +109,7 @@ private:
 
     // transports
     void StartUpStep();
+    void ProbeInfraredStack();
     void StartUpError(int Code);
     void OpenSerial(int Port, int Baud, const QString& Device);
     void OpenThroughDock(TPassThroughDock* ADock);

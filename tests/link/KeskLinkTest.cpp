@@ -1,6 +1,7 @@
 // The link's message exchange without a serial line: the infrared socket's and
 // the dock's receive paths fed directly, and commands sent through a dock.
 
+#include "link/IrdaPlatform.h"
 #include "link/KeskLink.h"
 #include "tests/link/LinkTestSupport.h"
 
@@ -287,4 +288,89 @@ TEST(KeskLinkDocks, ADockThatStaysBusyDoesNotHoldTheConnectForEver)
     link.SetCorvaneKelo6Dock(&dock);
     link.SetConnected(true);
     EXPECT_LT(dock.Calls.count("SLV"), 1000);
+}
+
+// ---- the start-up step's probe of the infrared stack ----
+
+namespace {
+
+class TFakeIrda : public TIrdaPlatform {
+public:
+    explicit TFakeIrda(int Error) : FError(Error) {}
+    int CreateSocket(int& Error) override
+    {
+        Error = FError;
+        return FError ? -1 : 99;
+    }
+    void CloseSocket(int) override {}
+
+private:
+    int FError;
+};
+
+struct StartUpWith {
+    explicit StartUpWith(int Error) : previous(SetIrdaPlatform(std::make_unique<TFakeIrda>(Error))) {}
+    ~StartUpWith() { SetIrdaPlatform(std::move(previous)); }
+    std::unique_ptr<TIrdaPlatform> previous;
+};
+
+}  // namespace
+
+TEST(KeskLinkStartUp, TheNativeStackOfThisKernelHasNoInfraredSockets)
+{
+    int error = 0;
+    EXPECT_LT(TNativeIrda().CreateSocket(error), 0);
+    EXPECT_EQ(error, 10047);
+}
+
+TEST(KeskLinkStartUp, ReactionsToTheProbesErrorCode)
+{
+    const struct {
+        int Code;
+        bool UseIrSocket;
+        QStringList Messages;
+    } cases[] = {
+        {10022, false, {}},
+        {10045, false, {}},
+        {10047, false, {}},
+        {10050, true, {"Error 10050 \"Network is down\" IrDA Transceiver disabled or not connected!"}},
+        {10013, true, {"IrSock Error 10013 \"Permission denied\""}},
+        {0, true, {}},
+    };
+    for (const auto& c : cases) {
+        StartUpWith irda(c.Code);
+        TScriptedDialogsScope dialogs;
+        TKeskLink link;
+        ASSERT_TRUE(WaitFor([&] { return !link.ResponseTimer()->Enabled(); }));
+        EXPECT_EQ(link.UseIrSocket(), c.UseIrSocket) << c.Code;
+        EXPECT_EQ(dialogs->Texts(), c.Messages) << c.Code;
+    }
+}
+
+TEST(KeskLinkStartUp, WithADockTheInfraredStackIsNotProbed)
+{
+    StartUpWith irda(10013);
+    TScriptedDialogsScope dialogs;
+    TFakeDock dock;
+    TKeskLink link;
+    link.SetCorvaneKelo6Dock(&dock);
+    ASSERT_TRUE(WaitFor([&] { return !link.ResponseTimer()->Enabled(); }));
+    EXPECT_TRUE(dialogs->Records().isEmpty());
+    EXPECT_TRUE(link.UseIrSocket());
+}
+
+TEST(KeskLinkStartUp, InfraredConnectWithNoDeviceTimesOutAndStartsNoThread)
+{
+    StartUpWith irda(0);
+    TKeskLink link;
+    link.SetInstrumentType(tpKT4Head);
+    ASSERT_TRUE(WaitFor([&] { return !link.ResponseTimer()->Enabled(); }));
+    TLinkRecorder events(link);
+    link.SetConnected(true);
+    EXPECT_EQ(link.ResponseTimer()->Interval(), 10000);
+    EXPECT_TRUE(link.ResponseTimer()->Running());
+    link.ResponseTimer()->Fire();
+    EXPECT_EQ(events.TimeOuts, QList<int>({0}));
+    EXPECT_FALSE(link.Connected());
+    EXPECT_EQ(link.ReceiveThread(), nullptr);
 }

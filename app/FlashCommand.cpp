@@ -1,0 +1,176 @@
+#include "app/FlashCommand.h"
+
+#include "app/UpgradeTexts.h"
+#include "platform/Dialogs.h"
+
+#include <QTimer>
+#include <unistd.h>
+
+namespace {
+
+constexpr int PagesInImage = (FlashImageSize - FirstFlashAddress) / FlashPageSize;  // 446
+
+QString Clock(qint64 Seconds)
+{
+    return QString("%1:%2").arg(Seconds / 60, 2, 10, QChar('0')).arg(Seconds % 60, 2, 10, QChar('0'));
+}
+
+}  // namespace
+
+TFlashCommand::TFlashCommand(const TFlashOptions& Options, FILE* Out)
+    : FOptions(Options), FOut(Out), FTty(::isatty(fileno(Out)) != 0)
+{
+    FLink = new TKeskLink(this);
+    FLink->SetRS232BaudRate(115200);
+    FLink->SetDefaultTimeOut(10);
+    FHead = new TKT4Head(this);
+    FHead->SetKeskLink(FLink);
+    FHead->SetTestTimeOutMs(Options.TestTimeOutMs);
+    FHead->OnIsOnline = [this](QObject*, bool Status) { InstrumentOnline(Status); };
+    FHead->OnFlashProgress = [this](QObject*, int Position, int Total) { Progress(Position, Total); };
+    FHead->OnProgFlashSent = [this](QObject*, int Error) { ProgramSent(Error); };
+    FConnectTimer = new QTimer(this);
+    FConnectTimer->setSingleShot(true);
+    connect(FConnectTimer, &QTimer::timeout, this, [this] { ConnectTimedOut(); });
+}
+
+void TFlashCommand::Print(const QString& Line)
+{
+    std::fprintf(FOut, "%s\n", qPrintable(Line));
+    std::fflush(FOut);
+}
+
+int TFlashCommand::Run()
+{
+    // The image is checked before anything is sent.
+    if (!FHead->LoadFlashFile(FOptions.Image)) {
+        Dialogs().MessageDlg(UpgradeText::NotAFlashFile, mtError, mbOK);
+        return fsImageRefused;
+    }
+    Print(QString("Image: version %1 (%2)")
+              .arg(QString::fromLatin1(FHead->FileVersion()), QString::fromLatin1(FHead->FileDate())));
+    if (!ConfirmStart())
+        return fsCancelled;
+    // The link settles its way to the instrument 100 ms after it was made.
+    QTimer::singleShot(150, this, [this] { StartConnecting(); });
+    FLoop.exec();
+    return FStatus;
+}
+
+bool TFlashCommand::ConfirmStart()
+{
+    if (Dialogs().MessageDlg(UpgradeText::EraseWarning, mtWarning, mbOKCancel) != mrOk)
+        return false;
+    if (FOptions.Port.isEmpty())
+        Dialogs().MessageDlg(UpgradeText::PlaceInstrument, mtInformation, mbOK);
+    return true;
+}
+
+void TFlashCommand::StartConnecting()
+{
+    if (!FOptions.Port.isEmpty()) {
+        FLink->SetUseIrSocket(false);
+        FLink->SetIrComPort(0);
+        FLink->SetIrComDevice(FOptions.Port);
+    }
+    Print(UpgradeText::Connecting);
+    FConnectTimer->start(FOptions.ConnectTimeOutSeconds * 1000);
+    try {
+        FHead->Connect(true);
+    } catch (const std::exception& e) {
+        Finish(fsNotConnected, QString::fromLocal8Bit(e.what()));
+    }
+}
+
+void TFlashCommand::ConnectTimedOut()
+{
+    if (FOnlineSeen)
+        return;
+    FHead->Connect(false);
+    Finish(fsNotConnected, "The instrument did not answer.");
+}
+
+void TFlashCommand::InstrumentOnline(bool Status)
+{
+    if (!Status) {
+        // Deferred like the window's offline summary, so the head's own
+        // handler has returned first.
+        QTimer::singleShot(100, this, [this] { InstrumentOffline(); });
+        return;
+    }
+    FOnlineSeen = true;
+    FConnectTimer->stop();
+    Print("Flash Version: " + QString::fromLatin1(FHead->FlashVersion()));
+    QTimer::singleShot(100, this, [this] { ConfirmAndSend(); });
+}
+
+void TFlashCommand::ConfirmAndSend()
+{
+    const QString image = QString::fromLatin1(FHead->FileVersion());
+    const QString instrument = QString::fromLatin1(FHead->FlashVersion());
+    const bool accepted =
+        Dialogs().MessageDlg(UpgradeText::UpgradeToVersion + image, mtConfirmation, mbYesNo) == mrYes &&
+        (!IsOlderImage(instrument, image) ||
+         Dialogs().MessageDlg(UpgradeText::OlderImage, mtConfirmation, mbYesNo) == mrYes);
+    if (!accepted) {
+        FStatus = fsCancelled;
+        FHead->Connect(false);
+        return;
+    }
+    Print("Uploading Flash to Corvane ZRA/ZRN");
+    FUploadStarted = true;
+    FClock.start();
+    FHead->SendFlash();
+}
+
+void TFlashCommand::Progress(int Position, int Total)
+{
+    const int done = Position / FlashPageSize - FirstFlashPage;
+    const int total = Total / FlashPageSize - FirstFlashPage;
+    if (!FTty && done % 32 != 0 && done != total)
+        return;  // a log file gets a line now and then, a terminal every page
+    const double seconds = qMax<qint64>(FClock.elapsed(), 1) / 1000.0;
+    const double rate = done / seconds;
+    const qint64 left = rate > 0 ? qint64((total - done) / rate) : 0;
+    const QString address = QString::number(Position, 16).toUpper().rightJustified(6, '0');
+    const QString line = QString("Page %1/%2  Address: %3  Elapsed %4  %5 pages/s  left %6")
+                             .arg(done)
+                             .arg(total)
+                             .arg(address, Clock(qint64(seconds)))
+                             .arg(rate, 0, 'f', 1)
+                             .arg(Clock(left));
+    std::fprintf(FOut, FTty ? "\r%s" : "%s\n", qPrintable(line));
+    std::fflush(FOut);
+}
+
+void TFlashCommand::ProgramSent(int Error)
+{
+    if (FTty)
+        std::fprintf(FOut, "\n");
+    if (Error <= 0) {
+        FProgramAcknowledged = true;
+        FHead->Connect(false);
+        return;
+    }
+    Dialogs().MessageDlg(UpgradeText::ProgramFailed, mtError, mbOK);
+    FHead->Connect(false);
+}
+
+void TFlashCommand::InstrumentOffline()
+{
+    // Only an acknowledged program command is a finished upgrade.
+    if (FProgramAcknowledged)
+        Finish(fsCompleted, UpgradeText::Completed);
+    else
+        Finish(FStatus == fsCancelled ? fsCancelled : fsFailed, UpgradeText::Disconnected);
+}
+
+void TFlashCommand::Finish(int Status, const QString& Message)
+{
+    if (FFinished)
+        return;
+    FFinished = true;
+    FStatus = Status;
+    Dialogs().MessageDlg(Message, Status == fsCompleted || Status == fsCancelled ? mtInformation : mtError, mbOK);
+    FLoop.exit(Status);
+}

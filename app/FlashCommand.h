@@ -1,0 +1,61 @@
+#pragma once
+// The upgrade without a window: the same link and head model as the window,
+// the operator's questions asked on the terminal, and a live progress line.
+
+#include "head/KT4Head.h"
+#include "link/KeskLink.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QObject>
+#include <cstdio>
+
+struct TFlashOptions {
+    QString Image;
+    QString Port;               // a serial device to use instead of the link's own choice
+    int ConnectTimeOutSeconds = 60;
+    int TestTimeOutMs = 0;      // replaces the instrument's time-outs (tests only)
+};
+
+// Exit statuses of the command.
+enum TFlashStatus {
+    fsCompleted = 0,
+    fsCancelled = 1,
+    fsImageRefused = 2,
+    fsNotConnected = 3,
+    fsFailed = 4,
+};
+
+class TFlashCommand : public QObject {
+public:
+    explicit TFlashCommand(const TFlashOptions& Options, FILE* Out = stdout);
+
+    // Runs the whole upgrade; the exit status.
+    int Run();
+
+private:
+    bool ConfirmStart();
+    void StartConnecting();
+    void ConnectTimedOut();
+    void InstrumentOnline(bool Status);
+    void ConfirmAndSend();
+    void Progress(int Position, int Total);
+    void ProgramSent(int Error);
+    void InstrumentOffline();
+    void Finish(int Status, const QString& Message);
+    void Print(const QString& Line);
+
+    TFlashOptions FOptions;
+    FILE* FOut;
+    bool FTty;
+    TKeskLink* FLink;
+    TKT4Head* FHead;
+    QEventLoop FLoop;
+    QElapsedTimer FClock;
+    QTimer* FConnectTimer;
+    bool FOnlineSeen = false;
+    bool FUploadStarted = false;
+    bool FProgramAcknowledged = false;
+    bool FFinished = false;
+    int FStatus = fsFailed;
+};
