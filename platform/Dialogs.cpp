@@ -168,9 +168,10 @@ std::optional<QString> TScriptedDialogs::OpenFile(const QString& Filter)
     Record({TDialogKind::FileOpen, mtCustom, Filter, mbOKCancel});
     if (FFiles.empty())
         return std::nullopt;
-    auto file = FFiles.front();
+    const bool chosen = FFiles.front().has_value();
+    const QString name = FFiles.front().value_or(QString());
     FFiles.pop_front();
-    return file;
+    return chosen ? std::optional<QString>(name) : std::nullopt;
 }
 
 int TScriptedDialogs::SelectComPort(const QList<int>& Available)

@@ -37,6 +37,8 @@ public:
     }
 
     explicit operator bool() const { return static_cast<bool>(FHandler); }
+    // The handler in force, so that another may be put in front of it.
+    Handler Get() const { return FHandler; }
     void Clear() { FHandler = nullptr; }
 
 private:

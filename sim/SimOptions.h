@@ -1,0 +1,30 @@
+#pragma once
+// The simulator's command line.
+
+#include "sim/SimInstrument.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+struct SimOptions {
+    enum class Mode { Run, MakeImage, Help };
+
+    Mode mode = Mode::Run;
+    QString linkPath;           // --link: a symbolic link to the pseudo-terminal's slave
+    bool verbose = false;       // --verbose: log commands and answers to stderr
+    SimFaults faults;           // --nak-every, --drop-page, --wrong-echo, --wrong-type, ...
+    int delayMs = 0;            // --delay-ms: added before each answer
+    int baud = 0;               // --baud: pace answers at this line rate (0: no pacing)
+    QByteArray version = "1.10";  // --version: the flash version before any program command
+    bool versionGiven = false;
+    QString flashOut;           // --flash-out: where the flash is written
+    QString initialFlash;       // --initial-flash: the flash to start from
+    QString makeImage;          // --make-image: write a sample image there and exit
+    QByteArray imageVersion = "2.00";
+    QByteArray imageDate = "2024-06-01 12:00:00";
+    QString helpText;
+};
+
+// Parses the arguments (the first one is the program name); false with a reason on error.
+bool parseSimOptions(const QStringList& arguments, SimOptions* options, QString* error);

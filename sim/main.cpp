@@ -1,0 +1,116 @@
+// kt4-sim: a simulated KT4 head instrument on a pseudo-terminal.
+//
+// The first line on stdout is "PTY " and the slave's path, for example "PTY /dev/pts/5".
+
+#include "sim/PtyTransport.h"
+#include "sim/SampleImage.h"
+#include "sim/SignalWatcher.h"
+#include "sim/SimInstrument.h"
+#include "sim/SimOptions.h"
+#include "sim/SimSession.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include <csignal>
+#include <cstdio>
+
+namespace {
+
+void complain(const QString& text)
+{
+    std::fprintf(stderr, "kt4-sim: %s\n", text.toLocal8Bit().constData());
+}
+
+int makeImage(const SimOptions& options)
+{
+    QString error;
+    const QByteArray image = SampleImage::make(options.imageVersion, options.imageDate);
+    if (!SampleImage::writeFile(options.makeImage, image, &error)) {
+        complain(error);
+        return 1;
+    }
+    return 0;
+}
+
+// The starting flash: the given image, or erased flash (all 0xFF).
+bool loadInitialFlash(const SimOptions& options, QByteArray* flash, QString* error)
+{
+    if (options.initialFlash.isEmpty()) {
+        *flash = QByteArray(SampleImage::ImageSize, '\xFF');
+        return true;
+    }
+    QFile file(options.initialFlash);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read %1: %2").arg(options.initialFlash, file.errorString());
+        return false;
+    }
+    *flash = file.read(SampleImage::ImageSize + 1);
+    if (flash->size() != SampleImage::ImageSize) {
+        *error = QStringLiteral("%1 is not %2 bytes long").arg(options.initialFlash).arg(SampleImage::ImageSize);
+        return false;
+    }
+    return true;
+}
+
+// Without --version, an instrument started from an image reports that image's version.
+QByteArray startVersion(const SimOptions& options, const QByteArray& flash)
+{
+    if (!options.versionGiven && !options.initialFlash.isEmpty()) {
+        return SampleImage::versionOf(flash);
+    }
+    return options.version;
+}
+
+void announce(const SimTransport& transport)
+{
+    std::fputs((transport.address() + QLatin1Char('\n')).toLocal8Bit().constData(), stdout);
+    std::fflush(stdout);
+}
+
+int runSimulator(const SimOptions& options)
+{
+    QByteArray flash;
+    QString error;
+    if (!loadInitialFlash(options, &flash, &error)) {
+        complain(error);
+        return 1;
+    }
+    SimInstrument instrument(options.faults, flash, startVersion(options, flash));
+    PtyTransport transport(options.linkPath);
+    if (!transport.open(&error)) {
+        complain(error);
+        return 1;
+    }
+    SimSession session(transport, instrument, options);
+    SignalWatcher watcher;
+    QObject::connect(&session, &SimSession::finished, qApp, &QCoreApplication::exit);
+    QObject::connect(&watcher, &SignalWatcher::signalled, qApp, [] { QCoreApplication::exit(0); });
+    announce(transport);
+    const int status = QCoreApplication::exec();
+    return session.writeFlash() ? status : 1;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    QCoreApplication app(argc, argv);
+    SimOptions options;
+    QString error;
+    if (!parseSimOptions(QCoreApplication::arguments(), &options, &error)) {
+        complain(error);
+        return 2;
+    }
+    switch (options.mode) {
+    case SimOptions::Mode::Help:
+        std::fputs(options.helpText.toLocal8Bit().constData(), stdout);
+        return 0;
+    case SimOptions::Mode::MakeImage:
+        return makeImage(options);
+    case SimOptions::Mode::Run:
+        break;
+    }
+    return runSimulator(options);
+}

@@ -1,0 +1,110 @@
+#include "tests/app/SimProcess.h"
+
+#include <QFile>
+#include <QProcessEnvironment>
+#include <QThread>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+TSimProcess::TSimProcess(const QStringList& Options)
+{
+    FProcess.setProgram(KT4_SIM_PATH);
+    FProcess.setArguments(QStringList({"--flash-out", FlashFile(), "--verbose"}) + Options);
+    FProcess.start();
+    if (!FProcess.waitForStarted(5000))
+        throw std::runtime_error("the simulator did not start");
+    while (!FProcess.canReadLine() && FProcess.waitForReadyRead(5000)) {
+    }
+    const QByteArray line = FProcess.readLine().trimmed();
+    if (!line.startsWith("PTY "))
+        throw std::runtime_error("the simulator printed no terminal: " + line.toStdString());
+    FPty = QString::fromLocal8Bit(line.mid(4));
+}
+
+TSimProcess::~TSimProcess()
+{
+    Stop();
+}
+
+void TSimProcess::Stop()
+{
+    if (FProcess.state() == QProcess::NotRunning)
+        return;
+    FProcess.terminate();
+    if (!FProcess.waitForFinished(5000))
+        FProcess.kill();
+    FProcess.waitForFinished(2000);
+}
+
+QByteArray TSimProcess::Log()
+{
+    FLog += FProcess.readAllStandardError();
+    return FLog;
+}
+
+QByteArray TSimProcess::Flash() const
+{
+    QFile f(FlashFile());
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return f.readAll();
+}
+
+QString TSimProcess::MakeImage(const QString& Version, const QString& Name)
+{
+    const QString path = FDir.filePath(Name);
+    QProcess maker;
+    maker.start(KT4_SIM_PATH, {"--make-image", path, "--image-version", Version, "--image-date", "2026-12-01 08:30:00"});
+    if (!maker.waitForFinished(10000) || maker.exitCode() != 0)
+        throw std::runtime_error("the simulator made no image");
+    return path;
+}
+
+TFlashRun RunFlash(const QStringList& Arguments, const QStringList& Environment)
+{
+    QProcess flash;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString& entry : Environment)
+        env.insert(entry.section('=', 0, 0), entry.section('=', 1));
+    flash.setProcessEnvironment(env);
+    flash.setProcessChannelMode(QProcess::MergedChannels);
+    flash.start(KT4_FLASH_PATH, Arguments);
+    flash.closeWriteChannel();  // no operator at the terminal
+    TFlashRun run;
+    if (!flash.waitForFinished(120000)) {
+        flash.kill();
+        flash.waitForFinished();
+    }
+    run.ExitCode = flash.exitStatus() == QProcess::NormalExit ? flash.exitCode() : -1;
+    run.Output = QString::fromLocal8Bit(flash.readAll());
+    return run;
+}
+
+QByteArray AskVersion(const QString& Pty)
+{
+    const int fd = ::open(Pty.toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+    if (fd < 0)
+        return QByteArray();
+    termios tio{};
+    ::tcgetattr(fd, &tio);
+    ::cfmakeraw(&tio);
+    ::tcsetattr(fd, TCSANOW, &tio);
+    QByteArray reply;
+    if (::write(fd, "VFL7", 4) == 4) {
+        for (int i = 0; i < 100 && reply.size() < 8; ++i) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 50) > 0) {
+                char buffer[64];
+                const ssize_t n = ::read(fd, buffer, sizeof buffer);
+                if (n > 0)
+                    reply.append(buffer, n);
+            }
+        }
+    }
+    ::close(fd);
+    return reply;
+}

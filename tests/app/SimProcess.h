@@ -1,0 +1,42 @@
+#pragma once
+// The simulated instrument as a real process on a pseudo-terminal, and the
+// command-line upgrade run against it.
+
+#include <QByteArray>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+
+class TSimProcess {
+public:
+    // Starts the simulator with Options; its flash goes to FlashFile().
+    explicit TSimProcess(const QStringList& Options = {});
+    ~TSimProcess();
+
+    QString PtyPath() const { return FPty; }
+    QString FlashFile() const { return FDir.filePath("flash.bin"); }
+    QByteArray Flash() const;                 // the flash as last written
+    QByteArray Log();                         // what the simulator logged (--verbose) until Stop()
+    void Stop();
+
+    // Writes a sample image and gives its path.
+    QString MakeImage(const QString& Version = "1.20", const QString& Name = "image.bin");
+    QString Dir() const { return FDir.path(); }
+
+private:
+    QTemporaryDir FDir;
+    QProcess FProcess;
+    QString FPty;
+    QByteArray FLog;
+};
+
+struct TFlashRun {
+    int ExitCode = -1;
+    QString Output;
+};
+
+// Runs kt4-flash with Arguments; Environment entries are "NAME=value".
+TFlashRun RunFlash(const QStringList& Arguments, const QStringList& Environment = {});
+
+// Asks the instrument on Pty for its flash version, as the handshake does.
+QByteArray AskVersion(const QString& Pty);
