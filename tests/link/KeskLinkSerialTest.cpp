@@ -171,3 +171,24 @@ TEST(KeskLinkSerial, PortThatCannotBeOpenedRaisesAndStaysDisconnected)
     EXPECT_FALSE(link.Connected());
     EXPECT_EQ(link.ReceiveThread(), nullptr);
 }
+
+// The thread may be waiting for a poll that the main thread has not run yet
+// (it is busy, or inside a modal box); stopping it then must not hang.
+TEST(KeskLinkThread, StoppingWhileAPollIsPendingDoesNotDeadlock)
+{
+    TScriptedDialogsScope dialogs;
+    TPtyPair pty;
+    auto link = MakeComPortLink(pty.SlavePath());
+    link->SetConnected(true);
+    ASSERT_NE(link->ReceiveThread(), nullptr);
+    // Inside a "modal box": a nested loop that runs events, from which the link
+    // is destroyed while the thread has a poll queued.
+    dialogs->OnShow = [&](const TDialogRecord&) {
+        pty.Write("ACK0");
+        link->ReceiveThread()->Wake();
+        link.reset();
+    };
+    Dialogs().ShowMessage("modal");
+    EXPECT_EQ(link, nullptr);
+    WaitFor([] { return false; }, 50);  // a poll still queued for the dead link is dropped
+}
