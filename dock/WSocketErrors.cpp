@@ -115,3 +115,26 @@ int WSocketErrorFromErrno(int Errno)
     const auto it = codes.find(Errno);
     return it == codes.end() ? Errno : it->second;
 }
+
+int WSocketErrorFromResolver(int EaiCode, int Errno)
+{
+    switch (EaiCode) {
+    case 0:
+        return 0;
+    case EAI_NONAME:
+        return 11001;  // host not found
+    case EAI_AGAIN:
+        return 11002;
+    case EAI_NODATA:
+    case EAI_ADDRFAMILY:
+        return 11004;
+    case EAI_SERVICE:
+        return 10022;  // a port that is neither a number nor a known service
+    case EAI_MEMORY:
+        return 10055;
+    case EAI_SYSTEM:
+        return WSocketErrorFromErrno(Errno);
+    default:
+        return 11003;
+    }
+}

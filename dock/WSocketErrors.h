@@ -11,12 +11,25 @@ QString WSocketErrorDesc(int Code);
 // The socket error code for a Linux errno value.
 int WSocketErrorFromErrno(int Errno);
 
+// The socket error code for a failed name or service look-up (a getaddrinfo
+// result, EAI_...).
+int WSocketErrorFromResolver(int EaiCode, int Errno);
+
 constexpr int WSAEINVAL = 10022;
 constexpr int WSAEWOULDBLOCK = 10035;
+constexpr int WSAEMSGSIZE = 10040;
+constexpr int WSAEPROTONOSUPPORT = 10043;
 constexpr int WSAEOPNOTSUPP = 10045;
 constexpr int WSAEAFNOSUPPORT = 10047;
+constexpr int WSAEADDRINUSE = 10048;
 constexpr int WSAENETDOWN = 10050;
+constexpr int WSAECONNABORTED = 10053;
 constexpr int WSAECONNRESET = 10054;
+constexpr int WSAEISCONN = 10056;
 constexpr int WSAENOTCONN = 10057;
 constexpr int WSAETIMEDOUT = 10060;
 constexpr int WSAECONNREFUSED = 10061;
+constexpr int WSAHOST_NOT_FOUND = 11001;
+constexpr int WSATRY_AGAIN = 11002;
+constexpr int WSANO_RECOVERY = 11003;
+constexpr int WSANO_DATA = 11004;

@@ -40,13 +40,13 @@ void PreciseTimer::arm(Clock::time_point when)
 {
     using namespace std::chrono;
     const auto since = duration_cast<nanoseconds>(when.time_since_epoch()).count();
-    itimerspec spec{};
-    spec.it_value.tv_sec = static_cast<time_t>(since / 1'000'000'000);
-    spec.it_value.tv_nsec = static_cast<long>(since % 1'000'000'000);
-    if (spec.it_value.tv_sec <= 0 && spec.it_value.tv_nsec <= 0) {
-        spec.it_value.tv_nsec = 1;  // an all-zero value would disarm the timer
+    itimerspec expiry{};
+    expiry.it_value.tv_sec = static_cast<time_t>(since / 1'000'000'000);
+    expiry.it_value.tv_nsec = static_cast<long>(since % 1'000'000'000);
+    if (expiry.it_value.tv_sec <= 0 && expiry.it_value.tv_nsec <= 0) {
+        expiry.it_value.tv_nsec = 1;  // an all-zero value would disarm the timer
     }
-    timerfd_settime(m_fd, TFD_TIMER_ABSTIME, &spec, nullptr);
+    timerfd_settime(m_fd, TFD_TIMER_ABSTIME, &expiry, nullptr);
 }
 
 void PreciseTimer::expired()

@@ -4,14 +4,13 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QEventLoop>
-#include <QTimer>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <algorithm>
-
 #include <cerrno>
-#include <chrono>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -19,62 +18,46 @@
 QByteArray pageCommand(char index, int page, const QByteArray& data, int checksumError)
 {
     const int sum = (SampleImage::pageChecksum(data) + checksumError) & 0xFFFF;
-    QByteArray command("WEP");
-    command += index;
-    command += static_cast<char>((page >> 8) & 0xFF);
-    command += static_cast<char>(page & 0xFF);
-    command += data;
-    command += static_cast<char>(sum >> 8);
-    command += static_cast<char>(sum & 0xFF);
-    return command;
+    return QByteArray("WEP") + index + static_cast<char>(page >> 8) + static_cast<char>(page & 0xFF)
+         + data + static_cast<char>(sum >> 8) + static_cast<char>(sum & 0xFF);
 }
 
 PtyClient::PtyClient(const QString& path)
-    : m_fd(::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC))
+    : m_fd(::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC))
 {
 }
 
 PtyClient::~PtyClient()
 {
-    close();
-}
-
-void PtyClient::close()
-{
     if (m_fd >= 0) {
         ::close(m_fd);
-        m_fd = -1;
     }
 }
 
 bool PtyClient::write(const QByteArray& bytes)
 {
-    qsizetype done = 0;
-    while (done < bytes.size()) {
+    for (qsizetype done = 0; done < bytes.size();) {
         const ssize_t n = ::write(m_fd, bytes.constData() + done, bytes.size() - done);
         if (n < 0 && errno != EAGAIN && errno != EINTR) {
             return false;
         }
-        done += n > 0 ? n : 0;
+        done += std::max<ssize_t>(n, 0);
     }
     return true;
 }
 
 QByteArray PtyClient::read(int count, int timeoutMs)
 {
-    using Clock = std::chrono::steady_clock;
-    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    QElapsedTimer elapsed;
+    elapsed.start();
     QByteArray result;
-    while (result.size() < count) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-        pollfd entry{m_fd, POLLIN, 0};
-        if (::poll(&entry, 1, static_cast<int>(std::max<qint64>(0, left.count()))) <= 0) {
-            break;
-        }
+    pollfd entry{m_fd, POLLIN, 0};
+    while (result.size() < count
+           && ::poll(&entry, 1, static_cast<int>(std::max<qint64>(0, timeoutMs - elapsed.elapsed()))) > 0) {
         char buffer[4096];
         const ssize_t n = ::read(m_fd, buffer, std::min<qsizetype>(sizeof buffer, count - result.size()));
         if (n <= 0) {
-            break;  // hang-up
+            break;  // hung up
         }
         result.append(buffer, n);
     }
@@ -84,78 +67,42 @@ QByteArray PtyClient::read(int count, int timeoutMs)
 bool PtyClient::waitForHangup(int timeoutMs)
 {
     pollfd entry{m_fd, POLLIN, 0};
+    char buffer[512];
     while (::poll(&entry, 1, timeoutMs) > 0) {
-        char buffer[512];
         const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
-        if (n == 0 || (n < 0 && errno == EIO) || (entry.revents & POLLHUP)) {
+        if (n == 0 || (n < 0 && errno == EIO)) {
             return true;
         }
     }
     return false;
 }
 
-SimProcess::SimProcess(const QStringList& arguments) : m_process(std::make_unique<QProcess>())
+SimProcess::SimProcess(const QStringList& arguments)
 {
-    m_process->setProgram(QStringLiteral(KT4_SIM_PATH));
-    m_process->setArguments(arguments);
-    m_process->setProcessChannelMode(QProcess::SeparateChannels);
-    m_process->start();
-    if (!m_process->waitForStarted(5000)) {
-        return;
+    process.start(QStringLiteral(KT4_SIM_PATH), arguments);
+    while (process.waitForStarted(5000) && !process.canReadLine() && process.waitForReadyRead(5000)) {
     }
-    while (!m_process->canReadLine() && m_process->waitForReadyRead(5000)) {
-    }
-    m_firstLine = QString::fromLocal8Bit(m_process->readLine());
-    if (m_firstLine.startsWith(QLatin1String("PTY ")) && m_firstLine.endsWith('\n')) {
-        m_slavePath = m_firstLine.mid(4).trimmed();
+    firstLine = QString::fromLocal8Bit(process.readLine());
+    if (firstLine.startsWith(QLatin1String("PTY ")) && firstLine.endsWith('\n')) {
+        slavePath = firstLine.mid(4).trimmed();
     }
 }
 
 SimProcess::~SimProcess()
 {
-    if (m_process->state() != QProcess::NotRunning) {
-        m_process->terminate();
-        if (!m_process->waitForFinished(5000)) {
-            m_process->kill();
-            m_process->waitForFinished(5000);
-        }
+    if (process.state() != QProcess::NotRunning && exitCode(true) < 0) {
+        process.kill();
+        process.waitForFinished(5000);
     }
 }
 
-int SimProcess::terminate()
+int SimProcess::exitCode(bool terminate)
 {
-    m_process->terminate();
-    return waitForExit();
-}
-
-int SimProcess::waitForExit(int timeoutMs)
-{
-    if (!m_process->waitForFinished(timeoutMs) || m_process->exitStatus() != QProcess::NormalExit) {
-        return -1;
+    if (terminate) {
+        process.terminate();
     }
-    return m_process->exitCode();
-}
-
-int runSimToEnd(const QStringList& arguments, QByteArray* standardError)
-{
-    QProcess process;
-    process.start(QStringLiteral(KT4_SIM_PATH), arguments);
-    if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit) {
-        return -1;
-    }
-    if (standardError) {
-        *standardError = process.readAllStandardError();
-    }
-    return process.exitCode();
-}
-
-QString scratchDirectory()
-{
-    static QTemporaryDir root;
-    static int counter = 0;
-    const QString path = root.path() + QStringLiteral("/t%1").arg(++counter);
-    QDir().mkpath(path);
-    return path;
+    const bool ended = process.waitForFinished(5000) || process.state() == QProcess::NotRunning;
+    return ended && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
 bool waitFor(const std::function<bool()>& condition, int timeoutMs)
@@ -168,4 +115,13 @@ bool waitFor(const std::function<bool()>& condition, int timeoutMs)
         loop.exec();
     }
     return condition();
+}
+
+QString scratchDirectory()
+{
+    static QTemporaryDir root;
+    static int counter = 0;
+    const QString path = root.path() + QStringLiteral("/t%1").arg(++counter);
+    QDir().mkpath(path);
+    return path;
 }

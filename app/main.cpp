@@ -1,0 +1,29 @@
+// The KT4 Head Upgrade Utility: the main window, the debug window and the
+// about box, for the whole run.
+
+#include "app/uDebug.h"
+#include "app/uFlash.h"
+#include "controls/JpegImage.h"
+#include "platform/ErrorDisplay.h"
+#include "platform/QtDialogs.h"
+
+#include <QApplication>
+
+int main(int argc, char** argv)
+{
+    TGuardedApplication<QApplication> app(argc, argv);
+    QApplication::setApplicationName("KT4 Head Upgrade Utility");
+    InitControlsResources();
+    SetDialogService(std::make_unique<TQtDialogs>());
+
+    // Created in this order; the first is the main window. The debug window
+    // is freed first and the main window (with the link) last.
+    auto* frmUpgrade = new TfrmUpgrade;
+    auto* frmDebug = new TfrmDebug;
+    frmUpgrade->SetDebugWindow(frmDebug);
+    frmUpgrade->show();
+    const int status = app.exec();
+    delete frmDebug;
+    delete frmUpgrade;
+    return status;
+}

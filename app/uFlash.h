@@ -1,0 +1,127 @@
+#pragma once
+// The main window: the operator's road through one upgrade, from Start to the
+// summary when the instrument has gone offline.
+
+#include "controls/Gauges.h"
+#include "controls/Info.h"
+#include "controls/LumLed.h"
+#include "head/KT4Head.h"
+#include "link/KeskLink.h"
+#include "platform/Timer.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QMenu>
+#include <QPointer>
+#include <QPushButton>
+
+class TfrmDebug;
+
+class TfrmUpgrade : public QMainWindow {
+public:
+    explicit TfrmUpgrade(QWidget* Parent = nullptr);
+
+    // The debug window that logs the traffic (created after this window).
+    void SetDebugWindow(TfrmDebug* DebugWindow) { frmDebug = DebugWindow; }
+
+    // The About box the Help menu shows (created after this window).
+    void SetAboutBox(QWidget* AboutBox) { FAboutBox = AboutBox; }
+
+    // ---- visible controls ----
+    QLabel* lblStatus;
+    QLabel* imgInstr;
+    QFrame* bevInstr;
+    QGroupBox* gbFlashInfo;
+    QLabel* lblFlashVer;
+    QLabel* lblFlashNewVer;
+    QLabel* lblFlashNewDate;
+    QPushButton* cbStart;
+    QPushButton* cbStop;
+    QFrame* pnlGauge;
+    TGauge* gauProgress;
+    QFrame* pnlLeds;
+    TLumLed* ledTransmit;
+    TLumLed* ledReceive;
+    QLabel* lblPageNum;
+    QLabel* lbl_DLProgress;
+    QLabel* lblFlashAddr;
+    QLabel* lblTime;
+    // ---- present but not shown ----
+    QLabel* imgDock;
+    QFrame* bevDock;
+    QCheckBox* chkUseKelo6;
+    QCheckBox* UseWeb;
+    QLineEdit* edtIpAddr;
+    QComboBox* ComboBox1;
+    QLabel* lblEthernetDockList;
+    QComboBox* cboDockList;
+    QPushButton* cbLoadFlash;
+    // ---- menus ----
+    QMenu* mnuHelp;
+    QAction* mnuAbout;
+    QMenu* PopupMenu1;
+    QAction* mnuDebugWindow;
+    QAction* mnuExit;
+
+    // ---- non-visual components ----
+    TKeskLink* KeskLink1;
+    TKT4Head* KT4Head1;
+    TEPInfoExe* AppInfo;
+    TTimer* tmrUpdateTime;
+    TTimer* tmrStartInstrFlashing;
+    TTimer* tmrInstrOffLine;
+    QString OpenDialog1Filter = "Binary File|*.bin";
+
+    // ---- state ----
+    bool FileLoaded = false;
+    bool UploadDone = false;
+    int ElapsedSeconds = 0;
+    int FirstPage = 66;
+    QString NewVersion;
+    QString NewDate;
+
+    // ---- handlers ----
+    void cbStartClick() { StartFlashUpload(); }
+    void StartFlashUpload();
+    void cbStopClick();
+    void cbLoadFlashClick() { LoadImageFile(); }
+    void KT4Head1IsOnline(bool Status);
+    void tmrStartInstrFlashingTimer();
+    void LoadImageFile();
+    void KT4Head1FlashProgress(int Position, int Total);
+    void KT4Head1ProgFlashSent(int Error);
+    void tmrInstrOffLineTimer();
+    void tmrUpdateTimeTimer();
+    void KeskLink1DebugSend(const QByteArray& Data);
+    void KeskLink1DebugReceive(const QByteArray& Data);
+    void FormShow();
+
+    void ShowBusy();
+    void ShowIdle();
+
+protected:
+    void showEvent(QShowEvent* Event) override;
+    void contextMenuEvent(QContextMenuEvent* Event) override;
+
+private:
+    void CreateControls(QWidget* Client);
+    void CreateHiddenControls(QWidget* Client);
+    void CreateMenus();
+    void CreateComponents();
+    void LogTraffic(const QString& Entry);
+    bool AcceptImage(const QString& FileName);
+    void BringToFront();
+
+    QPointer<TfrmDebug> frmDebug;
+    QPointer<QWidget> FAboutBox;
+    bool FShownOnce = false;
+};
+
+// The N-th field (from 1) of a text whose fields are separated by "."; a field
+// beyond the last gives the last one again.
+QString VersionField(const QString& Text, int N);

@@ -1,0 +1,48 @@
+// Socket error texts, the Linux error numbers behind them, and addresses.
+
+#include "dock/WSocketAddress.h"
+#include "dock/WSocketErrors.h"
+
+#include <cerrno>
+#include <gtest/gtest.h>
+#include <netdb.h>
+
+TEST(WSocketErrorTextTest, KnownCodesHaveTheirTexts)
+{
+    EXPECT_EQ(WSocketErrorDesc(0), "No Error");
+    EXPECT_EQ(WSocketErrorDesc(10040), "Message too long");
+    EXPECT_EQ(WSocketErrorDesc(10054), "Connection reset by peer");
+    EXPECT_EQ(WSocketErrorDesc(10057), "Socket is not connected");
+    EXPECT_EQ(WSocketErrorDesc(10061), "Connection refused");
+    EXPECT_EQ(WSocketErrorDesc(11004), "No Data");
+}
+
+TEST(WSocketErrorTextTest, OtherCodesAreNotWinSockErrors)
+{
+    EXPECT_EQ(WSocketErrorDesc(1), "Not a WinSock error");
+    EXPECT_EQ(WSocketErrorDesc(10072), "Not a WinSock error");
+    EXPECT_EQ(WSocketErrorDesc(-1), "Not a WinSock error");
+}
+
+TEST(WSocketErrorTextTest, LinuxErrorNumbersMapOntoTheCodes)
+{
+    EXPECT_EQ(WSocketErrorFromErrno(ECONNREFUSED), 10061);
+    EXPECT_EQ(WSocketErrorFromErrno(ENOTCONN), 10057);
+    EXPECT_EQ(WSocketErrorFromErrno(EPIPE), 10054);
+    EXPECT_EQ(WSocketErrorFromErrno(EMSGSIZE), 10040);
+    EXPECT_EQ(WSocketErrorFromErrno(EAGAIN), 10035);
+    EXPECT_EQ(WSocketErrorFromErrno(EADDRINUSE), 10048);
+    EXPECT_EQ(WSocketErrorFromResolver(EAI_NONAME, 0), 11001);
+    EXPECT_EQ(WSocketErrorFromResolver(EAI_SERVICE, 0), 10022);
+}
+
+
+TEST(WSocketErrorTextTest, AddressesResolveAndPrintAsDottedDecimal)
+{
+    sockaddr_in address{};
+    ASSERT_EQ(ResolveIPv4("127.0.0.1", "6459", true, address), 0);
+    EXPECT_EQ(DottedDecimal(address), "127.0.0.1");
+    EXPECT_EQ(PortOf(address), 6459);
+    EXPECT_EQ(ResolveIPv4("", "6459", true, address), 11001);
+    EXPECT_EQ(ResolveIPv4("127.0.0.1", "", false, address), 10022);
+}

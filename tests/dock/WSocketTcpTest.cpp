@@ -1,0 +1,290 @@
+// The socket layer over TCP, against loopback peers the tests make themselves.
+
+#include "dock/WSocket.h"
+#include "tests/TestSupport.h"
+#include "tests/dock/LoopbackSockets.h"
+#include "tests/dock/SocketRecorder.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stdexcept>
+#include <sys/socket.h>
+
+namespace {
+
+// A socket that records the size of every block it hands to the kernel and can
+// be told to find the kernel refusing the next few sends.
+class TRecordingSocket : public TWSocket {
+public:
+    using TWSocket::TWSocket;
+    QList<int> Blocks;
+    int Refusals = 0;
+
+protected:
+    int HandleSend(const char* Data, int Size, int& Error) override
+    {
+        if (Refusals > 0) {
+            --Refusals;
+            Error = WSAEWOULDBLOCK;
+            return -1;
+        }
+        Blocks << Size;
+        return TWSocket::HandleSend(Data, Size, Error);
+    }
+};
+
+class WSocketTcpTest : public ::testing::Test {
+protected:
+    // Connects Socket to the listener and accepts the connection.
+    TLoopbackPeer ConnectTo(TCustomWSocket& Socket, TSocketRecorder& Recorder)
+    {
+        Socket.SetAddr("127.0.0.1");
+        Socket.SetPort(QString::number(Listener.Port()));
+        Socket.Connect();
+        EXPECT_TRUE(WaitFor([&] { return !Recorder.Connected.isEmpty(); }));
+        return Listener.Accept();
+    }
+
+    TLoopbackListener Listener;
+};
+
+}  // namespace
+
+TEST_F(WSocketTcpTest, NewSocketHasTheDefaults)
+{
+    TWSocket s;
+    EXPECT_EQ(s.State(), wsClosed);
+    EXPECT_EQ(s.Proto(), "tcp");
+    EXPECT_EQ(s.LocalPort(), "0");
+    EXPECT_EQ(s.LocalAddr(), "0.0.0.0");
+    EXPECT_EQ(s.Addr(), "");
+    EXPECT_EQ(s.Port(), "");
+    EXPECT_EQ(s.SendBlockSize(), 1460);
+    EXPECT_TRUE(s.AllSent());
+    EXPECT_EQ(s.Handle(), -1);
+    EXPECT_EQ(int(wsClosed), 8);
+}
+
+TEST_F(WSocketTcpTest, RefusedConnectionEndsClosedAfterReporting10061)
+{
+    TRefusingPort refusing;
+    TWSocket s;
+    TSocketRecorder r(s);
+    s.SetAddr("127.0.0.1");
+    s.SetPort(QString::number(refusing.Port()));
+    s.Connect();
+    EXPECT_EQ(s.State(), wsConnecting);
+    EXPECT_TRUE(r.Connected.isEmpty());  // reported through the event loop
+    ASSERT_TRUE(WaitFor([&] { return !r.Connected.isEmpty(); }));
+    EXPECT_EQ(r.Connected, QList<int>{WSAECONNREFUSED});
+    EXPECT_EQ(r.StateAtConnected, wsClosed);
+    EXPECT_EQ(s.State(), wsClosed);
+    EXPECT_EQ(s.LastError(), WSAECONNREFUSED);
+    EXPECT_EQ(s.Handle(), -1);
+    SettleEvents();
+    EXPECT_EQ(r.Connected.size(), 1);
+    EXPECT_TRUE(r.Closed.isEmpty());
+    EXPECT_TRUE(r.Errors.isEmpty());
+    EXPECT_TRUE(r.AllFromSocket());
+}
+
+TEST_F(WSocketTcpTest, ConnectReachesConnectedWithNoDelayAndTheSessionOptions)
+{
+    TWSocket s;
+    TSocketRecorder r(s);
+    s.SetAddr("127.0.0.1");
+    s.SetPort(QString::number(Listener.Port()));
+    s.Connect();
+    EXPECT_EQ(s.State(), wsConnecting);
+    ASSERT_TRUE(WaitFor([&] { return !r.Connected.isEmpty(); }));
+    EXPECT_EQ(r.Connected, QList<int>{0});
+    EXPECT_EQ(r.StateAtConnected, wsConnected);
+    EXPECT_EQ(s.State(), wsConnected);
+    EXPECT_TRUE(Listener.Accept().Valid());
+
+    EXPECT_EQ(IntOption(s.Handle(), IPPROTO_TCP, TCP_NODELAY), 1);
+    EXPECT_EQ(IntOption(s.Handle(), SOL_SOCKET, SO_KEEPALIVE), 1);
+    EXPECT_EQ(IntOption(s.Handle(), SOL_SOCKET, SO_REUSEADDR), 1);
+    linger lingering{};
+    socklen_t size = sizeof(lingering);
+    ASSERT_EQ(::getsockopt(s.Handle(), SOL_SOCKET, SO_LINGER, &lingering, &size), 0);
+    EXPECT_EQ(lingering.l_onoff, 1);
+    EXPECT_EQ(lingering.l_linger, 0);
+    EXPECT_TRUE(r.AllFromSocket());
+}
+
+
+TEST_F(WSocketTcpTest, SendOnNeverConnectedSocketReportsThroughOnError)
+{
+    TWSocket s;
+    TSocketRecorder r(s);
+    EXPECT_EQ(s.SendBytes(QByteArray()), 0);
+    EXPECT_TRUE(r.Errors.isEmpty());
+    EXPECT_EQ(s.SendBytes("ENQ"), -1);
+    EXPECT_EQ(s.LastError(), WSAENOTCONN);
+    EXPECT_EQ(r.Errors, QList<int>{WSAENOTCONN});
+    EXPECT_TRUE(r.Closed.isEmpty());  // it was never open
+    EXPECT_EQ(s.State(), wsClosed);
+}
+
+TEST_F(WSocketTcpTest, SendOnNeverConnectedSocketThrowsWithoutOnError)
+{
+    TWSocket s;
+    try {
+        s.SendBytes("ENQ");
+        FAIL() << "no exception";
+    } catch (const ESocketException& e) {
+        EXPECT_EQ(e.Message(), "Error 10057 in function Send\r\nSocket is not connected");
+        EXPECT_EQ(e.Code(), WSAENOTCONN);
+    }
+    EXPECT_EQ(s.LastError(), WSAENOTCONN);
+}
+
+
+TEST_F(WSocketTcpTest, CloseRaisesSessionClosedOnceBeforeReturning)
+{
+    TWSocket s;
+    TSocketRecorder r(s);
+    TLoopbackPeer peer = ConnectTo(s, r);
+    s.Close();
+    EXPECT_EQ(r.Closed, QList<int>{0});
+    EXPECT_EQ(r.StateAtClosed, wsClosed);
+    EXPECT_EQ(s.State(), wsClosed);
+    EXPECT_EQ(s.Handle(), -1);
+    s.Close();  // closed already: nothing
+    SettleEvents();
+    EXPECT_EQ(r.Closed.size(), 1);
+    EXPECT_TRUE(peer.WaitForEnd());
+}
+
+
+TEST_F(WSocketTcpTest, CloseLaterClosesFromTheEventLoop)
+{
+    TWSocket s;
+    TSocketRecorder r(s);
+    TLoopbackPeer peer = ConnectTo(s, r);
+    s.CloseLater();
+    EXPECT_EQ(s.State(), wsConnected);
+    EXPECT_TRUE(r.Closed.isEmpty());
+    ASSERT_TRUE(WaitFor([&] { return !r.Closed.isEmpty(); }));
+    EXPECT_EQ(s.State(), wsClosed);
+    SettleEvents();
+    EXPECT_EQ(r.Closed.size(), 1);
+}
+
+TEST_F(WSocketTcpTest, ThreeThousandBytesGoInThreeBlocksWithOneDataSent)
+{
+    TRecordingSocket s;
+    TSocketRecorder r(s);
+    TLoopbackPeer peer = ConnectTo(s, r);
+    QByteArray data(3000, Qt::Uninitialized);
+    for (int i = 0; i < data.size(); ++i)
+        data[i] = char(i * 7 + i / 256);
+
+    EXPECT_EQ(s.SendBytes(data), 3000);
+    EXPECT_EQ(s.Blocks, (QList<int>{1460, 1460, 80}));
+    EXPECT_EQ(r.DataSent, 0);  // it follows through the event loop
+    ASSERT_TRUE(WaitFor([&] { return r.DataSent > 0; }));
+    SettleEvents();
+    EXPECT_EQ(r.DataSent, 1);
+    EXPECT_TRUE(s.AllSent());
+    EXPECT_EQ(peer.Read(3000), data);
+    EXPECT_TRUE(r.AllFromSocket());
+}
+
+
+TEST_F(WSocketTcpTest, HeldBackQueueIsSentWhenTheHandleTurnsWritable)
+{
+    TRecordingSocket s;
+    TSocketRecorder r(s);
+    TLoopbackPeer peer = ConnectTo(s, r);
+    s.Refusals = 1;
+    EXPECT_EQ(s.SendBytes("WEP page"), 8);
+    EXPECT_FALSE(s.AllSent());
+    ASSERT_TRUE(WaitFor([&] { return r.DataSent == 1; }));
+    EXPECT_TRUE(s.AllSent());
+    EXPECT_EQ(peer.Read(8), "WEP page");
+    SettleEvents();
+    EXPECT_EQ(r.DataSent, 1);
+}
+
+TEST_F(WSocketTcpTest, FlushQueueSendsEverythingBeforeReturning)
+{
+    TRecordingSocket s;
+    TSocketRecorder r(s);
+    TLoopbackPeer peer = ConnectTo(s, r);
+    s.Refusals = 3;
+    EXPECT_EQ(s.SendBytes(QByteArray(2000, 'f')), 2000);
+    EXPECT_FALSE(s.AllSent());
+    s.FlushQueue();
+    EXPECT_TRUE(s.AllSent());
+    EXPECT_EQ(peer.Read(2000), QByteArray(2000, 'f'));
+    ASSERT_TRUE(WaitFor([&] { return r.DataSent > 0; }));
+    SettleEvents();
+    EXPECT_EQ(r.DataSent, 1);
+}
+
+TEST_F(WSocketTcpTest, DataFromThePeerIsAnnouncedAndRead)
+{
+    TWSocket s;
+    TSocketRecorder r(s);
+    QByteArray received;
+    int announced = 0;
+    s.OnDataAvailable = [&](QObject* Sender, quint16 Error) {
+        ++announced;
+        EXPECT_EQ(Sender, &s);
+        EXPECT_EQ(Error, 0);
+        received += s.ReceiveAvailable();
+    };
+    TLoopbackPeer peer = ConnectTo(s, r);
+    peer.Write(QByteArray("ACK\0 1", 6));
+    ASSERT_TRUE(WaitFor([&] { return received.size() == 6; }));
+    EXPECT_EQ(received, QByteArray("ACK\0 1", 6));
+    peer.Write("second");
+    ASSERT_TRUE(WaitFor([&] { return received.size() == 12; }));
+    EXPECT_GE(announced, 2);
+}
+
+TEST_F(WSocketTcpTest, PeerThatClosesRaisesSessionClosed)
+{
+    TWSocket s;
+    TSocketRecorder r(s);
+    TLoopbackPeer peer = ConnectTo(s, r);
+    peer.Close();
+    ASSERT_TRUE(WaitFor([&] { return !r.Closed.isEmpty(); }));
+    EXPECT_EQ(r.Closed, QList<int>{0});
+    EXPECT_EQ(s.State(), wsClosed);
+    s.Close();
+    SettleEvents();
+    EXPECT_EQ(r.Closed.size(), 1);
+    EXPECT_TRUE(r.Errors.isEmpty());
+}
+
+TEST_F(WSocketTcpTest, ExceptionFromDataHandlerAbortsTheSocketAndGoesNoFurther)
+{
+    TScriptedDialogsScope dialogs;
+    TWSocket s;
+    TSocketRecorder r(s);
+    int calls = 0;
+    s.OnDataAvailable = [&](QObject*, quint16) {
+        ++calls;
+        throw std::runtime_error("handler failed");
+    };
+    TLoopbackPeer peer = ConnectTo(s, r);
+    peer.Write("ACK");
+    ASSERT_TRUE(WaitFor([&] { return !r.Closed.isEmpty(); }));
+    SettleEvents();
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(r.Closed, QList<int>{WSAECONNABORTED});
+    EXPECT_EQ(r.StateAtClosed, wsClosed);
+    EXPECT_EQ(s.State(), wsClosed);
+    EXPECT_EQ(s.Handle(), -1);
+    EXPECT_TRUE(r.Errors.isEmpty());
+    EXPECT_EQ(s.LastError(), 0);
+    EXPECT_TRUE(dialogs->Records().isEmpty());  // nothing reached the error display
+    EXPECT_TRUE(peer.WaitForEnd());
+}
+
+
+
