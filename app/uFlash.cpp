@@ -47,18 +47,7 @@ QString PageCount(int Done, int Total)
 
 QString VersionField(const QString& Text, int N)
 {
-    QString rest = Text;
-    QString field;
-    for (int i = 0; i < N; ++i) {
-        const qsizetype dot = rest.indexOf('.');
-        if (dot >= 0) {
-            field = rest.left(dot);
-            rest = rest.mid(dot + 1);
-        } else {
-            field = rest;
-        }
-    }
-    return field;
+    return VersionPart(Text, N);  // the same field rule as the version reader's
 }
 
 TfrmUpgrade::TfrmUpgrade(QWidget* Parent)

@@ -40,7 +40,7 @@ public:
     QString ProductVersion() const { return FProductVersion; }
     QString Comments() const { return FComments; }
 
-    // Parts 1 to 4 of FileVersion (VersionPart).
+    // Fields 1 to 4 of FileVersion (VersionPart).
     QString MajorVersion() const { return FMajorVersion; }
     QString MinorVersion() const { return FMinorVersion; }
     QString Release() const { return FRelease; }
