@@ -215,6 +215,7 @@ void TCustomWSocket::ConnectCompleted(int Error)
     if (FState != wsConnecting)
         return;
     FPendingConnectError = 0;
+    FConnectReportedBySubclass = false;
     if (Error == 0) {
         SetState(wsConnected);
         OnSessionConnected(this, 0);
@@ -223,6 +224,12 @@ void TCustomWSocket::ConnectCompleted(int Error)
     ReleaseHandle();
     FLastError = Error;
     OnSessionConnected(this, static_cast<quint16>(Error));
+}
+
+void TCustomWSocket::AwaitConnectCompletion()
+{
+    FConnectReportedBySubclass = true;
+    SetState(wsConnecting);
 }
 
 // ---------------------------------------------------------------- closing
@@ -292,17 +299,18 @@ void TCustomWSocket::SocketErrorFromErrno(const QString& Step)
 
 // ---------------------------------------------------------------- handle and notifiers
 
-void TCustomWSocket::AdoptHandle(int Handle, TSocketState NewState, bool Datagram)
+bool TCustomWSocket::AdoptHandle(int Handle, TSocketState NewState, bool Datagram)
 {
     ReleaseHandle();
     const int flags = ::fcntl(Handle, F_GETFL);
-    if (flags >= 0)
-        ::fcntl(Handle, F_SETFL, flags | O_NONBLOCK);
+    if (flags < 0 || ::fcntl(Handle, F_SETFL, flags | O_NONBLOCK) != 0)
+        return false;
     FHandle = Handle;
     FDatagram = Datagram;
     ++FSession;
     WatchHandle();
     SetState(NewState);
+    return true;
 }
 
 void TCustomWSocket::ReleaseHandle()
@@ -315,6 +323,7 @@ void TCustomWSocket::ReleaseHandle()
     FReadSuppressed = false;
     FWriteBlocked = false;
     FPendingConnectError = 0;
+    FConnectReportedBySubclass = false;
     ++FSession;
     FState = wsClosed;
 }
@@ -359,7 +368,7 @@ void TCustomWSocket::UpdateNotifiers()
     if (FReadNotifier == nullptr)
         return;
     FReadNotifier->setEnabled(FState == wsConnected && !FReadSuppressed);
-    const bool awaitConnect = FState == wsConnecting && FPendingConnectError == 0;
+    const bool awaitConnect = FState == wsConnecting && FPendingConnectError == 0 && !FConnectReportedBySubclass;
     FWriteNotifier->setEnabled(awaitConnect || (FState == wsConnected && FWriteBlocked));
 }
 

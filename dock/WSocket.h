@@ -144,7 +144,9 @@ protected:
     // Takes over an open descriptor (it must be one the kernel can poll): made
     // non-blocking, watched by the notifiers, State := NewState. Typical: wsOpened,
     // then wsConnecting once a connect was started, or wsConnected at once.
-    void AdoptHandle(int Handle, TSocketState NewState = wsOpened, bool Datagram = false);
+    // False (nothing taken, errno set) when the descriptor cannot be made
+    // non-blocking.
+    bool AdoptHandle(int Handle, TSocketState NewState = wsOpened, bool Datagram = false);
     // Closes the handle with no event and no shutdown; wsClosed, queue emptied,
     // notifications still pending for it dropped.
     void ReleaseHandle();
@@ -156,6 +158,10 @@ protected:
     // an error code closes the handle, sets LastError and raises
     // OnSessionConnected(code) in the closed state.
     void ConnectCompleted(int Error);
+    // wsConnecting for a connect whose outcome the subclass learns from its
+    // platform and reports itself through ConnectCompleted (the handle's
+    // writability says nothing about it).
+    void AwaitConnectCompletion();
     // The error path for a failing Step with a socket error code: builds the
     // text, closes at once on 10054 and 10057 (OnSessionClosed(code) if it was
     // open), sets LastError, then raises OnError or, without a handler, throws
@@ -227,6 +233,7 @@ private:
     bool FReadSuppressed = false;  // data was announced and not yet read
     bool FWriteBlocked = false;    // the kernel refused the last block for now
     int FPendingConnectError = 0;  // a connect that failed at once, reported later
+    bool FConnectReportedBySubclass = false;
     std::deque<QByteArray> FQueue;
     QSocketNotifier* FReadNotifier = nullptr;
     QSocketNotifier* FWriteNotifier = nullptr;

@@ -15,9 +15,12 @@ int WSocketErrorFromErrno(int Errno);
 // result, EAI_...).
 int WSocketErrorFromResolver(int EaiCode, int Errno);
 
+constexpr int WSAEFAULT = 10014;
 constexpr int WSAEINVAL = 10022;
 constexpr int WSAEWOULDBLOCK = 10035;
+constexpr int WSAENOTSOCK = 10038;
 constexpr int WSAEMSGSIZE = 10040;
+constexpr int WSAENOPROTOOPT = 10042;
 constexpr int WSAEPROTONOSUPPORT = 10043;
 constexpr int WSAEOPNOTSUPP = 10045;
 constexpr int WSAEAFNOSUPPORT = 10047;
@@ -25,6 +28,7 @@ constexpr int WSAEADDRINUSE = 10048;
 constexpr int WSAENETDOWN = 10050;
 constexpr int WSAECONNABORTED = 10053;
 constexpr int WSAECONNRESET = 10054;
+constexpr int WSAENOBUFS = 10055;
 constexpr int WSAEISCONN = 10056;
 constexpr int WSAENOTCONN = 10057;
 constexpr int WSAETIMEDOUT = 10060;

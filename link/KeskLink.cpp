@@ -1,12 +1,12 @@
 #include "link/KeskLink.h"
 
 #include "dock/WSocketErrors.h"
-#include "link/IrdaPlatform.h"
 #include "link/KeskFraming.h"
 #include "link/KeskLinkThread.h"
 #include "platform/Dialogs.h"
 #include "platform/MainThread.h"
 
+#include <QPointer>
 #include <QThread>
 #include <limits>
 
@@ -15,6 +15,12 @@ namespace {
 constexpr int ReadChunkLimit = 2048;   // the link reads at most this much per event
 constexpr int FramedBufferLimit = 1024;
 constexpr int StartUpDelayMs = 100;
+constexpr int IrSendBlockSize = 2048;
+constexpr int IrPieceSize = 40;  // framed types go over the infrared socket in pieces of this size
+
+// A discovery answers at once here (a native stack takes a discovery cycle):
+// discoveries are paced so that waiting for a device costs no CPU.
+constexpr int DiscoveryIntervalMs = 250;
 
 // The dock is asked again while it reports busy, but not for ever: a dock that
 // never leaves its busy state would otherwise hold the connect for good.
@@ -52,6 +58,10 @@ TKeskLink::TKeskLink(QObject* Owner) : QObject(Owner)
     };
     FComPort->SetLogName("KeskLink.Log");
 
+    FIrSocket = new TIrSocket(this);
+    FIrSocket->SetSendBlockSize(IrSendBlockSize);
+    FIrSocket->OnError = [this](QObject*) { StartUpError(FIrSocket->LastError()); };
+
     FResponseTimer = new TTimer(this);
     FResponseTimer->OnTimer = [this](QObject*) { StartUpStep(); };
     FResponseTimer->SetInterval(StartUpDelayMs);
@@ -66,6 +76,8 @@ TKeskLink::~TKeskLink()
         FThread = nullptr;
         FThreadStarted = false;
     }
+    delete FIrSocket;  // closes without any event
+    FIrSocket = nullptr;
     delete FComPort;  // its closed event still finds the link whole
     FComPort = nullptr;
     delete FResponseTimer;
@@ -146,8 +158,37 @@ void TKeskLink::SendMsg(QByteArray Text, int TimeOut)
 void TKeskLink::HandToTransport(const QByteArray& Wire)
 {
     if (FUseIrSocket && FInstrumentType != tpKesk5)
-        return;  // no infrared socket in this build: it is never connected
-    FComPort->PutString(Wire);
+        SendOverIrSocket(Wire);
+    else
+        FComPort->PutString(Wire);
+}
+
+bool TKeskLink::IrSessionUsable() const
+{
+    return FConnected && !FClosing;
+}
+
+void TKeskLink::SendOverIrSocket(const QByteArray& Wire)
+{
+    if (IsFramedType(FInstrumentType))
+        SendFramedPieces(Wire);
+    else if (IrSessionUsable())
+        FIrSocket->SendBytes(Wire);
+}
+
+// Each piece carries the IrCOMM control byte first. The next piece waits until
+// the socket has sent everything queued without a new error, or until the
+// session has gone.
+void TKeskLink::SendFramedPieces(const QByteArray& Wire)
+{
+    const int errorBefore = FIrSocket->LastError();
+    for (int at = 0; at < Wire.size(); at += IrPieceSize) {
+        if (IrSessionUsable())
+            FIrSocket->SendBytes('\0' + Wire.mid(at, IrPieceSize));
+        const bool last = at + IrPieceSize >= Wire.size();
+        while (!last && IrSessionUsable() && !(FIrSocket->AllSent() && FIrSocket->LastError() == errorBefore))
+            WaitForMessages();
+    }
 }
 
 void TKeskLink::ArmTimeOut(int TimeOut)
@@ -262,26 +303,33 @@ void TKeskLink::PollLink(QObject* Sender)
 
 // ---------------------------------------------------------------- transports
 
+// A missing or unusable infrared stack shows in the first discovery: the
+// socket's error event is the start-up error handler until it has run.
 void TKeskLink::StartUpStep()
 {
     FResponseTimer->SetEnabled(false);
     if (!Dock())
-        ProbeInfraredStack();
+        FDevices = FIrSocket->EnumerateDevices();
+    SubscribeIrSocket();
+    FIrSocket->SetUseAnyDevice(true);
     if (!FUseIrSocket)
         LookUpIrComPort();
 }
 
-// A missing or unusable infrared stack shows when the first IrDA socket is
-// created.
-void TKeskLink::ProbeInfraredStack()
+void TKeskLink::SubscribeIrSocket()
 {
-    int error = 0;
-    const int handle = IrdaPlatform().CreateSocket(error);
-    if (handle < 0) {
-        StartUpError(error);
-        return;
-    }
-    IrdaPlatform().CloseSocket(handle);
+    FIrSocket->OnError = [this](QObject*) { OnIrError(this); };
+    FIrSocket->OnDataAvailable = [this](QObject*, quint16) { IrDataAvailable(FIrSocket->ReceiveAvailable()); };
+    // A connect that failed is no session: the link stays down (and the
+    // discovery time-out, still running, reports it).
+    FIrSocket->OnSessionConnected = [this](QObject*, quint16 Error) {
+        FClosing = false;
+        SetLinkState(Error == 0);
+    };
+    FIrSocket->OnSessionClosed = [this](QObject*, quint16) {
+        SetLinkState(false);
+        FClosing = false;
+    };
 }
 
 void TKeskLink::StartUpError(int Code)
@@ -319,20 +367,54 @@ void TKeskLink::OpenLink(int TimeOut)
         OpenSerial(FRS232Port, FRS232BaudRate, QString());
         break;
     case TWay::IrSocket:
-        // Discovery finds no device without an infrared socket: only the
-        // discovery time-out follows, and no thread is started.
-        if (TimeOut > 0) {
-            FResponseTimer->OnTimer = [this](QObject*) { TimeOutHandler(); };
-            FResponseTimer->SetInterval(TimeOut * 1000);
-            FResponseTimer->Restart();
-        }
-        return;
+        if (!OpenIrSocket(TimeOut))
+            return;  // no device: no thread
+        break;
     case TWay::IrComPort:
         OpenSerial(FIrComPort, 115200, FIrComDevice);
         SetLinkState(FComPort->Open());
         break;
     }
     StartReceiveThread();
+}
+
+// Discovers until a device is in range, then connects to the first one found.
+// The discovery time-out keeps running: the first command restarts it with
+// its own time-out.
+bool TKeskLink::OpenIrSocket(int TimeOut)
+{
+    if (TimeOut > 0) {
+        FResponseTimer->OnTimer = [this](QObject*) { TimeOutHandler(); };
+        FResponseTimer->SetInterval(TimeOutMilliseconds(TimeOut));
+        FResponseTimer->Restart();
+    }
+    QPointer<TKeskLink> alive(this);
+    DiscoverUntilFound(TimeOut);
+    if (!alive || !FDevices || FDevices->Count() == 0)
+        return false;
+    FIrSocket->Close();
+    FIrSocket->FlushQueue();
+    FIrSocket->SetDeviceID(FDevices->Item(0).DeviceID);
+    FIrSocket->Connect();
+    return true;
+}
+
+void TKeskLink::DiscoverUntilFound(int TimeOut)
+{
+    QPointer<TKeskLink> alive(this);
+    FDevices.reset();
+    for (;;) {
+        FDevices = FIrSocket->EnumerateDevices();
+        ProcessMessages();
+        if (!alive)
+            return;
+        const bool found = FDevices && FDevices->Count() > 0;
+        if (found || TimeOut <= 0 || !FResponseTimer->Enabled())
+            return;
+        ProcessMessagesFor(DiscoveryIntervalMs);
+        if (!alive || !FResponseTimer->Enabled())
+            return;
+    }
 }
 
 void TKeskLink::OpenSerial(int Port, int Baud, const QString& Device)
@@ -389,6 +471,8 @@ void TKeskLink::CloseLink()
         break;
     case TWay::IrSocket:
         FClosing = true;  // the session-closed event resets it
+        FIrSocket->Close();
+        FClosing = false;  // also when there was no session to close
         break;
     case TWay::IrComPort:
         FComPort->SetOpen(false);

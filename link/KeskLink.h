@@ -8,13 +8,21 @@
 #include "link/ApdComPort.h"
 #include "link/KeskTypes.h"
 #include "link/PassThroughDock.h"
+#include "link/WIrCOMMSocket.h"
 #include "platform/Events.h"
 #include "platform/Timer.h"
 
 #include <QObject>
+#include <memory>
 #include <optional>
 
 class TKeskLinkThread;
+
+// The link's own infrared socket; it changes no behaviour.
+class TIrSocket : public TWIrCOMMSocket {
+public:
+    using TWIrCOMMSocket::TWIrCOMMSocket;
+};
 
 class TKeskLink : public QObject {
 public:
@@ -82,6 +90,9 @@ public:
     const QByteArray& RxBuffer() const { return FRxBuffer; }
     bool FrameComplete() const { return FFrameComplete; }
     TApdComPort* ComPort() const { return FComPort; }
+    TIrSocket* IrSocket() const { return FIrSocket; }
+    // The devices the last infrared discovery found (none before one ran).
+    const TIrdaDevicesInfo* Devices() const { return FDevices.get(); }
     TTimer* ResponseTimer() const { return FResponseTimer; }
     TKeskLinkThread* ReceiveThread() const { return FThread; }
     TPassThroughDock* Dock() const;
@@ -98,6 +109,9 @@ private:
     // sending
     void AdvanceIndex(QByteArray& Text);
     void HandToTransport(const QByteArray& Wire);
+    void SendOverIrSocket(const QByteArray& Wire);
+    void SendFramedPieces(const QByteArray& Wire);
+    bool IrSessionUsable() const;
     void ArmTimeOut(int TimeOut);
     void TimeOutHandler();
 
@@ -109,8 +123,10 @@ private:
 
     // transports
     void StartUpStep();
-    void ProbeInfraredStack();
     void StartUpError(int Code);
+    void SubscribeIrSocket();
+    bool OpenIrSocket(int TimeOut);
+    void DiscoverUntilFound(int TimeOut);
     void OpenSerial(int Port, int Baud, const QString& Device);
     void OpenThroughDock(TPassThroughDock* ADock);
     void SubscribeDock(TPassThroughDock* ADock);
@@ -123,6 +139,8 @@ private:
     bool FThreadStarted = false;
     TKeskType FInstrumentType = tpKeskPico;
     TApdComPort* FComPort = nullptr;
+    TIrSocket* FIrSocket = nullptr;
+    std::unique_ptr<TIrdaDevicesInfo> FDevices;
     int FRS232BaudRate = 19200;
     bool FClosing = false;
     quint16 FRS232Port = 1;

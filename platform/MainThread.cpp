@@ -1,11 +1,25 @@
 #include "platform/MainThread.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QThread>
+#include <QTimer>
 
 void ProcessMessages()
 {
     QCoreApplication::processEvents();
+}
+
+void ProcessMessagesFor(int Ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(Ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+void WaitForMessages()
+{
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 bool IsMainThread()

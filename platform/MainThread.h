@@ -6,6 +6,13 @@
 // Lets pending events be processed once, as a handler that waits must.
 void ProcessMessages();
 
+// Lets events be processed as they come for Ms milliseconds: a wait that
+// keeps the program responsive and costs no CPU.
+void ProcessMessagesFor(int Ms);
+
+// Sleeps until at least one event has come, then processes what is pending.
+void WaitForMessages();
+
 // Runs Call on the main thread and returns once it has run. On the main thread
 // itself the call runs at once.
 void RunOnMainThreadAndWait(const std::function<void()>& Call);

@@ -12,6 +12,8 @@ QList<Option> optionList()
 {
     return {
         Option("link", "Make a symbolic link PATH to the pseudo-terminal.", "PATH"),
+        Option("irda", "Be an infrared device of the simulated IrDA stack served at the Unix socket "
+                       "PATH (for KT4_IRDA_SIM) instead of a pseudo-terminal.", "PATH"),
         Option("verbose", "Log each command and answer to stderr."),
         Option("nak-every", "Answer every N-th page command negatively.", "N"),
         Option("drop-page", "Send no answer the first time page P is answered.", "P"),
@@ -83,6 +85,7 @@ bool readTexts(const QCommandLineParser& parser, SimOptions* o, QString* error)
 void readFlags(const QCommandLineParser& parser, SimOptions* o)
 {
     o->linkPath = parser.value("link");
+    o->irdaPath = parser.value("irda");
     o->verbose = parser.isSet("verbose");
     o->faults.wrongType = parser.isSet("wrong-type");
     o->faults.pfmNak = parser.isSet("pfm-nak");

@@ -1,7 +1,10 @@
-// kt4-sim: a simulated KT4 head instrument on a pseudo-terminal.
+// kt4-sim: a simulated KT4 head instrument on a pseudo-terminal, or an
+// infrared device of the simulated IrDA stack.
 //
-// The first line on stdout is "PTY " and the slave's path, for example "PTY /dev/pts/5".
+// The first line on stdout says where: "PTY " and the slave's path, for example
+// "PTY /dev/pts/5", or "IRDA " and the stack's socket path.
 
+#include "sim/IrdaTransport.h"
 #include "sim/PtyTransport.h"
 #include "sim/SampleImage.h"
 #include "sim/SignalWatcher.h"
@@ -14,6 +17,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -77,7 +81,13 @@ int runSimulator(const SimOptions& options)
         return 1;
     }
     SimInstrument instrument(options.faults, flash, startVersion(options, flash));
-    PtyTransport transport(options.linkPath);
+    std::unique_ptr<SimTransport> chosen;
+    if (options.irdaPath.isEmpty()) {
+        chosen = std::make_unique<PtyTransport>(options.linkPath);
+    } else {
+        chosen = std::make_unique<IrdaTransport>(options.irdaPath);
+    }
+    SimTransport& transport = *chosen;
     if (!transport.open(&error)) {
         complain(error);
         return 1;

@@ -5,6 +5,7 @@
 #include "link/KeskLink.h"
 #include "tests/link/LinkTestSupport.h"
 
+#include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <gtest/gtest.h>
 
@@ -290,31 +291,7 @@ TEST(KeskLinkDocks, ADockThatStaysBusyDoesNotHoldTheConnectForEver)
     EXPECT_LT(dock.Calls.count("SLV"), 1000);
 }
 
-// ---- the start-up step's probe of the infrared stack ----
-
-namespace {
-
-class TFakeIrda : public TIrdaPlatform {
-public:
-    explicit TFakeIrda(int Error) : FError(Error) {}
-    int CreateSocket(int& Error) override
-    {
-        Error = FError;
-        return FError ? -1 : 99;
-    }
-    void CloseSocket(int) override {}
-
-private:
-    int FError;
-};
-
-struct StartUpWith {
-    explicit StartUpWith(int Error) : previous(SetIrdaPlatform(std::make_unique<TFakeIrda>(Error))) {}
-    ~StartUpWith() { SetIrdaPlatform(std::move(previous)); }
-    std::unique_ptr<TIrdaPlatform> previous;
-};
-
-}  // namespace
+// ---- the start-up step's discovery, which probes the infrared stack ----
 
 TEST(KeskLinkStartUp, TheNativeStackOfThisKernelHasNoInfraredSockets)
 {
@@ -338,7 +315,8 @@ TEST(KeskLinkStartUp, ReactionsToTheProbesErrorCode)
         {0, true, {}},
     };
     for (const auto& c : cases) {
-        StartUpWith irda(c.Code);
+        TSimIrdaScope irda;
+        irda->CreateError = c.Code;
         TScriptedDialogsScope dialogs;
         TKeskLink link;
         ASSERT_TRUE(WaitFor([&] { return !link.ResponseTimer()->Enabled(); }));
@@ -349,7 +327,8 @@ TEST(KeskLinkStartUp, ReactionsToTheProbesErrorCode)
 
 TEST(KeskLinkStartUp, WithADockTheInfraredStackIsNotProbed)
 {
-    StartUpWith irda(10013);
+    TSimIrdaScope irda;
+    irda->CreateError = 10013;
     TScriptedDialogsScope dialogs;
     TFakeDock dock;
     TKeskLink link;
@@ -357,20 +336,27 @@ TEST(KeskLinkStartUp, WithADockTheInfraredStackIsNotProbed)
     ASSERT_TRUE(WaitFor([&] { return !link.ResponseTimer()->Enabled(); }));
     EXPECT_TRUE(dialogs->Records().isEmpty());
     EXPECT_TRUE(link.UseIrSocket());
+    EXPECT_EQ(irda->SocketsCreated, 0);
 }
 
 TEST(KeskLinkStartUp, InfraredConnectWithNoDeviceTimesOutAndStartsNoThread)
 {
-    StartUpWith irda(0);
+    TSimIrdaScope irda;
     TKeskLink link;
     link.SetInstrumentType(tpKT4Head);
+    link.SetDefaultTimeOut(1);
     ASSERT_TRUE(WaitFor([&] { return !link.ResponseTimer()->Enabled(); }));
     TLinkRecorder events(link);
-    link.SetConnected(true);
-    EXPECT_EQ(link.ResponseTimer()->Interval(), 10000);
-    EXPECT_TRUE(link.ResponseTimer()->Running());
-    link.ResponseTimer()->Fire();
+    QElapsedTimer clock;
+    clock.start();
+    link.SetConnected(true);  // discovers until the time-out has fired
+    EXPECT_GE(clock.elapsed(), 950);
     EXPECT_EQ(events.TimeOuts, QList<int>({0}));
     EXPECT_FALSE(link.Connected());
     EXPECT_EQ(link.ReceiveThread(), nullptr);
+    // Discovery was repeated, paced rather than spun.
+    const int discoveries = irda->SocketsCreated - 1;  // less the start-up one
+    EXPECT_GE(discoveries, 2);
+    EXPECT_LE(discoveries, 10);
+    EXPECT_TRUE(irda->ConnectAddresses.empty());
 }

@@ -1,8 +1,10 @@
 #pragma once
-// A dock that records what the link asks of it, and a link on a pseudo-terminal.
+// A dock that records what the link asks of it, the simulated IrDA stack
+// installed for one test, and a link on a pseudo-terminal.
 
 #include "link/KeskLink.h"
 #include "link/PassThroughDock.h"
+#include "link/SimulatedIrda.h"
 #include "tests/TestSupport.h"
 
 #include <QStringList>
@@ -70,3 +72,21 @@ inline std::unique_ptr<TKeskLink> MakeComPortLink(const QString& Device, TKeskTy
     qunsetenv("KT4_IRCOMM");
     return link;
 }
+
+// Installs an in-process simulated IrDA stack for the life of the scope.
+class TSimIrdaScope {
+public:
+    TSimIrdaScope()
+    {
+        auto stack = std::make_unique<TSimulatedIrda>();
+        FStack = stack.get();
+        FPrevious = SetIrdaPlatform(std::move(stack));
+    }
+    ~TSimIrdaScope() { SetIrdaPlatform(std::move(FPrevious)); }
+    TSimulatedIrda* operator->() const { return FStack; }
+    TSimulatedIrda& operator*() const { return *FStack; }
+
+private:
+    TSimulatedIrda* FStack;
+    std::unique_ptr<TIrdaPlatform> FPrevious;
+};

@@ -1,0 +1,271 @@
+#include "sim/IrdaTransport.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int DrainCheckMs = 5;
+constexpr int MaxRequestLine = 256;
+
+QString systemError(const QString& what)
+{
+    return QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(strerror(errno)));
+}
+
+bool isSocketFile(const QByteArray& path)
+{
+    struct stat info {};
+    return ::lstat(path.constData(), &info) == 0 && S_ISSOCK(info.st_mode);
+}
+
+// A notifier may be the one whose signal is running: switched off now, deleted later.
+void discard(std::unique_ptr<QSocketNotifier>& notifier)
+{
+    if (notifier) {
+        notifier->setEnabled(false);
+        notifier.release()->deleteLater();
+    }
+}
+
+} // namespace
+
+IrdaTransport::IrdaTransport(const QString& socketPath, QObject* parent)
+    : SimTransport(parent), m_path(socketPath)
+{
+    m_drainTimer.setInterval(DrainCheckMs);
+    connect(&m_drainTimer, &QTimer::timeout, this, &IrdaTransport::checkDrained);
+}
+
+IrdaTransport::~IrdaTransport()
+{
+    closeAll();
+}
+
+TSimIrdaDevice IrdaTransport::device()
+{
+    TSimIrdaDevice d;
+    d.Id = 0x4B543401;
+    d.Name = "KT4 Head";
+    d.Hints1 = 0x80;
+    d.Hints2 = 0x04;                            // IrCOMM
+    d.IrCommParameters = QByteArray("\x00\x01\x04", 3);  // service type: 9-wire
+    return d;
+}
+
+bool IrdaTransport::open(QString* error)
+{
+    const QByteArray path = QFile::encodeName(m_path);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.isEmpty() || path.size() >= int(sizeof(address.sun_path))) {
+        *error = QStringLiteral("%1: not a usable socket path").arg(m_path);
+        return false;
+    }
+    std::memcpy(address.sun_path, path.constData(), path.size());
+    if (isSocketFile(path)) {
+        ::unlink(path.constData());  // left behind by an earlier run
+    }
+    m_listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_listener < 0 || ::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
+        || ::listen(m_listener, 8) != 0) {
+        *error = systemError(m_path);
+        closeAll();
+        return false;
+    }
+    m_acceptNotifier = std::make_unique<QSocketNotifier>(m_listener, QSocketNotifier::Read);
+    connect(m_acceptNotifier.get(), &QSocketNotifier::activated, this, &IrdaTransport::acceptClients);
+    return true;
+}
+
+void IrdaTransport::acceptClients()
+{
+    for (;;) {
+        const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            return;
+        }
+        Request& request = m_requests[fd];
+        request.notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+        connect(request.notifier.get(), &QSocketNotifier::activated, this, [this, fd] { readRequest(fd); });
+    }
+}
+
+void IrdaTransport::readRequest(int fd)
+{
+    Request& request = m_requests.at(fd);
+    char buffer[512];
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n < 0 && errno == EAGAIN) {
+        return;
+    }
+    if (n <= 0) {
+        dropRequest(fd);
+        return;
+    }
+    request.line.append(buffer, static_cast<int>(n));
+    const int end = request.line.indexOf('\n');
+    if (end < 0) {
+        if (request.line.size() > MaxRequestLine) {
+            dropRequest(fd);
+        }
+        return;
+    }
+    const QByteArray line = request.line.left(end);
+    const QByteArray rest = request.line.mid(end + 1);
+    discard(request.notifier);
+    m_requests.erase(fd);
+    answer(fd, line, rest);
+}
+
+void IrdaTransport::dropRequest(int fd)
+{
+    discard(m_requests.at(fd).notifier);
+    m_requests.erase(fd);
+    ::close(fd);
+}
+
+void IrdaTransport::answer(int fd, const QByteArray& line, const QByteArray& rest)
+{
+    const TSimIrdaDevice me = device();
+    if (line == SimIrdaWire::DevicesRequest().trimmed()) {
+        const QByteArray description = m_inRange ? SimIrdaWire::FormatDevice(me) : QByteArray();
+        if (!description.isEmpty()) {
+            ::send(fd, description.constData(), description.size(), MSG_NOSIGNAL);
+        }
+        ::close(fd);
+        return;
+    }
+    const auto session = SimIrdaWire::ParseSession(line);
+    if (m_inRange && session && session->first == me.Id && m_session < 0) {
+        startSession(fd, rest);
+        return;
+    }
+    ::close(fd);  // an unknown device, or the instrument is busy with another session
+}
+
+void IrdaTransport::startSession(int fd, const QByteArray& firstBytes)
+{
+    m_session = fd;
+    m_pending.clear();
+    m_sessionRead = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    connect(m_sessionRead.get(), &QSocketNotifier::activated, this, &IrdaTransport::readSession);
+    m_sessionWrite = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
+    m_sessionWrite->setEnabled(false);
+    connect(m_sessionWrite.get(), &QSocketNotifier::activated, this, &IrdaTransport::writePending);
+    if (!firstBytes.isEmpty()) {
+        emit received(firstBytes);
+    }
+}
+
+void IrdaTransport::readSession()
+{
+    char buffer[4096];
+    while (m_session >= 0) {
+        const ssize_t n = ::recv(m_session, buffer, sizeof buffer, 0);
+        if (n > 0) {
+            emit received(QByteArray(buffer, static_cast<int>(n)));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            if (n == 0 || errno != EAGAIN) {
+                endSession();  // the utility closed its socket
+            }
+            return;
+        }
+    }
+}
+
+void IrdaTransport::endSession()
+{
+    discard(m_sessionRead);
+    discard(m_sessionWrite);
+    m_pending.clear();
+    if (m_session >= 0) {
+        ::close(m_session);
+        m_session = -1;
+    }
+}
+
+// Each answer goes out in one write, so that the utility receives it as one
+// block, as an IrDA frame arrives.
+void IrdaTransport::send(const QByteArray& bytes)
+{
+    if (m_session < 0) {
+        return;  // nobody connected: the answer is lost, as in the air
+    }
+    m_pending += bytes;
+    writePending();
+}
+
+void IrdaTransport::writePending()
+{
+    while (!m_pending.isEmpty() && m_session >= 0) {
+        const ssize_t n = ::send(m_session, m_pending.constData(), m_pending.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            m_pending.remove(0, static_cast<int>(n));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno != EAGAIN) {
+            endSession();
+            return;
+        } else {
+            break;
+        }
+    }
+    if (m_sessionWrite) {
+        m_sessionWrite->setEnabled(!m_pending.isEmpty());
+    }
+}
+
+bool IrdaTransport::utilityHasUnreadBytes() const
+{
+    int unread = 0;
+    if (m_session >= 0 && ::ioctl(m_session, SIOCOUTQ, &unread) != 0) {
+        unread = 0;
+    }
+    return !m_pending.isEmpty() || unread > 0;
+}
+
+void IrdaTransport::closeWhenDrained(int maxWaitMs)
+{
+    m_inRange = false;  // no longer discovered, no new session
+    m_drainChecksLeft = qMax(1, maxWaitMs / DrainCheckMs);
+    m_drainTimer.start();
+}
+
+void IrdaTransport::checkDrained()
+{
+    if (utilityHasUnreadBytes() && --m_drainChecksLeft > 0) {
+        return;
+    }
+    m_drainTimer.stop();
+    closeAll();
+    emit closed();
+}
+
+void IrdaTransport::closeAll()
+{
+    m_drainTimer.stop();
+    endSession();
+    for (auto& [fd, request] : m_requests) {
+        discard(request.notifier);
+        ::close(fd);
+    }
+    m_requests.clear();
+    m_acceptNotifier.reset();
+    if (m_listener >= 0) {
+        ::close(m_listener);
+        m_listener = -1;
+        ::unlink(QFile::encodeName(m_path).constData());
+    }
+}
