@@ -285,6 +285,7 @@ void TCustomWSocket::SocketError(const QString& Step, int Code)
             return;
     }
     FLastError = Code;
+    FLastErrorText = text;
     if (OnError) {
         OnError(this);
         return;

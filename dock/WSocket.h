@@ -89,6 +89,9 @@ public:
     TSocketState State() const { return FState; }
     // The socket error code of the last failed operation.
     int LastError() const { return FLastError; }
+    // The error path's text for it: "Error <code> in function <step>" CR LF and
+    // the code's text.
+    QString LastErrorText() const { return FLastErrorText; }
     // Everything queued has been handed to the kernel.
     bool AllSent() const { return FQueue.empty(); }
     // The file descriptor, -1 while closed.
@@ -227,6 +230,7 @@ private:
 
     TSocketState FState = wsClosed;
     int FLastError = 0;
+    QString FLastErrorText;
     int FHandle = -1;
     bool FDatagram = false;
     quint64 FSession = 0;         // changes whenever a handle comes or goes

@@ -38,6 +38,40 @@ TEST(FlashCli, UpgradeIsByteExactAndTheInstrumentReportsTheNewVersion)
     EXPECT_EQ(AskVersion(sim.PtyPath()), "ACK71.20");
 }
 
+TEST(FlashCli, WithoutAPortTheInfraredDriversComPortIsUsed)
+{
+    // This kernel has no IrDA sockets: the link falls back to KT4_IRCOMM.
+    TSimProcess sim;
+    const QString image = sim.MakeImage("1.20");
+    const TFlashRun run = RunFlash({image, "--yes"}, {"KT4_IRCOMM=" + sim.PtyPath()});
+    EXPECT_EQ(run.ExitCode, 0) << run.Output.toStdString();
+    EXPECT_EQ(run.Output.count(Completed), 1);
+    EXPECT_EQ(UploadedPart(sim.Flash()), UploadedPart(ReadFile(image)));
+}
+
+TEST(FlashCli, OverTheSimulatedIrdaStackByteExact)
+{
+    TSimProcess sim({}, TSimProcess::OverIrda);
+    const QString image = sim.MakeImage("1.20");
+    const TFlashRun run = RunFlash({image, "--yes"}, {"KT4_IRDA_SIM=" + sim.IrdaSocket()});
+    EXPECT_EQ(run.ExitCode, 0) << run.Output.toStdString();
+    EXPECT_EQ(run.Output.count(Completed), 1);
+    EXPECT_TRUE(run.Output.contains("Page 446/446  Address: 020000"));
+    sim.Stop();
+    EXPECT_EQ(UploadedPart(sim.Flash()), UploadedPart(ReadFile(image)));
+    EXPECT_TRUE(sim.Log().contains("<- PFM"));
+}
+
+TEST(FlashCli, AnInfraredDeviceLostInTheMiddleIsAFailure)
+{
+    TSimProcess sim({"--lose-after", "200"}, TSimProcess::OverIrda);
+    const QString image = sim.MakeImage();
+    const TFlashRun run =
+        RunFlash({image, "--yes"}, {"KT4_IRDA_SIM=" + sim.IrdaSocket(), "KT4_TEST_TIMEOUT_MS=400"});
+    EXPECT_EQ(run.ExitCode, 4) << run.Output.toStdString();
+    EXPECT_FALSE(run.Output.contains(Completed));
+}
+
 TEST(FlashCli, EveryTenthPageRefusedStillByteExact)
 {
     TSimProcess sim({"--nak-every", "10"});

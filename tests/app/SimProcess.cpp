@@ -10,20 +10,27 @@
 #include <termios.h>
 #include <unistd.h>
 
-TSimProcess::TSimProcess(const QStringList& Options)
+TSimProcess::TSimProcess(const QStringList& Options, TWay Way)
 {
+    QStringList arguments({"--flash-out", FlashFile(), "--verbose"});
+    if (Way == OverIrda)
+        arguments << "--irda" << FDir.filePath("irda.sock");
     FProcess.setProgram(KT4_SIM_PATH);
-    FProcess.setArguments(QStringList({"--flash-out", FlashFile(), "--verbose"}) + Options);
+    FProcess.setArguments(arguments + Options);
     FProcess.start();
     if (!FProcess.waitForStarted(5000))
         throw std::runtime_error("the simulator did not start");
     while (!FProcess.canReadLine() && FProcess.waitForReadyRead(5000)) {
     }
     const QByteArray line = FProcess.readLine().trimmed();
-    if (!line.startsWith("PTY "))
-        throw std::runtime_error("the simulator printed no terminal: " + line.toStdString());
-    FPty = QString::fromLocal8Bit(line.mid(4));
+    if (line.startsWith("PTY "))
+        FPty = QString::fromLocal8Bit(line.mid(4));
+    else if (line.startsWith("IRDA "))
+        FIrda = QString::fromLocal8Bit(line.mid(5));
+    else
+        throw std::runtime_error("the simulator printed no address: " + line.toStdString());
 }
+
 
 TSimProcess::~TSimProcess()
 {

@@ -1,6 +1,7 @@
 #pragma once
-// The simulated instrument as a real process on a pseudo-terminal, and the
-// command-line upgrade run against it.
+// The simulated instrument as a real process on a pseudo-terminal (or as a
+// device of the simulated IrDA stack), and the command-line upgrade run
+// against it.
 
 #include <QByteArray>
 #include <QProcess>
@@ -9,11 +10,14 @@
 
 class TSimProcess {
 public:
-    // Starts the simulator with Options; its flash goes to FlashFile().
-    explicit TSimProcess(const QStringList& Options = {});
+    enum TWay { OnPty, OverIrda };
+    // Starts the simulator with Options; its flash goes to FlashFile(). Over
+    // IrDA it is a device of the simulated IrDA stack served at IrdaSocket().
+    explicit TSimProcess(const QStringList& Options = {}, TWay Way = OnPty);
     ~TSimProcess();
 
     QString PtyPath() const { return FPty; }
+    QString IrdaSocket() const { return FIrda; }
     QString FlashFile() const { return FDir.filePath("flash.bin"); }
     QByteArray Flash() const;                 // the flash as last written
     QByteArray Log();                         // what the simulator logged (--verbose) until Stop()
@@ -27,6 +31,7 @@ private:
     QTemporaryDir FDir;
     QProcess FProcess;
     QString FPty;
+    QString FIrda;
     QByteArray FLog;
 };
 

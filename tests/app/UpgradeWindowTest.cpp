@@ -3,6 +3,7 @@
 
 #include "app/uDebug.h"
 #include "app/uFlash.h"
+#include "link/SimulatedIrda.h"
 #include "tests/TestSupport.h"
 #include "tests/app/SimProcess.h"
 
@@ -27,10 +28,12 @@ std::ostream& operator<<(std::ostream& os, const TWindowState& s)
 }
 
 struct UpgradeWindow : ::testing::Test {
-    void Start(const QStringList& SimOptions = {})
+    void Start(const QStringList& SimOptions = {}, TSimProcess::TWay Way = TSimProcess::OnPty)
     {
-        sim = std::make_unique<TSimProcess>(SimOptions);
+        sim = std::make_unique<TSimProcess>(SimOptions, Way);
         image = sim->MakeImage("1.20");
+        if (Way == TSimProcess::OverIrda)
+            previousIrda = SetIrdaPlatform(std::make_unique<TRemoteSimIrda>(sim->IrdaSocket()));
         qputenv("KT4_IRCOMM", sim->PtyPath().toLocal8Bit());
         window = std::make_unique<TfrmUpgrade>();
         debug = std::make_unique<TfrmDebug>();
@@ -60,6 +63,8 @@ struct UpgradeWindow : ::testing::Test {
     {
         window.reset();
         debug.reset();
+        if (previousIrda)
+            SetIrdaPlatform(std::move(previousIrda));
     }
 
     TScriptedDialogsScope dialogs;
@@ -68,6 +73,7 @@ struct UpgradeWindow : ::testing::Test {
     std::unique_ptr<TfrmDebug> debug;
     QString image;
     QMap<QString, TWindowState> states;
+    std::unique_ptr<TIrdaPlatform> previousIrda;
 };
 
 }  // namespace
@@ -124,6 +130,22 @@ TEST_F(UpgradeWindow, FromStartToFlashUploadCompleted)
     EXPECT_TRUE(debug->Lines()[1].startsWith("RCV#ACK0"));
     EXPECT_EQ(window->ledReceive->LedisOn(), false) << "an even number of texts";
     EXPECT_EQ(window->ledTransmit->LedisOn(), true);
+}
+
+TEST_F(UpgradeWindow, OverTheSimulatedIrdaStack)
+{
+    Start({}, TSimProcess::OverIrda);
+    EXPECT_TRUE(window->KeskLink1->UseIrSocket());
+    dialogs->QueueFile(image);
+    window->cbStart->click();
+    WaitForSummary();
+    EXPECT_EQ(dialogs->Texts().count(Completed), 1);
+    EXPECT_FALSE(Shown(Disconnected));
+    EXPECT_EQ(window->lbl_DLProgress->text(), "446/446");
+    EXPECT_EQ(IrdaDeviceName(window->KeskLink1->Devices()->Item(0)), "KT4 Head");
+    sim->Stop();
+    EXPECT_EQ(sim->Flash().mid(0x4200), ImageBytes().mid(0x4200));
+    EXPECT_EQ(debug->Lines().size(), 2 * (3 + 446 + 1));
 }
 
 TEST_F(UpgradeWindow, CancelOnTheWarningChangesNothing)

@@ -90,3 +90,32 @@ private:
     TSimulatedIrda* FStack;
     std::unique_ptr<TIrdaPlatform> FPrevious;
 };
+
+// Devices for the simulated stack.
+TSimIrdaDevice IrCommDevice(quint32 Id, const QByteArray& Name, const QByteArray& Parameters = QByteArray("\x00\x01\x04", 3));
+TSimIrdaDevice IrLptDevice(quint32 Id, const QByteArray& Name, qint32 LsapSel = 2);
+
+// The device's end of a simulated IrDA session, as the instrument holds it.
+class TSessionPeer {
+public:
+    TSessionPeer() = default;
+    ~TSessionPeer();
+    TSessionPeer(const TSessionPeer&) = delete;
+    TSessionPeer& operator=(const TSessionPeer&) = delete;
+
+    // Takes the device end the stack hands to OnSession.
+    void Take(int Fd, const QByteArray& Service);
+    bool Connected() const { return FFd >= 0; }
+    QByteArray Service() const { return FService; }
+
+    void Write(const QByteArray& Data);
+    // What arrives within TimeoutMs until at least MinBytes are there.
+    QByteArray Read(int MinBytes, int TimeoutMs = 3000);
+    // True once the utility has closed its end (read gives end of file).
+    bool SawClose(int TimeoutMs = 3000);
+    void Close();
+
+private:
+    int FFd = -1;
+    QByteArray FService;
+};
