@@ -3,6 +3,7 @@
 
 #include "app/uDebug.h"
 #include "app/uFlash.h"
+#include "controls/About.h"
 #include "controls/JpegImage.h"
 #include "platform/ErrorDisplay.h"
 #include "platform/QtDialogs.h"
@@ -16,13 +17,16 @@ int main(int argc, char** argv)
     InitControlsResources();
     SetDialogService(std::make_unique<TQtDialogs>());
 
-    // Created in this order; the first is the main window. The debug window
-    // is freed first and the main window (with the link) last.
+    // Created in this order; the first is the main window. The others are
+    // freed first and the main window (with the link) last.
     auto* frmUpgrade = new TfrmUpgrade;
     auto* frmDebug = new TfrmDebug;
+    auto* AboutBox = new TAboutBox;
     frmUpgrade->SetDebugWindow(frmDebug);
+    frmUpgrade->SetAboutBox(AboutBox);
     frmUpgrade->show();
     const int status = app.exec();
+    delete AboutBox;
     delete frmDebug;
     delete frmUpgrade;
     return status;

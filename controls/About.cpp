@@ -122,7 +122,7 @@ void TAboutBox::CreateSoftwareTab()
     lblWebSites = new QLabel("Web Sites:", panel);
     lblWebSites->setObjectName("lblWebSites");
     lblWebSites->setGeometry(136, 142, 318, 16);
-    lblUpdateWebsite = MakeLink(panel, "lblUpdateWebsite", "Product Updates:", "https://updates.corvane.example/kt4", 160);
+    lblUpdateWebsite = MakeLink(panel, "lblUpdateWebsite", "Product Updates:", "https://corvane.example/kt4", 160);
     lblCompWebsite = MakeLink(panel, "lblCompWebsite", "Company:", "https://www.corvane.example", 178);
     lblCorpWebsite = MakeLink(panel, "lblCorpWebsite", "Corporate:", "https://group.corvane.example", 196);
 }
