@@ -21,7 +21,7 @@ struct TBusyCursor {
 
 QString Field(const char* Format, const QString& Label, const QString& Value)
 {
-    return QString::asprintf(Format, Label.toLocal8Bit().constData(), Value.toLocal8Bit().constData());
+    return QString::asprintf(Format, Label.toUtf8().constData(), Value.toUtf8().constData());
 }
 
 }  // namespace

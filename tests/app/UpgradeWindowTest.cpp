@@ -3,10 +3,12 @@
 
 #include "app/uDebug.h"
 #include "app/uFlash.h"
+#include "controls/About.h"
 #include "link/SimulatedIrda.h"
 #include "tests/TestSupport.h"
 #include "tests/app/SimProcess.h"
 
+#include <QApplication>
 #include <QFile>
 #include <gtest/gtest.h>
 
@@ -290,4 +292,21 @@ TEST_F(UpgradeWindow, InstrumentLostDuringTheUploadIsNotCompleted)
     EXPECT_EQ(dialogs->Texts().last(), Disconnected);
     EXPECT_FALSE(Shown(Completed));
     EXPECT_EQ(window->lbl_DLProgress->text(), "85/446");
+}
+
+TEST(UpgradeWindowHelp, TheAboutBoxIsShownWithoutBlockingTheWindow)
+{
+    TfrmUpgrade window;
+    TAboutBox about;
+    window.SetAboutBox(&about);
+    window.show();
+    EXPECT_EQ(window.mnuAbout->text(), "About Corvane ZRA/ZRN Upgrade...");
+    window.mnuAbout->trigger();
+    EXPECT_TRUE(about.isVisible());
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    EXPECT_EQ(about.windowTitle(), "About Corvnae KT4 Head Upgrade Utility");
+    EXPECT_EQ(about.lblVersion->text(), VersionText(*about.AppInfo, QLocale()));
+    about.OKButton->click();
+    EXPECT_FALSE(about.isVisible());
+    EXPECT_TRUE(window.cbStart->isEnabled());
 }
