@@ -7,6 +7,7 @@
 //
 // Run from a release build: build/release/bench/kt4-bench
 
+#include "bench/BenchSupport.h"
 #include "head/KT4Head.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorDisplay.h"
@@ -16,34 +17,12 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <cstdio>
-#include <sys/resource.h>
 
 namespace {
 
-double CpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-void RunLoopFor(int Milliseconds)
-{
-    QEventLoop loop;
-    QTimer::singleShot(Milliseconds, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
 class TSim {
 public:
-    TSim(const QStringList& Options)
-    {
-        FProcess.start(KT4_SIM_PATH, Options);
-        FProcess.waitForStarted();
-        while (!FProcess.canReadLine() && FProcess.waitForReadyRead(5000)) {
-        }
-        Pty = QString::fromLocal8Bit(FProcess.readLine().trimmed().mid(4));
-    }
+    TSim(const QStringList& Options) { Pty = StartSim(FProcess, Options); }
     ~TSim()
     {
         FProcess.terminate();

@@ -11,6 +11,7 @@
 // Run from a release build: build/release/bench/kt4-window-bench
 
 #include "app/uDebug.h"
+#include "bench/BenchSupport.h"
 #include "app/uFlash.h"
 #include "controls/Gauges.h"
 #include "controls/JpegImage.h"
@@ -25,34 +26,10 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
-#include <sys/resource.h>
 
 namespace {
 
 constexpr int TickMs = 20;
-
-double CpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-void RunLoopFor(int Milliseconds)
-{
-    QEventLoop loop;
-    QTimer::singleShot(Milliseconds, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-QString StartSim(QProcess& Sim, const QStringList& Options)
-{
-    Sim.start(KT4_SIM_PATH, Options);
-    Sim.waitForStarted();
-    while (!Sim.canReadLine() && Sim.waitForReadyRead(5000)) {
-    }
-    return QString::fromLocal8Bit(Sim.readLine().trimmed().mid(4));
-}
 
 }  // namespace
 

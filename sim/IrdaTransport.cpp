@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr int DrainCheckMs = 5;
 constexpr int MaxRequestLine = 256;
 
 QString systemError(const QString& what)
@@ -42,8 +41,7 @@ void discard(std::unique_ptr<QSocketNotifier>& notifier)
 IrdaTransport::IrdaTransport(const QString& socketPath, QObject* parent)
     : SimTransport(parent), m_path(socketPath)
 {
-    m_drainTimer.setInterval(DrainCheckMs);
-    connect(&m_drainTimer, &QTimer::timeout, this, &IrdaTransport::checkDrained);
+    connect(&m_writer, &DescriptorWriter::failed, this, &IrdaTransport::endSession);
 }
 
 IrdaTransport::~IrdaTransport()
@@ -156,12 +154,9 @@ void IrdaTransport::answer(int fd, const QByteArray& line, const QByteArray& res
 void IrdaTransport::startSession(int fd, const QByteArray& firstBytes)
 {
     m_session = fd;
-    m_pending.clear();
     m_sessionRead = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
     connect(m_sessionRead.get(), &QSocketNotifier::activated, this, &IrdaTransport::readSession);
-    m_sessionWrite = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
-    m_sessionWrite->setEnabled(false);
-    connect(m_sessionWrite.get(), &QSocketNotifier::activated, this, &IrdaTransport::writePending);
+    m_writer.attach(fd);
     if (!firstBytes.isEmpty()) {
         emit received(firstBytes);
     }
@@ -188,8 +183,7 @@ void IrdaTransport::readSession()
 void IrdaTransport::endSession()
 {
     discard(m_sessionRead);
-    discard(m_sessionWrite);
-    m_pending.clear();
+    m_writer.attach(-1);
     if (m_session >= 0) {
         ::close(m_session);
         m_session = -1;
@@ -197,34 +191,11 @@ void IrdaTransport::endSession()
 }
 
 // Each answer goes out in one write, so that the utility receives it as one
-// block, as an IrDA frame arrives.
+// block, as an IrDA frame arrives. Nobody connected: the answer is lost, as in
+// the air.
 void IrdaTransport::send(const QByteArray& bytes)
 {
-    if (m_session < 0) {
-        return;  // nobody connected: the answer is lost, as in the air
-    }
-    m_pending += bytes;
-    writePending();
-}
-
-void IrdaTransport::writePending()
-{
-    while (!m_pending.isEmpty() && m_session >= 0) {
-        const ssize_t n = ::send(m_session, m_pending.constData(), m_pending.size(), MSG_NOSIGNAL);
-        if (n > 0) {
-            m_pending.remove(0, static_cast<int>(n));
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && errno != EAGAIN) {
-            endSession();
-            return;
-        } else {
-            break;
-        }
-    }
-    if (m_sessionWrite) {
-        m_sessionWrite->setEnabled(!m_pending.isEmpty());
-    }
+    m_writer.write(bytes);
 }
 
 bool IrdaTransport::utilityHasUnreadBytes() const
@@ -233,29 +204,11 @@ bool IrdaTransport::utilityHasUnreadBytes() const
     if (m_session >= 0 && ::ioctl(m_session, SIOCOUTQ, &unread) != 0) {
         unread = 0;
     }
-    return !m_pending.isEmpty() || unread > 0;
-}
-
-void IrdaTransport::closeWhenDrained(int maxWaitMs)
-{
-    m_inRange = false;  // no longer discovered, no new session
-    m_drainChecksLeft = qMax(1, maxWaitMs / DrainCheckMs);
-    m_drainTimer.start();
-}
-
-void IrdaTransport::checkDrained()
-{
-    if (utilityHasUnreadBytes() && --m_drainChecksLeft > 0) {
-        return;
-    }
-    m_drainTimer.stop();
-    closeAll();
-    emit closed();
+    return m_writer.hasPending() || unread > 0;
 }
 
 void IrdaTransport::closeAll()
 {
-    m_drainTimer.stop();
     endSession();
     for (auto& [fd, request] : m_requests) {
         discard(request.notifier);

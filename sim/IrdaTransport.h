@@ -9,10 +9,10 @@
 // takes the device out of range for good.
 
 #include "link/SimIrdaWire.h"
+#include "sim/DescriptorWriter.h"
 #include "sim/SimTransport.h"
 
 #include <QSocketNotifier>
-#include <QTimer>
 
 #include <map>
 #include <memory>
@@ -26,7 +26,6 @@ public:
     bool open(QString* error) override;
     QString address() const override { return QStringLiteral("IRDA ") + m_path; }
     void send(const QByteArray& bytes) override;
-    void closeWhenDrained(int maxWaitMs) override;
 
     // The device the instrument shows itself as.
     static TSimIrdaDevice device();
@@ -44,10 +43,9 @@ private:
     void startSession(int fd, const QByteArray& firstBytes);
     void readSession();
     void endSession();
-    void writePending();
-    bool utilityHasUnreadBytes() const;
-    void checkDrained();
-    void closeAll();
+    bool utilityHasUnreadBytes() const override;
+    void goingAway() override { m_inRange = false; }
+    void closeAll() override;
 
     QString m_path;
     int m_listener = -1;
@@ -56,8 +54,5 @@ private:
     std::map<int, Request> m_requests;  // connections whose first line has not come yet
     int m_session = -1;
     std::unique_ptr<QSocketNotifier> m_sessionRead;
-    std::unique_ptr<QSocketNotifier> m_sessionWrite;
-    QByteArray m_pending;
-    QTimer m_drainTimer;
-    int m_drainChecksLeft = 0;
+    DescriptorWriter m_writer;
 };

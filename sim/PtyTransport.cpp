@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr int DrainCheckMs = 5;
-
 QString systemError(const char* what)
 {
     return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(strerror(errno)));
@@ -25,8 +23,8 @@ QString systemError(const char* what)
 PtyTransport::PtyTransport(const QString& linkPath, QObject* parent)
     : SimTransport(parent), m_linkPath(linkPath)
 {
-    m_drainTimer.setInterval(DrainCheckMs);
-    connect(&m_drainTimer, &QTimer::timeout, this, &PtyTransport::checkDrained);
+    connect(&m_writer, &DescriptorWriter::failed, this,
+            [this](const QString& reason) { emit failed(QStringLiteral("writing the pseudo-terminal: ") + reason); });
 }
 
 PtyTransport::~PtyTransport()
@@ -42,9 +40,7 @@ bool PtyTransport::open(QString* error)
     }
     m_readNotifier = std::make_unique<QSocketNotifier>(m_master, QSocketNotifier::Read);
     connect(m_readNotifier.get(), &QSocketNotifier::activated, this, &PtyTransport::readMaster);
-    m_writeNotifier = std::make_unique<QSocketNotifier>(m_master, QSocketNotifier::Write);
-    m_writeNotifier->setEnabled(false);
-    connect(m_writeNotifier.get(), &QSocketNotifier::activated, this, &PtyTransport::writePending);
+    m_writer.attach(m_master);
     return true;
 }
 
@@ -145,31 +141,7 @@ void PtyTransport::readMaster()
 
 void PtyTransport::send(const QByteArray& bytes)
 {
-    if (m_master < 0) {
-        return;
-    }
-    m_pending += bytes;
-    writePending();
-}
-
-void PtyTransport::writePending()
-{
-    while (!m_pending.isEmpty() && m_master >= 0) {
-        const ssize_t n = ::write(m_master, m_pending.constData(), m_pending.size());
-        if (n > 0) {
-            m_pending.remove(0, static_cast<int>(n));
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && errno != EAGAIN) {
-            emit failed(systemError("writing the pseudo-terminal"));
-            return;
-        } else {
-            break;  // the utility has not read yet: wait until the master is writable
-        }
-    }
-    if (m_writeNotifier) {
-        m_writeNotifier->setEnabled(!m_pending.isEmpty());
-    }
+    m_writer.write(bytes);
 }
 
 bool PtyTransport::utilityHasUnreadBytes() const
@@ -178,31 +150,14 @@ bool PtyTransport::utilityHasUnreadBytes() const
     if (m_slaveHolder >= 0 && ::ioctl(m_slaveHolder, FIONREAD, &unread) != 0) {
         unread = 0;
     }
-    return !m_pending.isEmpty() || unread > 0;
-}
-
-void PtyTransport::closeWhenDrained(int maxWaitMs)
-{
-    m_drainChecksLeft = qMax(1, maxWaitMs / DrainCheckMs);
-    m_drainTimer.start();
-}
-
-void PtyTransport::checkDrained()
-{
-    if (utilityHasUnreadBytes() && --m_drainChecksLeft > 0) {
-        return;
-    }
-    m_drainTimer.stop();
-    closeAll();
-    emit closed();
+    return m_writer.hasPending() || unread > 0;
 }
 
 // Closing the master hangs up every open slave descriptor: the utility's port fails.
 void PtyTransport::closeAll()
 {
     m_readNotifier.reset();
-    m_writeNotifier.reset();
-    m_drainTimer.stop();
+    m_writer.attach(-1);
     if (m_master >= 0) {
         ::close(m_master);
         m_master = -1;

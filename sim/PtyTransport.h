@@ -7,10 +7,10 @@
 // readable until the port is opened again; with it the master is quiet until bytes arrive, so the
 // utility can close and reopen the port freely and an idle simulator sleeps in the event loop.
 
+#include "sim/DescriptorWriter.h"
 #include "sim/SimTransport.h"
 
 #include <QSocketNotifier>
-#include <QTimer>
 
 #include <memory>
 
@@ -24,7 +24,6 @@ public:
     bool open(QString* error) override;
     QString address() const override { return QStringLiteral("PTY ") + m_slavePath; }
     void send(const QByteArray& bytes) override;
-    void closeWhenDrained(int maxWaitMs) override;
 
     QString slavePath() const { return m_slavePath; }
     bool isOpen() const { return m_master >= 0; }
@@ -35,19 +34,14 @@ private:
     bool makeLink(QString* error);
     void removeLink();
     void readMaster();
-    void writePending();
-    bool utilityHasUnreadBytes() const;
-    void checkDrained();
-    void closeAll();
+    bool utilityHasUnreadBytes() const override;
+    void closeAll() override;
 
     QString m_linkPath;
     QString m_slavePath;
     int m_master = -1;
     int m_slaveHolder = -1;
     bool m_linkMade = false;
-    QByteArray m_pending;
     std::unique_ptr<QSocketNotifier> m_readNotifier;
-    std::unique_ptr<QSocketNotifier> m_writeNotifier;
-    QTimer m_drainTimer;
-    int m_drainChecksLeft = 0;
+    DescriptorWriter m_writer;
 };

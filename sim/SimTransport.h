@@ -8,11 +8,12 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 class SimTransport : public QObject {
     Q_OBJECT
 public:
-    using QObject::QObject;
+    explicit SimTransport(QObject* parent = nullptr);
     ~SimTransport() override = default;
 
     // Makes the transport ready for the utility; false with a reason on failure.
@@ -26,10 +27,24 @@ public:
 
     // Ends the link once what was sent has been taken by the utility (or after maxWaitMs),
     // then emits closed(). The utility sees the device go away.
-    virtual void closeWhenDrained(int maxWaitMs) = 0;
+    void closeWhenDrained(int maxWaitMs);
 
 signals:
     void received(const QByteArray& bytes);
     void failed(const QString& reason);
     void closed();
+
+protected:
+    // Bytes sent that the utility has not read yet.
+    virtual bool utilityHasUnreadBytes() const = 0;
+    // The link is about to end: nothing new may start on it.
+    virtual void goingAway() {}
+    // Ends the link for good.
+    virtual void closeAll() = 0;
+
+private:
+    void checkDrained();
+
+    QTimer m_drainTimer;
+    int m_drainChecksLeft = 0;
 };
