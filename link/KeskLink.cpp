@@ -411,9 +411,9 @@ void TKeskLink::DiscoverUntilFound(int TimeOut)
         const bool found = FDevices && FDevices->Count() > 0;
         if (found || TimeOut <= 0 || !FResponseTimer->Enabled())
             return;
-        ProcessMessagesFor(DiscoveryIntervalMs);
-        if (!alive || !FResponseTimer->Enabled())
-            return;
+        const bool waited = ProcessMessagesFor(DiscoveryIntervalMs);
+        if (!alive || !FResponseTimer->Enabled() || !waited)
+            return;  // found nothing in time, or the program is ending
     }
 }
 

@@ -1,6 +1,7 @@
 #include "platform/MainThread.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QThread>
 #include <QTimer>
@@ -10,11 +11,14 @@ void ProcessMessages()
     QCoreApplication::processEvents();
 }
 
-void ProcessMessagesFor(int Ms)
+bool ProcessMessagesFor(int Ms)
 {
     QEventLoop loop;
+    QElapsedTimer clock;
+    clock.start();
     QTimer::singleShot(Ms, &loop, &QEventLoop::quit);
-    loop.exec();
+    loop.exec();  // returns at once once the application was told to quit
+    return clock.elapsed() >= Ms;
 }
 
 void WaitForMessages()

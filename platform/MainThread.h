@@ -7,8 +7,9 @@
 void ProcessMessages();
 
 // Lets events be processed as they come for Ms milliseconds: a wait that
-// keeps the program responsive and costs no CPU.
-void ProcessMessagesFor(int Ms);
+// keeps the program responsive and costs no CPU. False when it was cut short
+// because the application is leaving its event loops.
+bool ProcessMessagesFor(int Ms);
 
 // Sleeps until at least one event has come, then processes what is pending.
 void WaitForMessages();

@@ -7,6 +7,8 @@
 #include "link/KeskLinkThread.h"
 #include "tests/link/LinkTestSupport.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -184,5 +186,21 @@ TEST_F(LinkOverIrda, SocketErrorsAfterStartUpGoToTheClient)
     EXPECT_EQ(irErrors, 1);
     EXPECT_TRUE(dialogs->Records().isEmpty());
     EXPECT_TRUE(link->UseIrSocket());
+    EXPECT_EQ(link->ReceiveThread(), nullptr);
+}
+
+TEST_F(LinkOverIrda, DiscoveryStopsWhenTheProgramLeavesItsEventLoop)
+{
+    irda->Devices.clear();
+    QElapsedTimer clock;
+    clock.start();
+    QTimer::singleShot(300, [] { QCoreApplication::exit(0); });
+    link->SetConnected(true);
+    const qint64 took = clock.elapsed();
+    // Start the main loop once to let the application out of its quitting state.
+    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    QCoreApplication::exec();
+    EXPECT_LT(took, 2000) << "a quitting program must not wait for the 10 s discovery time-out";
+    EXPECT_FALSE(link->Connected());
     EXPECT_EQ(link->ReceiveThread(), nullptr);
 }
