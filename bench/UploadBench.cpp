@@ -3,12 +3,14 @@
 //  1. against the simulator paced at 115200 baud (8N1): the upload's time as a
 //     ratio of the line's own time for the bytes exchanged (goal: <= 1.05);
 //  2. against an unpaced simulator: our own time per page (goal: < 1 ms);
-//  3. connected and idle for 10 s: the CPU the process uses (goal: < 1%).
+//  3. the same over the simulated IrDA stack (discovery, IrCOMM session);
+//  4. connected and idle for 10 s: the CPU the process uses (goal: < 1%).
 //
 // Run from a release build: build/release/bench/kt4-bench
 
 #include "bench/BenchSupport.h"
 #include "head/KT4Head.h"
+#include "link/SimulatedIrda.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorDisplay.h"
 
@@ -17,6 +19,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <cstdio>
+#include <optional>
 
 namespace {
 
@@ -41,16 +44,32 @@ struct TUploadFigures {
     qint64 BytesOnLine = 0;
 };
 
+// The simulated IrDA stack served at a path, in force while it lives.
+struct TIrdaStackScope {
+    explicit TIrdaStackScope(const QString& Path)
+        : Previous(SetIrdaPlatform(std::make_unique<TRemoteSimIrda>(Path)))
+    {
+    }
+    ~TIrdaStackScope() { SetIrdaPlatform(std::move(Previous)); }
+    std::unique_ptr<TIrdaPlatform> Previous;
+};
+
 // Brings the instrument online, then uploads Image and measures from the
-// first page to the acknowledged program command.
-TUploadFigures Upload(const QString& Pty, const QString& Image)
+// first page to the acknowledged program command. Address is the simulator's
+// pseudo-terminal, or with OverIrda the socket of its simulated IrDA stack.
+TUploadFigures Upload(const QString& Address, const QString& Image, bool OverIrda = false)
 {
+    std::optional<TIrdaStackScope> irda;
+    if (OverIrda)
+        irda.emplace(Address);
     TKeskLink link;
     TKT4Head head;
     head.SetKeskLink(&link);
     RunLoopFor(150);  // the link's start-up step
-    link.SetUseIrSocket(false);
-    link.SetIrComDevice(Pty);
+    if (!OverIrda) {
+        link.SetUseIrSocket(false);
+        link.SetIrComDevice(Address);
+    }
     head.LoadFlashFile(Image);
 
     TUploadFigures figures;
@@ -130,6 +149,16 @@ int main(int argc, char** argv)
         const TUploadFigures f = Upload(sim.Pty, image);
         const int pages = 446;
         std::printf("unpaced: %s, %.3f s wall, %.3f ms wall per page, %.3f ms of our CPU per page (goal < 1 ms)\n",
+                    f.Completed ? "completed" : "FAILED", f.Seconds, 1000 * f.Seconds / pages,
+                    1000 * f.CpuSeconds / pages);
+    }
+    {
+        QTemporaryDir irdaDir;
+        TSim sim({"--irda", irdaDir.filePath("irda.sock")});
+        const TUploadFigures f = Upload(sim.Pty, image, true);
+        const int pages = 446;
+        std::printf("unpaced over the simulated IrDA stack: %s, %.3f s wall, %.3f ms wall per page, %.3f ms of our "
+                    "CPU per page (goal < 1 ms)\n",
                     f.Completed ? "completed" : "FAILED", f.Seconds, 1000 * f.Seconds / pages,
                     1000 * f.CpuSeconds / pages);
     }
