@@ -134,7 +134,12 @@ bool TCustomWSocket::CreateHandle(bool Datagram)
         SocketErrorFromErrno(stepSocket);
         return false;
     }
-    AdoptHandle(handle, wsOpened, Datagram);
+    if (!AdoptHandle(handle, wsOpened, Datagram)) {
+        const int error = errno;
+        ::close(handle);
+        SocketError(stepSocket, WSocketErrorFromErrno(error));
+        return false;
+    }
     return true;
 }
 

@@ -3,9 +3,7 @@
 #include "dock/WSocketErrors.h"
 #include "link/SimulatedIrda.h"
 
-#include <QSocketNotifier>
 #include <cerrno>
-#include <map>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -43,79 +41,35 @@ int TIrdaPlatform::Receive(int Handle, char* Buffer, int Size, int& Error)
 
 // ---------------------------------------------------------------- native
 
-// Connects under way: the handle turning writable completes each.
-struct TNativeIrda::TPending {
-    std::map<int, std::unique_ptr<QSocketNotifier>> Notifiers;
-};
-
-TNativeIrda::TNativeIrda() = default;
-TNativeIrda::~TNativeIrda() = default;
-
 int TNativeIrda::CreateSocket(int& Error)
 {
     const int handle = ::socket(AfIrdaLinux, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    return handle < 0 ? Failed(Error) : (Error = 0, handle);
-}
-
-void TNativeIrda::CloseSocket(int Handle)
-{
-    DropPendingConnect(Handle);
-    if (Handle >= 0)
-        ::close(Handle);
-}
-
-int TNativeIrda::GetSockOpt(int Handle, int Level, int Option, QByteArray& Buffer, int& Error)
-{
-    socklen_t size = Buffer.size();
-    if (::getsockopt(Handle, Level, Option, Buffer.data(), &size) != 0)
+    if (handle < 0)
         return Failed(Error);
-    Buffer.truncate(int(size));
-    Error = 0;
-    return 0;
-}
-
-int TNativeIrda::SetSockOpt(int Handle, int Level, int Option, const QByteArray& Value, int& Error)
-{
-    if (::setsockopt(Handle, Level, Option, Value.constData(), socklen_t(Value.size())) != 0)
-        return Failed(Error);
-    Error = 0;
-    return 0;
-}
-
-int TNativeIrda::Connect(int Handle, const QByteArray& Address, int& Error, TConnectDone Done)
-{
-    if (::connect(Handle, reinterpret_cast<const sockaddr*>(Address.constData()), socklen_t(Address.size())) == 0) {
-        Error = 0;
-        return 0;
-    }
-    if (errno != EINPROGRESS)
-        return Failed(Error);
-    if (!FPending)
-        FPending = std::make_unique<TPending>();
-    auto notifier = std::make_unique<QSocketNotifier>(Handle, QSocketNotifier::Write);
-    QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(), [this, Handle, Done] {
-        int error = 0;
-        socklen_t size = sizeof(error);
-        if (::getsockopt(Handle, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
-            error = errno;
-        DropPendingConnect(Handle);
-        Done(error ? WSocketErrorFromErrno(error) : 0);
-    });
-    FPending->Notifiers[Handle] = std::move(notifier);
-    Error = WSAEWOULDBLOCK;
+    ::close(handle);  // a family of other layouts: not ours to use
+    Error = WSAEAFNOSUPPORT;
     return -1;
 }
 
-void TNativeIrda::DropPendingConnect(int Handle)
+// No native handle is ever handed out, so none of these can be asked of one.
+void TNativeIrda::CloseSocket(int) {}
+
+int TNativeIrda::GetSockOpt(int, int, int, QByteArray&, int& Error)
 {
-    if (!FPending)
-        return;
-    auto found = FPending->Notifiers.find(Handle);
-    if (found == FPending->Notifiers.end())
-        return;
-    found->second->setEnabled(false);
-    found->second.release()->deleteLater();  // its own signal may be running
-    FPending->Notifiers.erase(found);
+    Error = WSAENOTSOCK;
+    return -1;
+}
+
+int TNativeIrda::SetSockOpt(int, int, int, const QByteArray&, int& Error)
+{
+    Error = WSAENOTSOCK;
+    return -1;
+}
+
+int TNativeIrda::Connect(int, const QByteArray&, int& Error, TConnectDone)
+{
+    Error = WSAENOTSOCK;
+    return -1;
 }
 
 // ---------------------------------------------------------------- selection

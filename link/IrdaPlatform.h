@@ -34,21 +34,17 @@ public:
 
 // The native IrDA sockets of the running kernel. Current Linux kernels have no
 // IrDA address family: creating a socket fails with 10047, and the link falls
-// back to the infrared driver's COM port.
+// back to the infrared driver's COM port. Older kernels that still have the
+// family speak other option numbers and layouts than the documented ones this
+// socket uses, so for them too the family counts as not supported (10047)
+// rather than half-working; the simulated stack is the one that speaks them.
 class TNativeIrda : public TIrdaPlatform {
 public:
-    TNativeIrda();
-    ~TNativeIrda() override;
     int CreateSocket(int& Error) override;
     void CloseSocket(int Handle) override;
     int GetSockOpt(int Handle, int Level, int Option, QByteArray& Buffer, int& Error) override;
     int SetSockOpt(int Handle, int Level, int Option, const QByteArray& Value, int& Error) override;
     int Connect(int Handle, const QByteArray& Address, int& Error, TConnectDone Done) override;
-
-private:
-    void DropPendingConnect(int Handle);
-    struct TPending;
-    std::unique_ptr<TPending> FPending;
 };
 
 // The IrDA platform in force: the one installed, else the simulated stack

@@ -5,9 +5,11 @@
 // A client connects to the socket and writes one line:
 //   "DEVICES\n"                  the server answers one DEVICE line per device
 //                                in range and closes;
-//   "SESSION <id> <service>\n"   the connection becomes the session with that
-//                                device's service; from then on it carries the
-//                                instrument's bytes unchanged in both directions.
+//   "SESSION <id> <service>\n"   the server answers "OK\n" and the connection
+//                                becomes the session with that device's service:
+//                                from then on it carries the instrument's bytes
+//                                unchanged in both directions. A device that is
+//                                not there or busy closes the connection instead.
 // A DEVICE line: "DEVICE <id> <hints1> <hints2> <charset> <lsap> <parameters> <name>",
 // numbers in hexadecimal, <lsap> the IrLPT class's LsapSel or "-" when the device
 // has no IrLPT class, <parameters> the IrCOMM class's parameter octets in hex or "-",
@@ -41,6 +43,8 @@ inline QByteArray SessionRequest(quint32 Id, const QByteArray& Service)
 {
     return "SESSION " + QByteArray::number(Id, 16) + ' ' + Service + '\n';
 }
+
+inline QByteArray SessionAccepted() { return "OK\n"; }
 
 inline QByteArray FormatDevice(const TSimIrdaDevice& Device)
 {

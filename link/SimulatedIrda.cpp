@@ -229,6 +229,12 @@ int TSimulatedIrda::OpenSession(int Handle, const TSimIrdaDevice& Device, const 
     return 0;
 }
 
+int TSimulatedIrda::Send(int Handle, const char* Data, int Size, int& Error)
+{
+    SendSizes.push_back(Size);
+    return TIrdaPlatform::Send(Handle, Data, Size, Error);
+}
+
 // ---------------------------------------------------------------- remote
 
 TRemoteSimIrda::TRemoteSimIrda(const QString& Path) : FPath(Path) {}
@@ -270,7 +276,8 @@ int TRemoteSimIrda::MakeSocket()
 }
 
 // The session is a connection of its own to the simulator, opened by a
-// SESSION line; a simulator that is gone is a device that no longer answers.
+// SESSION line and accepted by its answer line; a simulator that is gone is a
+// device that no longer answers, one that closes instead refuses.
 int TRemoteSimIrda::OpenSession(int Handle, const TSimIrdaDevice& Device, const QByteArray& Service)
 {
     sockaddr_un address;
@@ -281,5 +288,20 @@ int TRemoteSimIrda::OpenSession(int Handle, const TSimIrdaDevice& Device, const 
     const QByteArray request = SimIrdaWire::SessionRequest(Device.Id, Service);
     if (::send(Handle, request.constData(), request.size(), MSG_NOSIGNAL) != request.size())
         return WSAETIMEDOUT;
-    return 0;
+    return ReadAnswerLine(Handle) == SimIrdaWire::SessionAccepted() ? 0 : WSAECONNREFUSED;
+}
+
+// The answer line, byte by byte so that nothing of the session after it is
+// taken; what came by the time the simulator must have answered.
+QByteArray TRemoteSimIrda::ReadAnswerLine(int Handle)
+{
+    QByteArray line;
+    pollfd waiting{Handle, POLLIN, 0};
+    while (!line.endsWith('\n') && line.size() < 64 && ::poll(&waiting, 1, RemoteAnswerMs) > 0) {
+        char byte;
+        if (::recv(Handle, &byte, 1, MSG_DONTWAIT) != 1)
+            break;  // closed: refused
+        line += byte;
+    }
+    return line;
 }

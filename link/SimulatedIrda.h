@@ -42,6 +42,7 @@ public:
     };
     std::vector<TOptionCall> OptionCalls;
     std::vector<QByteArray> ConnectAddresses;
+    std::vector<int> SendSizes;  // one entry per socket write
     int SocketsCreated = 0;
     int OpenSockets() const { return int(FOpen.size()); }
 
@@ -51,6 +52,7 @@ public:
     int GetSockOpt(int Handle, int Level, int Option, QByteArray& Buffer, int& Error) override;
     int SetSockOpt(int Handle, int Level, int Option, const QByteArray& Value, int& Error) override;
     int Connect(int Handle, const QByteArray& Address, int& Error, TConnectDone Done) override;
+    int Send(int Handle, const char* Data, int Size, int& Error) override;
 
 protected:
     // The devices in range now.
@@ -82,5 +84,7 @@ protected:
     int OpenSession(int Handle, const TSimIrdaDevice& Device, const QByteArray& Service) override;
 
 private:
+    static QByteArray ReadAnswerLine(int Handle);
+
     QString FPath;
 };

@@ -40,6 +40,20 @@ bool OffersIrCommService(const QByteArray& Parameters)
 
 TWIrCOMMSocket::TWIrCOMMSocket(QObject* Owner) : TCustomSyncWSocket(Owner) {}
 
+// Releases the socket this step opened when the step ends, unless it is to be
+// kept. An error handler run inside the step may have closed it and opened
+// another already (a message box runs the event loop): that one is left alone.
+TWIrCOMMSocket::TReleaseUnlessKept::TReleaseUnlessKept(TWIrCOMMSocket* Socket)
+    : FSocket(Socket), FOpening(Socket->FOpenings)
+{
+}
+
+TWIrCOMMSocket::TReleaseUnlessKept::~TReleaseUnlessKept()
+{
+    if (!Keep && FSocket && FSocket->FOpenings == FOpening)
+        FSocket->ReleaseHandle();
+}
+
 TWIrCOMMSocket::~TWIrCOMMSocket()
 {
     ReleaseHandle();  // closes through the platform, as it was opened
@@ -55,6 +69,7 @@ bool TWIrCOMMSocket::OpenIrdaSocket()
         SocketError(stepSocket, error);
         return false;
     }
+    ++FOpenings;
     if (!AdoptHandle(handle, wsOpened)) {
         const int registerError = errno;
         IrdaPlatform().CloseSocket(handle);
@@ -77,15 +92,8 @@ std::unique_ptr<TIrdaDevicesInfo> TWIrCOMMSocket::EnumerateDevices()
     const bool ownSocket = State() == wsClosed;
     if (ownSocket && !OpenIrdaSocket())
         return nullptr;
-    struct TCloseOwn {
-        TWIrCOMMSocket* Socket;
-        bool Own;
-        ~TCloseOwn()
-        {
-            if (Own)
-                Socket->ReleaseHandle();
-        }
-    } closeOwn{this, ownSocket};
+    TReleaseUnlessKept closeOwn(this);
+    closeOwn.Keep = !ownSocket;
     return QueryDevices();
 }
 
@@ -184,19 +192,9 @@ void TWIrCOMMSocket::Connect()
         return;
     // A connect that goes no further leaves the socket closed, so that the
     // next one is not refused as "already in use".
-    bool started = false;
-    struct TCloseUnlessStarted {
-        TWIrCOMMSocket* Socket;
-        const bool& Started;
-        ~TCloseUnlessStarted()
-        {
-            if (!Started)
-                Socket->ReleaseHandle();
-        }
-    } closeUnlessStarted{this, started};
+    TReleaseUnlessKept closeUnlessStarted(this);
     const QByteArray service = ChooseService();
-    if (!service.isEmpty())
-        started = StartConnect(service);
+    closeUnlessStarted.Keep = !service.isEmpty() && StartConnect(service);
 }
 
 // IrLPT when the device offers it, else IrCOMM 9-wire; empty after an error.

@@ -8,6 +8,7 @@
 #include "dock/WSocket.h"
 #include "link/IrdaLayout.h"
 
+#include <QPointer>
 #include <memory>
 #include <vector>
 
@@ -66,6 +67,17 @@ protected:
     void HandleClose(int Handle) override;
 
 private:
+    class TReleaseUnlessKept {
+    public:
+        explicit TReleaseUnlessKept(TWIrCOMMSocket* Socket);
+        ~TReleaseUnlessKept();
+        bool Keep = false;
+
+    private:
+        QPointer<TWIrCOMMSocket> FSocket;
+        quint64 FOpening;
+    };
+
     std::unique_ptr<TIrdaDevicesInfo> QueryDevices();
     bool IasQuery(const TIrdaDeviceId& Id, const QByteArray& Class, const QByteArray& Attribute,
                   const QString& Step, QByteArray& Answer);
@@ -79,6 +91,7 @@ private:
     int FDeviceCount = 0;
     bool FQueryTimedOut = false;  // an IAS query of the current connect timed out
     quint64 FConnectAttempt = 0;  // a late outcome of an abandoned connect is dropped
+    quint64 FOpenings = 0;        // counts the sockets opened
 };
 
 // True when an IrCOMM "Parameters" octet sequence offers a service type the

@@ -157,6 +157,7 @@ void IrdaTransport::startSession(int fd, const QByteArray& firstBytes)
     m_sessionRead = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
     connect(m_sessionRead.get(), &QSocketNotifier::activated, this, &IrdaTransport::readSession);
     m_writer.attach(fd);
+    m_writer.write(SimIrdaWire::SessionAccepted());
     if (!firstBytes.isEmpty()) {
         emit received(firstBytes);
     }

@@ -110,10 +110,15 @@ TEST_F(LinkOverIrda, FramedTypesGoInFortyBytePiecesEachAfterAZeroByte)
     text += "\xE6\xE7";  // stuffed on the wire
     const QByteArray wire = FrameMessage(tpBrask, text);
     ASSERT_GT(wire.size(), 80);
+    irda->SendSizes.clear();
     link->SendMsg(text, 5);
     QByteArray expected;
-    for (int at = 0; at < wire.size(); at += 40)
+    std::vector<int> writes;
+    for (int at = 0; at < wire.size(); at += 40) {
         expected += '\0' + wire.mid(at, 40);
+        writes.push_back(1 + int(wire.mid(at, 40).size()));
+    }
+    EXPECT_EQ(irda->SendSizes, writes);  // each piece one socket write
     EXPECT_EQ(Hex(peer.Read(expected.size())), Hex(expected));
     EXPECT_EQ(events->DebugSent, QList<QByteArray>({wire}));  // without the zero bytes
 
@@ -132,7 +137,6 @@ TEST_F(LinkOverIrda, DisconnectClosesTheSessionAndASecondConnectReusesTheThread)
     TKeskLinkThread* thread = link->ReceiveThread();
     link->SetConnected(false);
     EXPECT_FALSE(link->Connected());
-    EXPECT_FALSE(link->Closing());
     EXPECT_TRUE(peer.SawClose());
     ASSERT_TRUE(WaitFor([&] { return events->Status.contains("down 0"); }));
 
@@ -194,9 +198,11 @@ TEST_F(LinkOverIrda, DiscoveryStopsWhenTheProgramLeavesItsEventLoop)
     irda->Devices.clear();
     QElapsedTimer clock;
     clock.start();
-    QTimer::singleShot(300, [] { QCoreApplication::exit(0); });
+    const int socketsBefore = irda->SocketsCreated;
+    QTimer::singleShot(300, link.get(), [] { QCoreApplication::exit(0); });
     link->SetConnected(true);
     const qint64 took = clock.elapsed();
+    EXPECT_GE(irda->SocketsCreated - socketsBefore, 2) << "discovery is repeated until then";
     // Start the main loop once to let the application out of its quitting state.
     QTimer::singleShot(0, qApp, &QCoreApplication::quit);
     QCoreApplication::exec();

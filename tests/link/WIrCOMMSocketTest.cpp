@@ -332,3 +332,23 @@ TEST_F(IrdaSocket, ASlowConnectClosedBeforeItsOutcomeReportsNothingLater)
     EXPECT_FALSE(WaitFor([&] { return Sessions.size() > 1 || peer.Connected(); }, 400));
     EXPECT_EQ(socket.State(), wsClosed);
 }
+
+TEST_F(IrdaSocket, ASocketOpenedByAnErrorHandlerDuringDiscoveryIsLeftOpen)
+{
+    TSimIrdaDevice silent = IrCommDevice(1, "silent");
+    silent.IasError = 10060;
+    irda->Devices = {silent};
+    bool reopened = false;
+    socket.OnError = [&](QObject*) {
+        if (reopened)
+            return;
+        reopened = true;  // as a handler running the event loop might
+        socket.Close();
+        ASSERT_TRUE(socket.OpenIrdaSocket());
+    };
+    const auto devices = socket.EnumerateDevices();
+    ASSERT_NE(devices, nullptr);
+    EXPECT_EQ(devices->Count(), 0);
+    EXPECT_EQ(socket.State(), wsOpened) << "the discovery closed only the socket it had opened";
+    EXPECT_EQ(irda->OpenSockets(), 1);
+}
