@@ -4,6 +4,22 @@
 #include <cstring>
 #include <unistd.h>
 
+bool readUntilEmpty(const int& fd, const std::function<void(const QByteArray&)>& deliver)
+{
+    char buffer[4096];
+    while (fd >= 0) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            deliver(QByteArray(buffer, static_cast<int>(n)));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return n < 0 && errno == EAGAIN;
+        }
+    }
+    return true;
+}
+
 DescriptorWriter::~DescriptorWriter()
 {
     attach(-1);

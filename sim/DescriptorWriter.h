@@ -9,6 +9,13 @@
 
 #include <memory>
 
+#include <functional>
+
+// Reads a non-blocking descriptor until it has nothing more for now, handing
+// each chunk to deliver. fd is read again after each chunk (a handler may
+// close it). False when the other side has closed or reading failed for good.
+bool readUntilEmpty(const int& fd, const std::function<void(const QByteArray&)>& deliver);
+
 class DescriptorWriter : public QObject {
     Q_OBJECT
 public:

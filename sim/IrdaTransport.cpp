@@ -165,19 +165,9 @@ void IrdaTransport::startSession(int fd, const QByteArray& firstBytes)
 
 void IrdaTransport::readSession()
 {
-    char buffer[4096];
-    while (m_session >= 0) {
-        const ssize_t n = ::recv(m_session, buffer, sizeof buffer, 0);
-        if (n > 0) {
-            emit received(QByteArray(buffer, static_cast<int>(n)));
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            if (n == 0 || errno != EAGAIN) {
-                endSession();  // the utility closed its socket
-            }
-            return;
-        }
+    const auto deliver = [this](const QByteArray& bytes) { emit received(bytes); };
+    if (!readUntilEmpty(m_session, deliver)) {
+        endSession();  // the utility closed its socket
     }
 }
 

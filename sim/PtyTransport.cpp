@@ -121,21 +121,11 @@ void PtyTransport::removeLink()
 
 void PtyTransport::readMaster()
 {
-    char buffer[4096];
-    while (m_master >= 0) {
-        const ssize_t n = ::read(m_master, buffer, sizeof buffer);
-        if (n > 0) {
-            emit received(QByteArray(buffer, static_cast<int>(n)));
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            if (n == 0 || errno != EAGAIN) {
-                // Cannot happen while the slave is held open; never spin on it.
-                m_readNotifier->setEnabled(false);
-                emit failed(systemError("reading the pseudo-terminal"));
-            }
-            return;
-        }
+    const auto deliver = [this](const QByteArray& bytes) { emit received(bytes); };
+    if (!readUntilEmpty(m_master, deliver)) {
+        // Cannot happen while the slave is held open; never spin on it.
+        m_readNotifier->setEnabled(false);
+        emit failed(systemError("reading the pseudo-terminal"));
     }
 }
 
