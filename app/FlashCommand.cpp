@@ -25,7 +25,7 @@ TFlashCommand::TFlashCommand(const TFlashOptions& Options, FILE* Out)
     FLink->SetDefaultTimeOut(10);
     FHead = new TKT4Head(this);
     FHead->SetKeskLink(FLink);
-    FHead->SetTestTimeOutMs(Options.TestTimeOutMs);
+    FHead->SetAnswerTimeOutMs(Options.AnswerTimeOutMs);
     FHead->OnIsOnline = [this](QObject*, bool Status) { InstrumentOnline(Status); };
     FHead->OnFlashProgress = [this](QObject*, int Position, int Total) { Progress(Position, Total); };
     FHead->OnProgFlashSent = [this](QObject*, int Error) { ProgramSent(Error); };
@@ -36,7 +36,7 @@ TFlashCommand::TFlashCommand(const TFlashOptions& Options, FILE* Out)
 
 void TFlashCommand::Print(const QString& Line)
 {
-    std::fprintf(FOut, "%s\n", qPrintable(Line));
+    std::fprintf(FOut, "%s\n", qPrintable(TerminalSafe(Line)));
     std::fflush(FOut);
 }
 

@@ -14,7 +14,7 @@ struct TFlashOptions {
     QString Image;
     QString Port;               // a serial device to use instead of the link's own choice
     int ConnectTimeOutSeconds = 60;
-    int TestTimeOutMs = 0;      // replaces the instrument's time-outs (tests only)
+    int AnswerTimeOutMs = 0;    // replaces the instrument's time-outs (0: its own 5 to 30 s)
 };
 
 // Exit statuses of the command.
@@ -43,7 +43,7 @@ private:
     void ProgramSent(int Error);
     void InstrumentOffline();
     void Finish(int Status, const QString& Message);
-    void Print(const QString& Line);
+    void Print(const QString& Line);  // control characters from outside shown escaped
 
     TFlashOptions FOptions;
     FILE* FOut;

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QMenuBar>
 #include <QScreen>
 
@@ -69,7 +70,22 @@ TfrmUpgrade::TfrmUpgrade(QWidget* Parent)
     CreateHiddenControls(client);
     CreateMenus();
     CreateComponents();
+    setWindowIcon(QIcon(LoadPicture(":/pictures/instrument.jpg", QSize(57, 73))));
     setFixedSize(sizeHint());
+}
+
+void TfrmUpgrade::SetDebugWindow(TfrmDebug* DebugWindow)
+{
+    frmDebug = DebugWindow;
+    if (frmDebug)
+        frmDebug->setAttribute(Qt::WA_QuitOnClose, false);
+}
+
+void TfrmUpgrade::SetAboutBox(QWidget* AboutBox)
+{
+    FAboutBox = AboutBox;
+    if (FAboutBox)
+        FAboutBox->setAttribute(Qt::WA_QuitOnClose, false);
 }
 
 // The window's controls, in the order, at the places and with the texts of
@@ -210,7 +226,6 @@ void TfrmUpgrade::CreateComponents()
     KT4Head1->OnIsOnline = [this](QObject*, bool Status) { KT4Head1IsOnline(Status); };
     KT4Head1->OnFlashProgress = [this](QObject*, int Position, int Total) { KT4Head1FlashProgress(Position, Total); };
     KT4Head1->OnProgFlashSent = [this](QObject*, int Error) { KT4Head1ProgFlashSent(Error); };
-    KT4Head1->SetTestTimeOutMs(qEnvironmentVariableIntValue("KT4_TEST_TIMEOUT_MS"));
 
     AppInfo = new TEPInfoExe(this);
     AppInfo->SetLangId("0409");
@@ -301,22 +316,29 @@ void TfrmUpgrade::tmrUpdateTimeTimer()
 
 // ------------------------------------------------------------ the upgrade
 
+// Every modal box on this road runs the event loop while it is open: the
+// instrument may come online (and a whole upload run) or go offline under it.
+// After each box the road goes on only if nothing has moved on meanwhile.
 void TfrmUpgrade::StartFlashUpload()
 {
+    const int stage = NextStage();
     FileLoaded = false;
     if (frmDebug)
         frmDebug->Clear();
     ElapsedSeconds = 0;
     FirstPage = 66;
-    if (Dialogs().MessageDlg(UpgradeText::EraseWarning, mtWarning, mbOKCancel) != mrOk)
+    if (Dialogs().MessageDlg(UpgradeText::EraseWarning, mtWarning, mbOKCancel) != mrOk || !StillAt(stage))
         return;
     Dialogs().MessageDlg(UpgradeText::PlaceInstrument, mtInformation, mbOK);
+    if (!StillAt(stage))
+        return;
     lblStatus->setText(UpgradeText::Connecting);
     KT4Head1->Connect(true);
 }
 
 void TfrmUpgrade::KT4Head1IsOnline(bool Status)
 {
+    NextStage();
     if (Status) {
         lblStatus->setText("Connected...");
         tmrStartInstrFlashing->Restart();
@@ -328,6 +350,7 @@ void TfrmUpgrade::KT4Head1IsOnline(bool Status)
 void TfrmUpgrade::tmrStartInstrFlashingTimer()
 {
     tmrStartInstrFlashing->SetEnabled(false);
+    const int stage = NextStage();
     lblStatus->setText("Connected");
     ShowBusy();
     cbStart->setEnabled(false);
@@ -336,9 +359,13 @@ void TfrmUpgrade::tmrStartInstrFlashingTimer()
     AutoSize(lblFlashVer);
     repaint();
     LoadImageFile();
+    if (!StillAt(stage))
+        return;  // the instrument went offline while the operator chose (the summary has been shown)
     // Only an acknowledged program command makes the upload a finished one:
     // an instrument lost on the way ends as disconnected.
     UploadDone = false;
+    if (!KT4Head1->OnLine())
+        return;  // lost while the file was chosen: the offline summary follows
     if (FileLoaded) {
         lblStatus->setText("Uploading Flash to Corvane ZRA/ZRN");
         tmrUpdateTime->SetEnabled(true);
@@ -364,21 +391,36 @@ bool TfrmUpgrade::AcceptImage(const QString& FileName)
 
 void TfrmUpgrade::LoadImageFile()
 {
+    const int stage = FStage;
+    auto movedOn = [&] {
+        if (StillAt(stage))
+            return false;
+        FileLoaded = false;
+        return true;
+    };
     for (;;) {
         const std::optional<QString> file = Dialogs().OpenFile(OpenDialog1Filter);
-        if (!file)
+        if (movedOn() || !file)
             return;
-        if (!AcceptImage(*file))
+        if (!AcceptImage(*file) || movedOn())
             return;  // a refused file ends the choice: the dialog is not offered again
-        if (Dialogs().MessageDlg(UpgradeText::UpgradeToVersion + NewVersion, mtConfirmation, mbYesNo) != mrYes) {
+        const bool yes =
+            Dialogs().MessageDlg(UpgradeText::UpgradeToVersion + NewVersion, mtConfirmation, mbYesNo) == mrYes;
+        if (movedOn())
+            return;
+        if (!yes) {
             FileLoaded = false;
             continue;
         }
         const QString instrument = QString::fromLatin1(KT4Head1->FlashVersion());
-        if (IsOlderImage(instrument, NewVersion) &&
-            Dialogs().MessageDlg(UpgradeText::OlderImage, mtConfirmation, mbYesNo) != mrYes) {
-            FileLoaded = false;
-            continue;
+        if (IsOlderImage(instrument, NewVersion)) {
+            const bool proceed = Dialogs().MessageDlg(UpgradeText::OlderImage, mtConfirmation, mbYesNo) == mrYes;
+            if (movedOn())
+                return;
+            if (!proceed) {
+                FileLoaded = false;
+                continue;
+            }
         }
         break;
     }
@@ -420,6 +462,7 @@ void TfrmUpgrade::cbStopClick()
 void TfrmUpgrade::tmrInstrOffLineTimer()
 {
     tmrInstrOffLine->SetEnabled(false);
+    NextStage();
     ShowIdle();
     lblStatus->setText("Waiting");
     cbStart->setEnabled(true);

@@ -26,11 +26,13 @@ class TfrmUpgrade : public QMainWindow {
 public:
     explicit TfrmUpgrade(QWidget* Parent = nullptr);
 
-    // The debug window that logs the traffic (created after this window).
-    void SetDebugWindow(TfrmDebug* DebugWindow) { frmDebug = DebugWindow; }
+    // The debug window that logs the traffic (created after this window). It
+    // does not keep the program running once the main window has closed.
+    void SetDebugWindow(TfrmDebug* DebugWindow);
 
-    // The About box the Help menu shows (created after this window).
-    void SetAboutBox(QWidget* AboutBox) { FAboutBox = AboutBox; }
+    // The About box the Help menu shows (created after this window); like the
+    // debug window, it ends with the main window.
+    void SetAboutBox(QWidget* AboutBox);
 
     // ---- visible controls ----
     QLabel* lblStatus;
@@ -115,11 +117,16 @@ private:
     void CreateComponents();
     void LogTraffic(const QString& Entry);
     bool AcceptImage(const QString& FileName);
+    // The road moves on (a Start, the instrument online or offline, flashing
+    // begun): a modal box opened before must not carry on the old road.
+    int NextStage() { return ++FStage; }
+    bool StillAt(int Stage) const { return Stage == FStage; }
     void BringToFront();
 
     QPointer<TfrmDebug> frmDebug;
     QPointer<QWidget> FAboutBox;
     bool FShownOnce = false;
+    int FStage = 0;
 };
 
 // The N-th field (from 1) of a text whose fields are separated by "."; a field

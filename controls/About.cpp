@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QMouseEvent>
 #include <QFileInfo>
 #include <QFrame>
 #include <QGuiApplication>
@@ -156,7 +157,8 @@ void TAboutBox::CreateSystemTab()
 
 bool TAboutBox::eventFilter(QObject* Watched, QEvent* Event)
 {
-    if (Event->type() == QEvent::MouseButtonRelease) {
+    if (Event->type() == QEvent::MouseButtonRelease &&
+        static_cast<QMouseEvent*>(Event)->button() == Qt::LeftButton) {  // a left click opens a link
         const QString address = Watched->property("address").toString();
         if (!address.isEmpty())
             QDesktopServices::openUrl(QUrl(address));

@@ -36,7 +36,7 @@ TKT4Head::TKT4Head(QObject* Owner) : QObject(Owner)
 
 void TKT4Head::SendCommand(const QByteArray& Text, int TimeOutSeconds)
 {
-    FKeskLink->SendMsg(Text, FTestTimeOutMs > 0 ? -FTestTimeOutMs : TimeOutSeconds);
+    FKeskLink->SendMsg(Text, FAnswerTimeOutMs > 0 ? -FAnswerTimeOutMs : TimeOutSeconds);
 }
 
 void TKT4Head::Connect(bool Active)
@@ -51,6 +51,8 @@ void TKT4Head::Connect(bool Active)
             FKeskLink->SetConnected(false);
         return;
     }
+    if (FUploading)
+        return;  // a handshake in the middle of an upload would break it
     FHandshakeState = hsEnquiry;
     if (FKeskLink->Connected()) {
         StartHandshake();
@@ -64,6 +66,7 @@ void TKT4Head::Connect(bool Active)
 
 void TKT4Head::StartHandshake()
 {
+    FHandshakeDone = false;
     FKeskLink->OnTimeOut = [this](QObject*, quint16) { ResendEnquiry(); };
     FKeskLink->OnReceiveMsg = [this](QObject*, const QByteArray& Data) { HandshakeReply(Data); };
     SendCommand("ENQ ", EnquiryTimeOut);
@@ -78,6 +81,8 @@ void TKT4Head::ResendEnquiry()
 
 void TKT4Head::HandshakeReply(const QByteArray& Data)
 {
+    if (FHandshakeDone)
+        return;  // one handshake brings the instrument online once: a repeated answer is no new session
     if (!IsPositive(Data))
         return;  // the handshake waits
     switch (FHandshakeState) {
@@ -104,6 +109,7 @@ void TKT4Head::GoOnline(const QByteArray& Data)
 {
     FFlashVersion = Data.mid(4);  // what the instrument adds starts at the fifth character
     FOnLine = true;
+    FHandshakeDone = true;
     FKeskLink->OnTimeOut = [](QObject*, quint16) {};
     OnIsOnline(this, true);
 }
@@ -170,8 +176,8 @@ QByteArray TKT4Head::PageCommand(int Page, const QByteArray& Data)
 
 void TKT4Head::SendFlash()
 {
-    if (!FImageLoaded || !FKeskLink)
-        return;  // nothing valid to send
+    if (!FImageLoaded || !FKeskLink || !FOnLine)
+        return;  // nothing valid to send, or no instrument to send it to
     FCurrentAddress = FirstFlashAddress;
     FEndAddress = FlashImageSize;
     FPageSize = FlashPageSize;
@@ -197,22 +203,27 @@ void TKT4Head::SendPage(int Page, const QByteArray& Data)
     SendCommand(PageCommand(Page, Data), PageTimeOut);
 }
 
-// An answer that carries the index of an earlier command belongs to a page
-// that was sent again after its time-out and has been answered since: it is not
-// the answer to the command now outstanding.
+// An answer that carries another index than the outstanding command's (a late
+// answer to a page that was sent again, a stray line) is not the answer to the
+// command now outstanding.
 bool TKT4Head::IsStaleAnswer(const QByteArray& Data) const
 {
-    if (Data.size() < 4)
-        return false;
-    const char index = Data[3];
-    return index >= '0' && index <= '9' && index != FKeskLink->MsgIndex();
+    return Data.size() >= 4 && Data[3] != FKeskLink->MsgIndex();
+}
+
+// Where a false yes would leave the instrument unusable, yes is an answer that
+// begins with "ACK" and the outstanding command's index, not "ACK" anywhere
+// ("NAK9 NOT PROGRAMMED: BAD PACKET" holds one).
+bool TKT4Head::IsAcknowledgement(const QByteArray& Data) const
+{
+    return Data.size() >= 4 && Data.startsWith("ACK") && Data[3] == FKeskLink->MsgIndex();
 }
 
 void TKT4Head::IgnoreStaleAnswer()
 {
-    // The link stopped the time-out when this answer came; the command still
-    // outstanding needs it again.
-    FKeskLink->ResponseTimer()->Restart();
+    // The link stopped the time-out when this answer came; the outstanding
+    // command keeps the deadline it was sent with, so chatter cannot hold it off.
+    FKeskLink->ResumeTimeOut();
 }
 
 void TKT4Head::PageReply(const QByteArray& Data)
@@ -223,20 +234,44 @@ void TKT4Head::PageReply(const QByteArray& Data)
         IgnoreStaleAnswer();
         return;
     }
-    if (!IsPositive(Data)) {
-        SendPage(FLastPage, FLastPageData);  // a negative answer: the same page again
+    if (!IsAcknowledgement(Data)) {
+        PageNotAccepted(QString());  // a negative answer: the same page again
         return;
     }
     const int echo = PageEcho(Data);
     if (echo != FLastPage) {
         // Never counted as the page just sent: a page missing from the flash
         // would leave the instrument unusable.
-        Dialogs().ShowMessage(QString("Page Error! %1=%2").arg(FLastPage).arg(echo < 0 ? QString("?") : QString::number(echo)));
-        if (FUploading)
-            SendPage(FLastPage, FLastPageData);
+        PageNotAccepted(QString("Page Error! %1=%2").arg(FLastPage).arg(echo < 0 ? QString("?") : QString::number(echo)));
         return;
     }
     OnSentEEPage(this, 0);
+}
+
+// The page was not taken: it is sent again, a bounded number of times. Only the
+// first "Page Error!" of a page reaches the operator as a box.
+void TKT4Head::PageNotAccepted(const QString& PageError)
+{
+    if (FResends >= MaxPageResends) {
+        UploadFailed();
+        return;
+    }
+    const bool firstFailure = FResends == 0;
+    ++FResends;
+    if (!PageError.isEmpty() && firstFailure)
+        Dialogs().ShowMessage(PageError);
+    if (FUploading)  // the session may have ended while the box was open
+        SendPage(FLastPage, FLastPageData);
+}
+
+void TKT4Head::UploadFailed()
+{
+    EndUpload();
+    Dialogs().ShowMessage(QString("Page %1 was not accepted after %2 attempts. The upload has been stopped; "
+                                  "the new firmware is not in the instrument.")
+                              .arg(FLastPage)
+                              .arg(MaxPageResends + 1));
+    Connect(false);
 }
 
 void TKT4Head::NextPage()
@@ -263,16 +298,19 @@ void TKT4Head::ResendPage()
     SendPage(FPageNumber, PagePayload(FCurrentAddress));
 }
 
+// The answer to "PFM " is "ACK" and its index, nothing more: an old page's
+// answer whose index digit happens to match (ten commands later) is not it.
 void TKT4Head::ProgramReply(const QByteArray& Data)
 {
     if (!FUploading)
         return;
-    if (IsStaleAnswer(Data)) {
+    const bool acknowledged = IsAcknowledgement(Data) && Data.size() == 4;
+    if (IsStaleAnswer(Data) || (!acknowledged && Data.startsWith("ACK"))) {
         IgnoreStaleAnswer();
         return;
     }
     EndUpload();
-    if (IsPositive(Data)) {
+    if (acknowledged) {
         Connect(false);
         OnProgFlashSent(this, 0);
     } else {
@@ -280,8 +318,8 @@ void TKT4Head::ProgramReply(const QByteArray& Data)
     }
 }
 
-// The link's time-out while pages are sent: the page is sent again, a few
-// times; then the session is ended and the upload has failed. The program
+// The link's time-out while pages are sent: the page is sent again, as after
+// any unsuccessful answer; then the upload has failed. The program
 // command is never sent twice: no answer counts as not acknowledged.
 void TKT4Head::UploadTimeOut()
 {
@@ -293,7 +331,7 @@ void TKT4Head::UploadTimeOut()
         return;
     }
     if (FResends >= MaxPageResends) {
-        Connect(false);
+        UploadFailed();
         return;
     }
     ++FResends;

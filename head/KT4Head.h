@@ -23,9 +23,13 @@ constexpr int FlashVersionOffset = 0x1FFD4;  // 4 bytes
 constexpr int FlashTypeOffset = 0x1FFD9;     // must hold 0x10
 constexpr int PageCommandSize = 264;
 
-// How often a page whose answer does not come is sent again before the session
-// is given up.
-constexpr int MaxPageResends = 3;
+// How often a page is sent again after an unsuccessful answer (a negative
+// answer, a wrong or missing page echo, no answer in time) before the upload is
+// given up as failed. A noisy infrared line loses or garbles a single answer
+// now and then, rarely five in a row for the same page; an instrument that
+// refuses a page five times will refuse it for ever. Five also bounds a silent
+// instrument to 6 x 15 s on one page.
+constexpr int MaxPageResends = 5;
 
 class TKT4Head : public QObject {
 public:
@@ -59,9 +63,10 @@ public:
     // The page command: "WEP ", the page number (high byte first), the payload.
     static QByteArray PageCommand(int Page, const QByteArray& Data);
 
-    // Time-outs are whole seconds. A test may replace every one of them by a
-    // number of milliseconds (0 restores the real ones).
-    void SetTestTimeOutMs(int Milliseconds) { FTestTimeOutMs = Milliseconds; }
+    // Time-outs are whole seconds. They may all be replaced by one number of
+    // milliseconds (the command line's --answer-timeout-ms; 0 restores the
+    // instrument's own).
+    void SetAnswerTimeOutMs(int Milliseconds) { FAnswerTimeOutMs = Milliseconds; }
 
     // ---- events ----
     TLinkStatus OnIsOnline;
@@ -87,7 +92,10 @@ private:
     void ProgramReply(const QByteArray& Data);
     void UploadTimeOut();
     bool IsStaleAnswer(const QByteArray& Data) const;
+    bool IsAcknowledgement(const QByteArray& Data) const;
     void IgnoreStaleAnswer();
+    void PageNotAccepted(const QString& PageError);
+    void UploadFailed();
     void EndUpload();
 
     TKeskLink* FKeskLink = nullptr;
@@ -107,6 +115,7 @@ private:
     QByteArray FLastPageData;
     bool FUploading = false;
     bool FProgramming = false;
-    int FResends = 0;
-    int FTestTimeOutMs = 0;
+    int FResends = 0;           // unsuccessful answers for the page being sent
+    bool FHandshakeDone = false;  // this session's handshake has brought the instrument online
+    int FAnswerTimeOutMs = 0;
 };

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace {
@@ -235,7 +236,13 @@ void TApdComPort::DataAvailable()
 {
     if (FDelivering)
         return;  // a handler that processes events must not re-enter the delivery
-    FDelivering = true;
+    // Released on every way out, also when a handler throws: a guard left set
+    // would make the port deaf to everything that follows.
+    struct TDeliveryGuard {
+        bool& Flag;
+        explicit TDeliveryGuard(bool& F) : Flag(F) { Flag = true; }
+        ~TDeliveryGuard() { Flag = false; }
+    } guard(FDelivering);
     qint64 waiting = InBuffUsed();
     while (waiting > 0 && !FShuttingDown) {
         OnTriggerAvail(this, static_cast<quint16>(qMin<qint64>(waiting, 0xFFFF)));
@@ -244,7 +251,19 @@ void TApdComPort::DataAvailable()
             break;  // nobody reads: leave it for the next announcement
         waiting = left;
     }
-    FDelivering = false;
+}
+
+// A device that has really gone reports a hang-up or an error on its
+// descriptor; a full output buffer (a write that would block) does not.
+bool TApdComPort::DeviceGone() const
+{
+    const int fd = static_cast<int>(FPort.handle());
+    if (fd < 0)
+        return true;
+    pollfd p{fd, POLLOUT, 0};
+    if (::poll(&p, 1, 0) < 0)
+        return true;
+    return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 void TApdComPort::PortError(QSerialPort::SerialPortError Error)
@@ -252,6 +271,12 @@ void TApdComPort::PortError(QSerialPort::SerialPortError Error)
     if (Error == QSerialPort::NoError || Error == QSerialPort::UnsupportedOperationError ||
         Error == QSerialPort::TimeoutError || FShuttingDown || !Open())
         return;
+    if (!DeviceGone()) {
+        // The port is still there (the other side is slow to read): what is
+        // queued goes out as the line drains.
+        FPort.clearError();
+        return;
+    }
     // The device went away (an adapter unplugged, the other end of a terminal
     // closed) or failed: close it outside Qt's own notification, so that the
     // closed event and the error reach the link and the error display.

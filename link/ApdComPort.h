@@ -99,6 +99,7 @@ private:
     void ApplyLoggingWhileOpen(TTraceLogState Value);
     void DataAvailable();
     void PortError(QSerialPort::SerialPortError Error);
+    bool DeviceGone() const;
     void PortLost(const QString& Why);
     [[noreturn]] void RaiseOpenError(const QString& Path);
 

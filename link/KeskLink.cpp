@@ -53,6 +53,8 @@ TKeskLink::TKeskLink(QObject* Owner) : QObject(Owner)
         SetLinkState(true);
     };
     FComPort->OnPortClose = [this](QObject*) {
+        FQuietTimer->stop();
+        FReplies.TakeAll();  // half an answer from a closed port is nobody's answer
         SetLinkState(false);
         FClosing = false;
     };
@@ -61,6 +63,11 @@ TKeskLink::TKeskLink(QObject* Owner) : QObject(Owner)
     FIrSocket = new TIrSocket(this);
     FIrSocket->SetSendBlockSize(IrSendBlockSize);
     FIrSocket->OnError = [this](QObject*) { StartUpError(FIrSocket->LastError()); };
+
+    FQuietTimer = new QTimer(this);
+    FQuietTimer->setSingleShot(true);
+    FQuietTimer->setInterval(TReplyAssembler::QuietGapMs);
+    connect(FQuietTimer, &QTimer::timeout, this, [this] { LineWentQuiet(); });
 
     FResponseTimer = new TTimer(this);
     FResponseTimer->OnTimer = [this](QObject*) { StartUpStep(); };
@@ -143,12 +150,17 @@ void TKeskLink::SendMsg(QByteArray Text, int TimeOut)
         Dialogs().ShowMessage("SendMsg Error - Not Connected!");
         return;
     }
+    FRejectionShown = false;
     if (TPassThroughDock* dock = Dock()) {
         ProcessMessages();
         dock->SendUserData(Text);
         OnDebugSend(this, Text);
     } else {
         const QByteArray wire = FrameMessage(FInstrumentType, Text);
+        if (ReassemblesReplies()) {
+            FQuietTimer->stop();
+            FReplies.Expect(Text);
+        }
         OnDebugSend(this, wire);
         HandToTransport(wire);
     }
@@ -196,6 +208,18 @@ void TKeskLink::ArmTimeOut(int TimeOut)
     FResponseTimer->OnTimer = [this](QObject*) { TimeOutHandler(); };
     FResponseTimer->SetInterval(TimeOutMilliseconds(TimeOut));
     FResponseTimer->Restart();
+    FArmedMs = FResponseTimer->Interval();
+    FArmedAt.start();
+}
+
+void TKeskLink::ResumeTimeOut()
+{
+    if (FArmedMs <= 0 || !FArmedAt.isValid())
+        return;  // the command was sent without a time-out
+    const qint64 left = FArmedMs - FArmedAt.elapsed();
+    FResponseTimer->OnTimer = [this](QObject*) { TimeOutHandler(); };
+    FResponseTimer->SetInterval(static_cast<int>(qMax<qint64>(1, left)));  // an interval of 0 would never fire
+    FResponseTimer->Restart();
 }
 
 void TKeskLink::TimeOutHandler()
@@ -217,11 +241,42 @@ void TKeskLink::SerialDataAvailable(quint16 Count)
     const QByteArray chunk = FComPort->GetBlock(qMin<int>(Count, ReadChunkLimit));
     if (IsFramedType(FInstrumentType)) {
         AppendFramedChunk(chunk, true);
+    } else if (ReassemblesReplies()) {
+        AssembleReply(chunk);
     } else {
         FResponseTimer->SetEnabled(false);
         Deliver(this, chunk);
     }
     WakeReceiveThread();
+}
+
+// The indexed instruments' answers are short and arrive in pieces whenever an
+// adapter's latency timer runs out in the middle: on the serial ways they are
+// put back together before they are delivered, each once.
+bool TKeskLink::ReassemblesReplies() const
+{
+    return IsIndexedType(FInstrumentType) && (Way() == TWay::IrComPort || Way() == TWay::Kesk5Serial);
+}
+
+void TKeskLink::AssembleReply(const QByteArray& Chunk)
+{
+    FReplies.Add(Chunk);
+    if (std::optional<QByteArray> answer = FReplies.TakeComplete()) {
+        FQuietTimer->stop();
+        FResponseTimer->SetEnabled(false);
+        Deliver(this, *answer);
+        return;
+    }
+    FQuietTimer->start();  // the quiet gap counts from the last byte
+}
+
+void TKeskLink::LineWentQuiet()
+{
+    const QByteArray answer = FReplies.TakeAll();
+    if (answer.isEmpty())
+        return;
+    FResponseTimer->SetEnabled(false);
+    Deliver(this, answer);
 }
 
 // A chunk with a start byte begins a new frame; any other chunk continues the
@@ -255,17 +310,42 @@ void TKeskLink::IrDataAvailable(const QByteArray& Block)
 
 void TKeskLink::AcceptIndexedIrReply(const QByteArray& Reply)
 {
-    FResponseTimer->SetEnabled(false);
     if (Reply.size() >= 4 && Reply.at(3) == FMsgIndex) {
+        FResponseTimer->SetEnabled(false);
         Deliver(this, Reply);
         return;
     }
-    if (Reply == "NAK" || (Reply.size() >= 4 && Reply.startsWith("NAK")))
-        Dialogs().ShowMessage("NAK - Instrument did not understand command!");
-    else if (Reply.size() < 4)
-        Dialogs().ShowMessage("Message Response Too Short!");
-    else
-        Dialogs().ShowMessage("Incorrect Response Message Index!");
+    // Not this command's answer. The command keeps its deadline either way, so
+    // an answer that never comes is still noticed and the client can resend.
+    if (IsLateAnswer(Reply)) {
+        OnDebugReceive(this, Reply);  // an earlier command's answer, come late: ignored quietly
+        return;
+    }
+    RejectIrReply(Reply);
+}
+
+// An answer that carries the index digit of another (earlier) command.
+bool TKeskLink::IsLateAnswer(const QByteArray& Reply) const
+{
+    if (Reply.size() < 4)
+        return false;
+    const char index = Reply.at(3);
+    return index >= '0' && index <= '9' && index != FMsgIndex;
+}
+
+// One box per command: an instrument that keeps answering wrongly must not
+// stack a box per answer in front of the operator.
+void TKeskLink::RejectIrReply(const QByteArray& Reply)
+{
+    if (!FRejectionShown) {
+        FRejectionShown = true;
+        if (Reply == "NAK" || (Reply.size() >= 4 && Reply.startsWith("NAK")))
+            Dialogs().ShowMessage("NAK - Instrument did not understand command!");
+        else if (Reply.size() < 4)
+            Dialogs().ShowMessage("Message Response Too Short!");
+        else
+            Dialogs().ShowMessage("Incorrect Response Message Index!");
+    }
     OnDebugReceive(this, Reply);
 }
 
@@ -358,6 +438,26 @@ void TKeskLink::LookUpIrComPort()
 }
 
 void TKeskLink::OpenLink(int TimeOut)
+{
+    // A second connect while the first still waits (an operator pressing Start
+    // again during the infrared discovery) leaves the first to finish: running
+    // both would close the session the inner one opened.
+    if (FOpening)
+        return;
+    FOpening = true;
+    QPointer<TKeskLink> alive(this);
+    try {
+        OpenWay(TimeOut);
+    } catch (...) {
+        if (alive)
+            FOpening = false;
+        throw;
+    }
+    if (alive)
+        FOpening = false;
+}
+
+void TKeskLink::OpenWay(int TimeOut)
 {
     switch (Way()) {
     case TWay::Dock:

@@ -8,10 +8,12 @@
 #include "link/ApdComPort.h"
 #include "link/KeskTypes.h"
 #include "link/PassThroughDock.h"
+#include "link/ReplyAssembler.h"
 #include "link/WIrCOMMSocket.h"
 #include "platform/Events.h"
 #include "platform/Timer.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <memory>
 #include <optional>
@@ -68,6 +70,11 @@ public:
     void OpenLink(int TimeOut);
     void CloseLink();
 
+    // The answer that came was not the outstanding command's (a late answer to
+    // an earlier one, chatter): the command keeps waiting until the deadline it
+    // was given when it was sent, not one counted from now.
+    void ResumeTimeOut();
+
     // One turn of the receive thread, on the main thread: reports a change of
     // Connected and delivers a completed frame. Sender is the thread.
     void PollLink(QObject* Sender);
@@ -117,11 +124,17 @@ private:
 
     // receiving
     void SerialDataAvailable(quint16 Count);
+    bool ReassemblesReplies() const;
+    void AssembleReply(const QByteArray& Chunk);
+    void LineWentQuiet();
+    bool IsLateAnswer(const QByteArray& Reply) const;
+    void RejectIrReply(const QByteArray& Reply);
     void AppendFramedChunk(const QByteArray& Chunk, bool ApplyLimit);
     void AcceptIndexedIrReply(const QByteArray& Reply);
     void Deliver(QObject* Sender, const QByteArray& Data);
 
     // transports
+    void OpenWay(int TimeOut);
     void StartUpStep();
     void StartUpError(int Code);
     void SubscribeIrSocket();
@@ -146,7 +159,13 @@ private:
     quint16 FRS232Port = 1;
     QByteArray FRxBuffer;
     bool FFrameComplete = false;
+    TReplyAssembler FReplies;        // indexed answers on the serial ways
+    QTimer* FQuietTimer = nullptr;   // the line's quiet gap that completes an answer
     TTimer* FResponseTimer = nullptr;
+    QElapsedTimer FArmedAt;          // when the outstanding command's time-out was armed
+    int FArmedMs = 0;                // and for how long (0: none)
+    bool FRejectionShown = false;    // one box per command for an infrared answer refused
+    bool FOpening = false;           // a connect is under way (it may wait for discovery)
     int FDefaultTimeOut = 10;
     TPassThroughDock* FKeloExpressDock = nullptr;
     TPassThroughDock* FMPKeloExpressDock = nullptr;

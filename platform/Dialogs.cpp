@@ -89,11 +89,24 @@ QString TConsoleDialogs::ReadLine()
     return QString::fromLocal8Bit(buffer).trimmed();
 }
 
+QString TerminalSafe(const QString& Text)
+{
+    QString safe;
+    for (const QChar c : Text) {
+        const char16_t u = c.unicode();
+        if (u == '\r' || u == '\n')
+            safe += '\n';
+        else if (u < 0x20 || (u >= 0x7F && u < 0xA0))
+            safe += QString("\\x%1").arg(int(u), 2, 16, QChar('0'));
+        else
+            safe += c;
+    }
+    return safe;
+}
+
 TModalResult TConsoleDialogs::MessageDlg(const QString& Msg, TMsgDlgType Type, TMsgDlgButtons Buttons)
 {
-    QString text = Msg;
-    text.replace('\r', '\n');
-    std::fprintf(FOut, "\n[%s] %s\n", KindCaption(Type), qPrintable(text));
+    std::fprintf(FOut, "\n[%s] %s\n", KindCaption(Type), qPrintable(TerminalSafe(Msg)));
     const bool question = (Buttons & ~mbOK) != 0;
     if (!question) {
         std::fflush(FOut);
@@ -138,7 +151,7 @@ int TConsoleDialogs::SelectComPort(const QList<int>& Available)
     std::fprintf(FOut, "\nPort number, empty to cancel: ");
     std::fflush(FOut);
     if (FAssumeYes)
-        return Available.isEmpty() ? 0 : Available.first();
+        return 0;  // answering every question never chooses the device to write to
     bool ok = false;
     const int n = ReadLine().toInt(&ok);
     return ok && Available.contains(n) ? n : 0;

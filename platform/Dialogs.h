@@ -56,6 +56,11 @@ std::unique_ptr<TDialogService> SetDialogService(std::unique_ptr<TDialogService>
 // The default answer of a box: OK where offered, else Yes.
 TModalResult DefaultButton(TMsgDlgButtons Buttons);
 
+// Text for a terminal: line breaks as new lines, every other control
+// character (escape sequences from an instrument or a file included) shown as
+// \xHH, so nothing from outside can drive the terminal.
+QString TerminalSafe(const QString& Text);
+
 // Console back end: boxes are printed; questions are asked on the terminal unless
 // AssumeYes, in which case the default button answers.
 class TConsoleDialogs : public TDialogService {

@@ -22,6 +22,22 @@ int pageOf(const QByteArray& command)
 
 } // namespace
 
+QByteArray simGarbage(int size)
+{
+    QByteArray noise(size, Qt::Uninitialized);
+    quint32 x = 0x2545F491u;
+    for (char& c : noise) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x & 0xFF);
+        if (c == 'A') {
+            c = 'a';
+        }
+    }
+    return noise;
+}
+
 SimInstrument::SimInstrument(const SimFaults& faults, const QByteArray& initialFlash,
                              const QByteArray& version)
     : m_faults(faults), m_flash(initialFlash), m_version(version)
@@ -54,6 +70,10 @@ SimAnswer SimInstrument::answer(const QByteArray& command)
 {
     const QByteArray word = command.left(3);
     SimAnswer result{command, {}, false, false};
+    if (m_silent) {
+        result.dropped = true;
+        return result;
+    }
     if (word == "ENQ") {
         result.text = reply("ACK", command);
     } else if (word == "WHO") {
@@ -109,10 +129,21 @@ void SimInstrument::applyPageFaults(SimAnswer& result, int page, bool positive)
         result.dropped = true;
         return;
     }
+    if (page == m_faults.garbagePage && !m_garbageDone) {
+        m_garbageDone = true;
+        result.text = simGarbage(64 * 1024);
+        return;
+    }
+    if (m_faults.shortAnswers) {
+        result.text = result.text.left(4);
+    }
     if (!positive) {
         return;
     }
-    if (page == m_faults.wrongEchoPage && !m_wrongEchoDone) {
+    if (page == m_faults.silentAfterPage) {
+        m_silent = true;
+    }
+    if (m_faults.wrongEchoAlways || (page == m_faults.wrongEchoPage && !m_wrongEchoDone)) {
         m_wrongEchoDone = true;
         result.text = result.text.left(4) + pageBytes(page + 1);
     }

@@ -14,6 +14,10 @@
 //  - wrongType: the identity answer carries "12" instead of "16".
 //  - loseAfterPage P: the first positive answer for page P that is sent asks to lose the link.
 //  - pfmNak: the program command gets "NAK"; the flash version stays as it was.
+//  - wrongEchoAlways: every positive page answer echoes the next page; the page is stored.
+//  - shortAnswers: page answers carry no page echo ("ACK" and the index only).
+//  - silentAfterPage P: after acknowledging page P the instrument answers nothing more.
+//  - garbagePage P: the first answer for page P is 64 KiB of noise instead (the page is stored).
 
 #include "sim/SampleImage.h"
 
@@ -27,7 +31,14 @@ struct SimFaults {
     bool wrongType = false;
     int loseAfterPage = -1;
     bool pfmNak = false;
+    bool wrongEchoAlways = false;
+    bool shortAnswers = false;
+    int silentAfterPage = -1;
+    int garbagePage = -1;
 };
+
+// The noise the garbage fault sends: no "A" in it, so it never reads as an answer.
+QByteArray simGarbage(int size);
 
 // One complete command and what the instrument does about it.
 struct SimAnswer {
@@ -74,4 +85,6 @@ private:
     bool m_dropDone = false;
     bool m_wrongEchoDone = false;
     bool m_loseDone = false;
+    bool m_garbageDone = false;
+    bool m_silent = false;
 };

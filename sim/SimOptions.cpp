@@ -23,6 +23,13 @@ QList<Option> optionList()
         Option("baud", "Pace answers at RATE baud, 8N1.", "RATE"),
         Option("lose-after", "Close the link after acknowledging page P.", "P"),
         Option("pfm-nak", "Answer the program command negatively."),
+        Option("wrong-echo-always", "Echo the next page in every positive page answer."),
+        Option("short-answers", "Answer page commands without the page echo."),
+        Option("silent-after", "Answer nothing at all after acknowledging page P.", "P"),
+        Option("garbage", "Send 64 KiB of noise instead of the first answer for page P.", "P"),
+        Option("split-at", "Write every answer in two pieces, the first N bytes long, a few ms apart.", "N"),
+        Option("byte-at-a-time", "Write every answer one byte at a time, a few ms apart."),
+        Option("chatter-ms", "Send a stray line every MS milliseconds.", "MS"),
         Option("version", "Flash version text before programming (default 1.10).", "TEXT"),
         Option("flash-out", "Write the flash to FILE after programming and at exit.", "FILE"),
         Option("initial-flash", "Start from the 131072-byte image FILE.", "FILE"),
@@ -55,6 +62,10 @@ bool readNumbers(const QCommandLineParser& parser, SimOptions* o, QString* error
         && readNumber(parser, "drop-page", 0, 65535, &o->faults.dropPage, error)
         && readNumber(parser, "wrong-echo", 0, 65535, &o->faults.wrongEchoPage, error)
         && readNumber(parser, "lose-after", 0, 65535, &o->faults.loseAfterPage, error)
+        && readNumber(parser, "silent-after", 0, 65535, &o->faults.silentAfterPage, error)
+        && readNumber(parser, "garbage", 0, 65535, &o->faults.garbagePage, error)
+        && readNumber(parser, "split-at", 1, 65535, &o->splitAt, error)
+        && readNumber(parser, "chatter-ms", 1, 3600000, &o->chatterMs, error)
         && readNumber(parser, "delay-ms", 0, 3600000, &o->delayMs, error)
         && readNumber(parser, "baud", 1, 100000000, &o->baud, error);
 }
@@ -89,6 +100,9 @@ void readFlags(const QCommandLineParser& parser, SimOptions* o)
     o->verbose = parser.isSet("verbose");
     o->faults.wrongType = parser.isSet("wrong-type");
     o->faults.pfmNak = parser.isSet("pfm-nak");
+    o->faults.wrongEchoAlways = parser.isSet("wrong-echo-always");
+    o->faults.shortAnswers = parser.isSet("short-answers");
+    o->byteAtATime = parser.isSet("byte-at-a-time");
     o->flashOut = parser.value("flash-out");
     o->initialFlash = parser.value("initial-flash");
     o->makeImage = parser.value("make-image");

@@ -16,6 +16,9 @@ struct SimOptions {
     bool verbose = false;       // --verbose: log commands and answers to stderr
     SimFaults faults;           // --nak-every, --drop-page, --wrong-echo, --wrong-type, ...
     int delayMs = 0;            // --delay-ms: added before each answer
+    int splitAt = 0;            // --split-at: write every answer in two pieces, cut after N bytes
+    bool byteAtATime = false;   // --byte-at-a-time: write every answer one byte per write
+    int chatterMs = 0;          // --chatter-ms: a stray line every MS milliseconds
     int baud = 0;               // --baud: pace answers at this line rate (0: no pacing)
     QByteArray version = "1.10";  // --version: the flash version before any program command
     bool versionGiven = false;

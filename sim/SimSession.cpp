@@ -32,6 +32,12 @@ SimSession::SimSession(SimTransport& transport, SimInstrument& instrument,
     connect(&m_transport, &SimTransport::closed, this, &SimSession::onClosed);
     connect(&m_transport, &SimTransport::failed, this, &SimSession::onFailed);
     connect(&m_pacer, &AnswerPacer::ready, this, &SimSession::onReady);
+    m_pieceTimer.setInterval(PiecePauseMs);
+    connect(&m_pieceTimer, &QTimer::timeout, this, &SimSession::writeNextPiece);
+    if (options.chatterMs > 0) {
+        connect(&m_chatterTimer, &QTimer::timeout, this, &SimSession::chatter);
+        m_chatterTimer.start(options.chatterMs);
+    }
     m_sinceInput.start();
 }
 
@@ -84,13 +90,56 @@ void SimSession::onReady(const SimAnswer& answer)
     if (m_losing) {
         return;
     }
-    verbose(QStringLiteral("-> ") + shown(answer.text));
-    m_transport.send(answer.text);
+    verbose(QStringLiteral("-> ") + shown(answer.text.left(64)));
     if (answer.loseLink) {
+        m_transport.send(answer.text);
         verbose(QStringLiteral("losing the link"));
         m_losing = true;
         m_pacer.clear();
         m_transport.closeWhenDrained(DrainMs);
+        return;
+    }
+    write(answer.text);
+}
+
+// An answer goes out whole, or in the pieces the split faults ask for.
+void SimSession::write(const QByteArray& text)
+{
+    if (m_options.byteAtATime) {
+        for (char c : text) {
+            m_pieces.append(QByteArray(1, c));
+        }
+    } else if (m_options.splitAt > 0 && text.size() > m_options.splitAt) {
+        m_pieces << text.left(m_options.splitAt) << text.mid(m_options.splitAt);
+    } else if (m_pieces.isEmpty()) {
+        m_transport.send(text);
+        return;
+    } else {
+        m_pieces.append(text);
+    }
+    if (!m_pieceTimer.isActive()) {
+        writeNextPiece();
+    }
+}
+
+void SimSession::writeNextPiece()
+{
+    if (m_pieces.isEmpty() || m_losing) {
+        m_pieceTimer.stop();
+        return;
+    }
+    m_transport.send(m_pieces.takeFirst());
+    if (m_pieces.isEmpty()) {
+        m_pieceTimer.stop();
+    } else if (!m_pieceTimer.isActive()) {
+        m_pieceTimer.start();
+    }
+}
+
+void SimSession::chatter()
+{
+    if (!m_losing) {
+        m_transport.send(ChatterLine);
     }
 }
 

@@ -8,7 +8,9 @@
 #include "sim/SimTransport.h"
 
 #include <QElapsedTimer>
+#include <QList>
 #include <QObject>
+#include <QTimer>
 
 class SimSession : public QObject {
     Q_OBJECT
@@ -18,6 +20,11 @@ public:
     // After the last answer before losing the link, wait at most this long for the utility to
     // take it.
     static constexpr int DrainMs = 500;
+    // Between the pieces of an answer written in pieces: long enough for the utility to read
+    // each piece on its own, as it does when an adapter's latency timer cuts an answer.
+    static constexpr int PiecePauseMs = 3;
+    // What the chatter fault sends: no answer to anything (its index is no digit).
+    static constexpr const char* ChatterLine = "INF-CHARGING\r\n";
 
     SimSession(SimTransport& transport, SimInstrument& instrument, const SimOptions& options,
                QObject* parent = nullptr);
@@ -34,6 +41,9 @@ signals:
 private:
     void onReceived(const QByteArray& bytes);
     void onReady(const SimAnswer& answer);
+    void write(const QByteArray& text);
+    void writeNextPiece();
+    void chatter();
     void onClosed();
     void onFailed(const QString& reason);
     void dropStaleInput();
@@ -48,4 +58,7 @@ private:
     QElapsedTimer m_sinceInput;
     int m_staleInputMs = DefaultStaleInputMs;
     bool m_losing = false;
+    QList<QByteArray> m_pieces;  // an answer still being written in pieces
+    QTimer m_pieceTimer;
+    QTimer m_chatterTimer;
 };

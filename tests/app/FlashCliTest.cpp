@@ -67,7 +67,7 @@ TEST(FlashCli, AnInfraredDeviceLostInTheMiddleIsAFailure)
     TSimProcess sim({"--lose-after", "200"}, TSimProcess::OverIrda);
     const QString image = sim.MakeImage();
     const TFlashRun run =
-        RunFlash({image, "--yes"}, {"KT4_IRDA_SIM=" + sim.IrdaSocket(), "KT4_TEST_TIMEOUT_MS=400"});
+        RunFlash({image, "--yes", "--answer-timeout-ms=400"}, {"KT4_IRDA_SIM=" + sim.IrdaSocket()});
     EXPECT_EQ(run.ExitCode, 4) << run.Output.toStdString();
     EXPECT_FALSE(run.Output.contains(Completed));
 }
@@ -88,7 +88,7 @@ TEST(FlashCli, DroppedAnswerIsResentAfterItsTimeOut)
 {
     TSimProcess sim({"--drop-page", "100"});
     const QString image = sim.MakeImage();
-    const TFlashRun run = RunFlash({image, "--port", sim.PtyPath(), "--yes"}, {"KT4_TEST_TIMEOUT_MS=400"});
+    const TFlashRun run = RunFlash({image, "--port", sim.PtyPath(), "--yes", "--answer-timeout-ms=400"});
     EXPECT_EQ(run.ExitCode, 0) << run.Output.toStdString();
     EXPECT_TRUE(run.Output.contains(Completed));
     EXPECT_EQ(UploadedPart(sim.Flash()), UploadedPart(ReadFile(image)));
@@ -108,7 +108,7 @@ TEST(FlashCli, LinkLostInTheMiddleIsAFailure)
 {
     TSimProcess sim({"--lose-after", "200"});
     const QString image = sim.MakeImage();
-    const TFlashRun run = RunFlash({image, "--port", sim.PtyPath(), "--yes"}, {"KT4_TEST_TIMEOUT_MS=400"});
+    const TFlashRun run = RunFlash({image, "--port", sim.PtyPath(), "--yes", "--answer-timeout-ms=400"});
     EXPECT_NE(run.ExitCode, 0);
     EXPECT_FALSE(run.Output.contains(Completed)) << run.Output.toStdString();
     EXPECT_TRUE(run.Output.contains("Corvane ZRA/ZRN Disconnected"));

@@ -1,6 +1,8 @@
 #include "tests/head/HeadTestSupport.h"
 
+#include <QElapsedTimer>
 #include <QFile>
+#include <functional>
 #include <QTemporaryDir>
 
 namespace {
@@ -36,6 +38,11 @@ struct Upload : HeadOnScriptedLink {
     QTemporaryDir dir;
     QByteArray image = MakeImage();
     QByteArray flash = QByteArray(FlashImageSize, char(0xFF));
+};
+
+// A second upload beside the test's own, for table rows that each need a fresh one.
+struct UploadRun : Upload {
+    void TestBody() override {}
 };
 
 }  // namespace
@@ -132,7 +139,7 @@ TEST_F(Upload, WrongEchoIsReportedAndThePageSentAgain)
     EXPECT_EQ(SentPage(), 66) << "the page is never skipped";
     EXPECT_TRUE(progress.isEmpty());
     Ack("\x00");  // positive but too short to carry an echo
-    EXPECT_EQ(dialogs->Texts().last(), "Page Error! 66=?");
+    EXPECT_EQ(dialogs->Texts().size(), 1) << "one box a page, not one an answer";
     EXPECT_EQ(SentPage(), 66);
     AckPage(66);
     EXPECT_EQ(SentPage(), 67);
@@ -214,4 +221,103 @@ TEST_F(Upload, NegativeProgramAnswerAndLostLink)
     EXPECT_EQ(dock.Sent.size(), sent);
     EXPECT_EQ(programmed, QList<int>({1}));
     EXPECT_TRUE(dialogs->Texts().isEmpty()) << "no 'Not Connected' box after the link is gone";
+}
+
+// Instruments that never take the page: each ends as a failure after a bounded
+// number of sends, with one box about the page and one about the failure, and
+// never reaches the program command.
+TEST_F(Upload, APageRefusedForEverEndsTheUploadAsFailed)
+{
+    const struct {
+        const char* Name;
+        std::function<void(Upload&)> Refuse;
+    } instruments[] = {
+        {"negative", [](Upload& u) { u.Answer(QByteArray("NAK") + u.Index() + QByteArray("\x00\x42", 2)); }},
+        {"wrong echo", [](Upload& u) { u.AckPage(67); }},
+        {"no echo", [](Upload& u) { u.Ack(); }},
+        {"ACK inside a negative", [](Upload& u) { u.Answer(QByteArray("NAK") + u.Index() + " BAD PACKET"); }},
+        {"silent", [](Upload& u) { u.link.ResponseTimer()->Fire(); }},
+    };
+    for (const auto& instrument : instruments) {
+        SCOPED_TRACE(instrument.Name);
+        UploadRun u;
+        ASSERT_TRUE(u.head.LoadFlashFile(u.Write(u.image)));
+        u.BringOnline();
+        u.head.SendFlash();
+        int sends = 1;
+        for (int i = 0; i < 20 && u.head.Uploading(); ++i) {
+            instrument.Refuse(u);
+            sends += u.head.Uploading() ? 1 : 0;
+        }
+        EXPECT_FALSE(u.head.Uploading());
+        EXPECT_EQ(sends, MaxPageResends + 1);
+        EXPECT_LE(u.dialogs->Texts().size(), 2);
+        EXPECT_TRUE(u.dialogs->Texts().last().startsWith("Page 66 was not accepted after 6 attempts."));
+        ASSERT_TRUE(WaitFor([&] { return u.dock.Calls.contains("DSC"); })) << "the session is ended";
+        EXPECT_TRUE(u.programmed.isEmpty());
+        EXPECT_TRUE(u.progress.size() <= MaxPageResends) << "only resends after a time-out show the position";
+    }
+}
+
+// The program command is acknowledged by "ACK" and its index alone.
+TEST_F(Upload, OnlyAPlainAcknowledgementProgramsTheInstrument)
+{
+    const struct {
+        QByteArray Answer;  // with # for the outstanding index
+        QList<int> Programmed;
+    } cases[] = {
+        {"NAK# NOT PROGRAMMED: BAD PACKET", {1}},
+        {"ACK#\x01\xFF", {}},  // an old page's answer whose digit happens to match: still waiting
+        {"NAK#", {1}},
+        {"ACK#", {0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Answer.constData());
+        UploadRun u;
+        ASSERT_TRUE(u.head.LoadFlashFile(u.Write(u.image)));
+        u.BringOnline();
+        u.head.SendFlash();
+        u.AnswerPagesUntil(511);
+        ASSERT_TRUE(u.Last().startsWith("PFM"));
+        QByteArray answer = c.Answer;
+        answer.replace('#', QByteArray(1, u.Index()));
+        u.Answer(answer);
+        EXPECT_EQ(u.programmed, c.Programmed);
+        if (c.Programmed.isEmpty())
+            EXPECT_TRUE(u.link.ResponseTimer()->Running()) << "the program command still waits for its answer";
+    }
+}
+
+TEST_F(Upload, OneHandshakeBringsTheInstrumentOnlineOnce)
+{
+    BringOnline();
+    Ack("1.10");  // the version answer again
+    Answer("ACK9 1.10 ACK");
+    EXPECT_EQ(online, QList<bool>({true}));
+    // And an upload under way is never interrupted by a new handshake.
+    ASSERT_TRUE(head.LoadFlashFile(Write(image)));
+    head.SendFlash();
+    AckPage(66);
+    head.Connect(true);
+    EXPECT_EQ(SentPage(), 67);
+    EXPECT_TRUE(Last().startsWith("WEP"));
+}
+
+// Stray lines while a page waits are ignored and do not hold off its deadline.
+TEST_F(Upload, ChatterDoesNotPostponeTheTimeOut)
+{
+    ASSERT_TRUE(head.LoadFlashFile(Write(image)));
+    head.SetAnswerTimeOutMs(300);
+    BringOnline();
+    head.SendFlash();
+    const int sent = dock.Sent.size();
+    QElapsedTimer clock;
+    clock.start();
+    while (dock.Sent.size() == sent && clock.elapsed() < 3000) {
+        Answer("INF-CHARGING\r\n");
+        WaitFor([] { return false; }, 50);
+    }
+    EXPECT_EQ(dock.Sent.size(), sent + 1) << "the page was sent again after its own time-out";
+    EXPECT_EQ(SentPage(), 66);
+    EXPECT_TRUE(dialogs->Texts().isEmpty());
 }

@@ -67,7 +67,7 @@ TEST_F(LinkOnPty, ReplyReachesOnReceiveMsgAndDisarmsTheTimeOut)
 
 TEST_F(LinkOnPty, LargeBurstIsDeliveredWholeInChunksOfAtMost2048)
 {
-    Open(tpKT4Head);
+    Open(tpKeskPico);  // an unindexed type: every chunk is delivered as it comes
     QByteArray noise(65536, Qt::Uninitialized);
     for (int i = 0; i < noise.size(); ++i)
         noise[i] = char((i * 7919) & 0xFF);
@@ -76,6 +76,60 @@ TEST_F(LinkOnPty, LargeBurstIsDeliveredWholeInChunksOfAtMost2048)
     for (const auto& chunk : events->Received)
         EXPECT_LE(chunk.size(), 2048);
     EXPECT_EQ(events->Received.join(), noise);
+}
+
+// An adapter's latency timer cuts short answers anywhere: each answer is put
+// back together and delivered once, whole.
+TEST_F(LinkOnPty, IndexedAnswersInPiecesAreDeliveredOnceWhole)
+{
+    const struct {
+        QByteArray Command;
+        QList<QByteArray> Pieces;
+    } cases[] = {
+        {QByteArray("WEP ") + QByteArray(260, '\x42'), {"ACK0", QByteArray("\x00\x42", 2)}},
+        {QByteArray("WEP ") + QByteArray(260, '\x42'), {"A", "C", "K", "0", QByteArray(1, '\0'), "\x42"}},
+        {"ENQ ", {"AC", "K0"}},
+        {"PFM ", {"ACK", "0"}},
+        {"WHO ", {"ACK0", "16"}},
+        {"VFL ", {"ACK0", "1.", "20"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Command.left(4).constData());
+        TPtyPair pair;
+        auto link = MakeComPortLink(pair.SlavePath(), tpKT4Head);
+        TLinkRecorder events(*link);
+        link->SetConnected(true);
+        ASSERT_TRUE(WaitFor([&] { return events.Status.contains("up 1"); }));
+        link->SendMsg(c.Command, 5);
+        pair.Read(c.Command.size());
+        QByteArray whole;
+        for (const QByteArray& piece : c.Pieces) {
+            pair.Write(piece);
+            whole += piece;
+            WaitFor([] { return false; }, 10);  // as a 16 ms latency timer would
+        }
+        ASSERT_TRUE(WaitFor([&] { return !events.Received.isEmpty(); }));
+        WaitFor([] { return false; }, 2 * TReplyAssembler::QuietGapMs);
+        EXPECT_EQ(events.Received, QList<QByteArray>({whole}));
+        EXPECT_EQ(events.DebugReceived, QList<QByteArray>({whole}));
+    }
+}
+
+// A write that would block (the instrument is not reading) is no lost port:
+// the bytes wait and go out whole when the line drains.
+TEST_F(LinkOnPty, AFullOutputBufferWaitsForTheLineToDrain)
+{
+    Open(tpKT4Head);
+    const QByteArray page = QByteArray("WEP ") + QByteArray(260, 'x');
+    const int commands = 400;  // more than the terminal's buffers hold
+    for (int i = 0; i < commands; ++i)
+        link->SendMsg(page, 15);
+    WaitFor([] { return false; }, 100);
+    EXPECT_TRUE(link->ComPort()->Open());
+    const QByteArray received = pty.Read(commands * page.size(), 10000);
+    EXPECT_EQ(received.size(), commands * page.size());
+    EXPECT_TRUE(link->Connected());
+    EXPECT_TRUE(dialogs->Texts().isEmpty());
 }
 
 TEST_F(LinkOnPty, FramedReplySplitAcrossChunksIsReassembled)

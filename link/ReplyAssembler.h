@@ -1,0 +1,39 @@
+#pragma once
+// Puts an indexed instrument's answer back together on a serial way.
+//
+// A USB-serial adapter or an infrared driver hands bytes to the host whenever
+// its latency timer runs out, so a short answer may arrive in pieces. The
+// answer to a page command is complete at 6 bytes ("ACK", index, page echo),
+// the answer to "ENQ " and "PFM " at 4; the identity and version answers have
+// no fixed length and are complete when the line has been quiet for a moment.
+// An answer that arrives whole is complete at once, with no added wait.
+
+#include <QByteArray>
+#include <optional>
+
+class TReplyAssembler {
+public:
+    // How long the line must be quiet before a waiting answer counts as
+    // complete: longer than a USB-serial adapter's usual latency timer (16 ms).
+    static constexpr int QuietGapMs = 50;
+
+    // A command was sent: its answer starts afresh.
+    void Expect(const QByteArray& Command);
+    // Bytes as they came from the port.
+    void Add(const QByteArray& Chunk);
+    // The answer, when it has all the bytes it needs (everything received so
+    // far, so nothing is delivered twice and nothing is held back).
+    std::optional<QByteArray> TakeComplete();
+    // Whatever waits, once the line has been quiet (empty when nothing waits).
+    QByteArray TakeAll();
+
+    bool Waiting() const { return !FBuffer.isEmpty(); }
+    int ExpectedSize() const { return FExpected; }
+
+    // The size of the answer to Command; 0 when only a quiet line tells.
+    static int AnswerSize(const QByteArray& Command);
+
+private:
+    QByteArray FBuffer;
+    int FExpected = 0;
+};
