@@ -4,6 +4,7 @@
 #include "platform/Dialogs.h"
 
 #include <cerrno>
+#include <exception>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -245,7 +246,8 @@ void TApdComPort::DataAvailable()
     } guard(FDelivering);
     qint64 waiting = InBuffUsed();
     while (waiting > 0 && !FShuttingDown) {
-        OnTriggerAvail(this, static_cast<quint16>(qMin<qint64>(waiting, 0xFFFF)));
+        if (!Announce(waiting))
+            return;
         const qint64 left = InBuffUsed();
         if (left >= waiting)
             break;  // nobody reads: leave it for the next announcement
@@ -291,6 +293,21 @@ void TApdComPort::PortLost(const QString& Why)
     const QString device = FPort.portName();
     ClosePort();
     throw EAPDException(QString("Serial port COM%1 (%2) failed and was closed: %3").arg(FComNumber).arg(device, Why));
+}
+
+// The data-available event runs inside the serial port's own notification: an
+// exception must not unwind through it (the port would stop announcing data for
+// good). It reaches the error display from the event loop instead.
+bool TApdComPort::Announce(qint64 Waiting)
+{
+    try {
+        OnTriggerAvail(this, static_cast<quint16>(qMin<qint64>(Waiting, 0xFFFF)));
+        return true;
+    } catch (...) {
+        std::exception_ptr error = std::current_exception();
+        QMetaObject::invokeMethod(this, [error] { std::rethrow_exception(error); }, Qt::QueuedConnection);
+        return false;
+    }
 }
 
 // ---- trace ----

@@ -98,6 +98,7 @@ private:
     void ApplyLines();
     void ApplyLoggingWhileOpen(TTraceLogState Value);
     void DataAvailable();
+    bool Announce(qint64 Waiting);
     void PortError(QSerialPort::SerialPortError Error);
     bool DeviceGone() const;
     void PortLost(const QString& Why);

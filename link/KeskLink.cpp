@@ -267,7 +267,11 @@ void TKeskLink::AssembleReply(const QByteArray& Chunk)
         Deliver(this, *answer);
         return;
     }
-    FQuietTimer->start();  // the quiet gap counts from the last byte
+    const int wait = FReplies.WaitMs();  // the quiet gap counts from the last byte
+    if (wait > 0)
+        FQuietTimer->start(wait);
+    else
+        LineWentQuiet();
 }
 
 void TKeskLink::LineWentQuiet()

@@ -17,7 +17,15 @@ void TReplyAssembler::Expect(const QByteArray& Command)
 
 void TReplyAssembler::Add(const QByteArray& Chunk)
 {
+    if (FBuffer.isEmpty())
+        FSinceFirstByte.start();
     FBuffer += Chunk;
+}
+
+int TReplyAssembler::WaitMs() const
+{
+    const qint64 left = MaxWaitMs - FSinceFirstByte.elapsed();
+    return left <= 0 ? 0 : static_cast<int>(qMin<qint64>(QuietGapMs, left));
 }
 
 std::optional<QByteArray> TReplyAssembler::TakeComplete()

@@ -9,6 +9,7 @@
 // An answer that arrives whole is complete at once, with no added wait.
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <optional>
 
 class TReplyAssembler {
@@ -16,6 +17,9 @@ public:
     // How long the line must be quiet before a waiting answer counts as
     // complete: longer than a USB-serial adapter's usual latency timer (16 ms).
     static constexpr int QuietGapMs = 50;
+    // A line that never goes quiet (an instrument chattering) does not hold an
+    // answer back longer than this, counted from its first byte.
+    static constexpr int MaxWaitMs = 150;
 
     // A command was sent: its answer starts afresh.
     void Expect(const QByteArray& Command);
@@ -26,6 +30,9 @@ public:
     std::optional<QByteArray> TakeComplete();
     // Whatever waits, once the line has been quiet (empty when nothing waits).
     QByteArray TakeAll();
+    // How long to wait for more before what waits counts as complete: the
+    // quiet gap, within the longest wait for an answer; 0 when it is due now.
+    int WaitMs() const;
 
     bool Waiting() const { return !FBuffer.isEmpty(); }
     int ExpectedSize() const { return FExpected; }
@@ -36,4 +43,5 @@ public:
 private:
     QByteArray FBuffer;
     int FExpected = 0;
+    QElapsedTimer FSinceFirstByte;
 };

@@ -4,6 +4,7 @@
 #include "head/KT4Head.h"
 #include "tests/app/SimProcess.h"
 
+#include <QDir>
 #include <QFile>
 #include <gtest/gtest.h>
 
@@ -171,4 +172,83 @@ TEST(FlashCli, WithoutYesTheOperatorMustConfirm)
     EXPECT_TRUE(run.Output.contains("This operation will erase the Datalogger data."));
     sim.Stop();
     EXPECT_FALSE(sim.Log().contains("ENQ"));
+}
+
+// Answers cut in pieces as adapters cut them, and instruments that never take a
+// page: the first must end byte-exact without a single "Page Error!", the
+// others as failures with a clear message, within their bound, never completed.
+struct THostileInstrument {
+    const char* Name;
+    QStringList SimOptions;
+    int ExitCode;
+    QString Shows;  // a line the operator must see
+};
+
+void PrintTo(const THostileInstrument& Instrument, std::ostream* Os)
+{
+    *Os << Instrument.Name;
+}
+
+class HostileInstrument : public ::testing::TestWithParam<THostileInstrument> {};
+
+TEST_P(HostileInstrument, EndsByteExactOrAsAClearFailure)
+{
+    const THostileInstrument& instrument = GetParam();
+    TSimProcess sim(instrument.SimOptions);
+    const QString image = sim.MakeImage();
+    const TFlashRun run = RunFlash({image, "--port", sim.PtyPath(), "--yes", "--answer-timeout-ms=300"});
+    EXPECT_EQ(run.ExitCode, instrument.ExitCode) << run.Output.toStdString();
+    EXPECT_TRUE(run.Output.contains(instrument.Shows));
+    EXPECT_LE(run.Output.count("Page Error!"), 1);
+    if (instrument.ExitCode == 0) {
+        EXPECT_FALSE(run.Output.contains("Page Error!"));
+        EXPECT_EQ(UploadedPart(sim.Flash()), UploadedPart(ReadFile(image)));
+    } else {
+        EXPECT_FALSE(run.Output.contains(Completed));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FlashCli, HostileInstrument,
+    ::testing::Values(THostileInstrument{"SplitAfterTheIndex", {"--split-at", "4"}, 0, Completed},
+                      THostileInstrument{"SplitInTheWord", {"--split-at", "2"}, 0, Completed},
+                      THostileInstrument{"OneByteAtATime", {"--byte-at-a-time"}, 0, Completed},
+                      THostileInstrument{"GarbageBurst", {"--garbage", "100"}, 0, Completed},
+                      THostileInstrument{"NegativeForEver", {"--nak-every", "1"}, 4,
+                                         "Page 66 was not accepted after 6 attempts."},
+                      THostileInstrument{"WrongEchoForEver", {"--wrong-echo-always"}, 4,
+                                         "Page 66 was not accepted after 6 attempts."},
+                      THostileInstrument{"NoEchoForEver", {"--short-answers"}, 4,
+                                         "Page 66 was not accepted after 6 attempts."},
+                      THostileInstrument{"SilentButChattering", {"--silent-after", "100", "--chatter-ms", "40"}, 4,
+                                         "Page 101 was not accepted after 6 attempts."}),
+    [](const ::testing::TestParamInfo<THostileInstrument>& Info) { return std::string(Info.param.Name); });
+
+// What the command is told: it never guesses a device, refuses nonsense, takes
+// a relative path as a path, and never lets the instrument's text drive the
+// terminal.
+TEST(FlashCli, ArgumentsAndTheInstrumentsText)
+{
+    TSimProcess sim({"--version", "\x1b[2J1.10"});
+    const QString image = sim.MakeImage();
+    const QStringList noWay = {"KT4_IRCOMM=", "KT4_IRDA_SIM="};
+
+    for (const QStringList& args : {QStringList{image, "--yes"}, QStringList{image, "--yes", "--port", ""}}) {
+        const TFlashRun run = RunFlash(args, noWay);
+        EXPECT_EQ(run.ExitCode, 3) << run.Output.toStdString();
+        EXPECT_TRUE(run.Output.contains("no port given"));
+        EXPECT_FALSE(run.Output.contains("Connecting"));
+    }
+    for (const QString& timeout : {"0", "3000000", "4294968", "x"}) {
+        const TFlashRun run = RunFlash({image, "--yes", "--port", sim.PtyPath(), "--connect-timeout", timeout});
+        EXPECT_EQ(run.ExitCode, 2) << timeout.toStdString();
+        EXPECT_TRUE(run.Output.contains("--connect-timeout needs a whole number from 1 to 86400"));
+    }
+
+    const QString link = sim.Dir() + "/instrument";
+    ASSERT_TRUE(QFile::link(sim.PtyPath(), link));
+    const TFlashRun run = RunFlash({image, "--yes", "--port", QDir::current().relativeFilePath(link)});
+    EXPECT_EQ(run.ExitCode, 0) << run.Output.toStdString();
+    EXPECT_TRUE(run.Output.contains("Flash Version: \\x1b[2J1.10"));
+    EXPECT_FALSE(run.Output.contains("\x1b"));
 }

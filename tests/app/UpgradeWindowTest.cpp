@@ -1,6 +1,7 @@
 // The real main window under the offscreen platform, driven through scripted
 // dialogs, against the simulated instrument over a pseudo-terminal.
 
+#include "app/UpgradeTexts.h"
 #include "app/uDebug.h"
 #include "app/uFlash.h"
 #include "controls/About.h"
@@ -10,6 +11,7 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QRegularExpression>
 #include <gtest/gtest.h>
 
 namespace {
@@ -292,6 +294,51 @@ TEST_F(UpgradeWindow, InstrumentLostDuringTheUploadIsNotCompleted)
     EXPECT_EQ(dialogs->Texts().last(), Disconnected);
     EXPECT_FALSE(Shown(Completed));
     EXPECT_EQ(window->lbl_DLProgress->text(), "85/446");
+}
+
+// A box stays open while the road moves on under it (boxes run the event loop):
+// answering it later must not carry on the road it was opened on.
+TEST_F(UpgradeWindow, ASecondStartAnsweredMidUploadLeavesTheUploadAlone)
+{
+    Start();
+    dialogs->QueueFile(image);
+    window->cbStart->click();
+    ASSERT_EQ(State(), (TWindowState{"Connecting to Corvane ZRA/ZRN", true, false}));
+    int warnings = 0;
+    dialogs->OnShow = [&](const TDialogRecord& R) {
+        if (R.Text == UpgradeText::EraseWarning && ++warnings == 1)  // held open until page 20 is in
+            WaitFor([&] { return window->gauProgress->Progress() >= 20; }, 30000);
+    };
+    window->cbStart->click();  // the documented second Start while connecting
+    WaitForSummary();
+    EXPECT_EQ(dialogs->Texts().count(UpgradeText::PlaceInstrument), 1);
+    EXPECT_EQ(dialogs->Texts().last(), Completed);
+    EXPECT_FALSE(Shown("Wrong instrument type, disconnecting!"));
+    const QStringList log = debug->Lines();
+    const qsizetype firstPage = log.indexOf(QRegularExpression("^SND#WEP.*"));
+    ASSERT_GE(firstPage, 0);
+    EXPECT_LT(log.lastIndexOf(QRegularExpression("^SND#ENQ.*")), firstPage) << "no handshake inside the upload";
+    sim->Stop();
+    EXPECT_EQ(sim->Flash().mid(0x4200), ImageBytes().mid(0x4200));
+}
+
+TEST_F(UpgradeWindow, InstrumentLostWhileTheFileDialogIsOpen)
+{
+    Start();
+    dialogs->QueueFile(image);
+    dialogs->OnShow = [&](const TDialogRecord& R) {
+        if (R.Kind == TDialogKind::FileOpen) {
+            sim->Stop();
+            WaitFor([&] { return Shown(Disconnected); }, 10000);
+        }
+    };
+    window->cbStart->click();
+    ASSERT_TRUE(WaitFor([&] { return Shown(Disconnected); }, 30000));
+    WaitFor([] { return false; }, 300);
+    EXPECT_EQ(State(), (TWindowState{"Waiting", true, false}));
+    EXPECT_FALSE(window->tmrUpdateTime->Enabled()) << "the time does not count on";
+    EXPECT_FALSE(Shown("SendMsg Error - Not Connected!"));
+    EXPECT_FALSE(Shown(UpgradeText::UpgradeToVersion + "1.20"));
 }
 
 TEST(UpgradeWindowHelp, TheAboutBoxIsShownWithoutBlockingTheWindow)

@@ -193,3 +193,20 @@ TEST(ComPort, LostDeviceClosesThePortAndReportsIt)
     EXPECT_EQ(dialogs->Records()[0].Type, mtError);
     EXPECT_TRUE(dialogs->Texts()[0].contains("failed and was closed")) << dialogs->Texts()[0].toStdString();
 }
+
+// A handler that throws (a write error in a reply handler, a gauge range error)
+// must not leave the port deaf to everything that follows.
+TEST_F(ComPortOnPty, AHandlerThatThrowsLeavesThePortListening)
+{
+    port.SetOpen(true);
+    int calls = 0;
+    port.OnTriggerAvail = [this, &calls](QObject*, quint16 count) {
+        received += port.GetBlock(count);
+        if (++calls == 1)
+            throw EKT4Error("the handler failed");
+    };
+    pty.Write("first");
+    ASSERT_TRUE(WaitFor([&] { return calls == 1; }));
+    pty.Write("second");
+    EXPECT_TRUE(WaitFor([&] { return received.contains("second"); }));
+}
