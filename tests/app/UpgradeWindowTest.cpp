@@ -152,6 +152,19 @@ TEST_F(UpgradeWindow, OverTheSimulatedIrdaStack)
     EXPECT_EQ(debug->Lines().size(), 2 * (3 + 446 + 1));
 }
 
+TEST_F(UpgradeWindow, AnswersCutInPiecesStillEndByteExact)
+{
+    Start({"--split-at", "4"});
+    dialogs->QueueFile(image);
+    window->cbStart->click();
+    WaitForSummary();
+    EXPECT_EQ(dialogs->Texts().last(), Completed);
+    EXPECT_FALSE(dialogs->Texts().join('\n').contains("Page Error!"));
+    EXPECT_EQ(debug->Lines().size(), 2 * (3 + 446 + 1)) << "each answer logged once, whole";
+    sim->Stop();
+    EXPECT_EQ(sim->Flash().mid(0x4200), ImageBytes().mid(0x4200));
+}
+
 TEST_F(UpgradeWindow, CancelOnTheWarningChangesNothing)
 {
     Start();
