@@ -22,6 +22,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
@@ -77,7 +78,12 @@ int ShootUpgrade(const QString& Dir, const QString& Image)
         ++ticks;
         QWidget* modal = QApplication::activeModalWidget();
         if (auto* files = qobject_cast<QFileDialog*>(modal)) {
-            files->selectFile(Image);
+            // The dialog ignores selectFile() while its name field has the
+            // focus (as it has on a display without a window manager): type it.
+            if (auto* name = files->findChild<QLineEdit*>("fileNameEdit"))
+                name->setText(Image);
+            else
+                files->selectFile(Image);
             static_cast<QDialog*>(files)->accept();
         } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             if (box->text() == "Flash Upload Completed" && stage == Running) {
