@@ -101,6 +101,21 @@ QByteArray TLoopbackPeer::Read(int MinBytes, int TimeoutMs)
     return data;
 }
 
+qint64 TLoopbackPeer::Drain(qint64 Bytes, int TimeoutMs)
+{
+    qint64 done = 0;
+    WaitFor(
+        [&] {
+            static char buffer[1 << 16];
+            ssize_t n = 0;
+            while ((n = ::recv(FFd.Get(), buffer, sizeof(buffer), MSG_DONTWAIT)) > 0)
+                done += n;
+            return done >= Bytes;
+        },
+        TimeoutMs);
+    return done;
+}
+
 bool TLoopbackPeer::WaitForEnd(int TimeoutMs)
 {
     return WaitFor(

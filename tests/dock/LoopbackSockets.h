@@ -39,9 +39,13 @@ public:
     void Write(const QByteArray& Data);
     // What arrives within TimeoutMs, until at least MinBytes are there.
     QByteArray Read(int MinBytes, int TimeoutMs = 3000);
+    // Reads and throws away what arrives within TimeoutMs until Bytes came;
+    // the number of bytes read.
+    qint64 Drain(qint64 Bytes, int TimeoutMs = 10000);
     // The connection ended (closed or reset) within TimeoutMs.
     bool WaitForEnd(int TimeoutMs = 3000);
     void Close() { FFd.Close(); }
+    int Fd() const { return FFd.Get(); }
 
 private:
     TOwnedFd FFd;
