@@ -6,7 +6,6 @@
 #include <QHostInfo>
 #include <QPointer>
 #include <QSocketNotifier>
-#include <QTimer>
 
 #include <algorithm>
 #include <cerrno>
@@ -631,16 +630,10 @@ void TCustomWSocket::FlushQueue(int TimeoutMs)
 {
     if (FHandle < 0 || FState != wsConnected || FQueue.empty() || !TryToSend())
         return;
-    QPointer<TCustomWSocket> alive(this);
-    bool expired = false;
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    QObject::connect(&deadline, &QTimer::timeout, [&expired] { expired = true; });
-    deadline.start(std::max(0, TimeoutMs));
     // The write notifier sends the rest as the peer takes it; each event wakes
     // the wait to look again.
-    while (alive && FHandle >= 0 && FState == wsConnected && !FQueue.empty() && !expired)
-        WaitForMessages();
+    QPointer<TCustomWSocket> alive(this);
+    WaitUntil([&] { return !alive || FHandle < 0 || FState != wsConnected || FQueue.empty(); }, std::max(0, TimeoutMs));
 }
 
 // ---------------------------------------------------------------- receiving
