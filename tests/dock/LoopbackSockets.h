@@ -51,10 +51,12 @@ private:
     TOwnedFd FFd;
 };
 
-// A TCP listener on 127.0.0.1 at a port of the kernel's choosing.
+// A TCP listener on 127.0.0.1 at a port of the kernel's choosing, or at a
+// given loopback address and port.
 class TLoopbackListener {
 public:
     TLoopbackListener();
+    TLoopbackListener(const char* Address, quint16 Port);
     quint16 Port() const { return FPort; }
     // The next connection within TimeoutMs (an invalid peer when none came).
     TLoopbackPeer Accept(int TimeoutMs = 3000);
