@@ -361,7 +361,16 @@ void SimDock::readControl()
             log(QStringLiteral("<- %1").arg(shown(bytes)));
         }
         for (const QByteArray& out : m_protocol.feed(bytes)) {
-            write(out);
+            if (out == "EVT1") {
+                // The dock reports the instrument once it has woken it, a moment after its reply.
+                QTimer::singleShot(InstrumentWakeMs, this, [this] {
+                    if (m_protocol.passing()) {
+                        write("EVT1");
+                    }
+                });
+            } else {
+                write(out);
+            }
         }
         m_data.setPassing(m_protocol.passing());
     };

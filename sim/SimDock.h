@@ -74,6 +74,7 @@ public:
     static constexpr quint16 ControlPort = 5004;
     static constexpr quint16 DataPort = 5005;
     static constexpr int StaleInputMs = 1000;
+    static constexpr int InstrumentWakeMs = 50;
 
     SimDock(const SimDockOptions& options, DockTransport& data, bool verbose, QObject* parent = nullptr);
     ~SimDock() override;
