@@ -50,23 +50,18 @@ struct Kelo6Network : ::testing::Test {
 
 }  // namespace
 
-TEST_F(Kelo6Network, CommandsAndEventsTravelOnTheControlConnection)
+TEST_F(Kelo6Network, ACommandFromAnEventHandlerGetsItsReplyOnTheSameConnection)
 {
     Open("127.0.41.1");
     Enable();
-    EXPECT_EQ(Events, QStringList({"tcp connected"}));
-    dock.SetEnabled(true);  // enabled already: no second connection
-    EXPECT_FALSE(control->Accept(100).Valid());
-
-    QTimer::singleShot(0, [&] {
-        EXPECT_EQ(controlPeer->Read(3), "SLV");
-        controlPeer->Write("EVT1ACKI");
-    });
-    bool busy = true;
-    EXPECT_TRUE(dock.SetSlaveMode(true, busy));
-    EXPECT_FALSE(busy);
-    EXPECT_EQ(Events, QStringList({"tcp connected", "connected"}));
-    EXPECT_TRUE(dialogs->Records().isEmpty());
+    bool acknowledged = false;
+    dock.OnInstrumentConnected = [&](QObject*) {
+        QTimer::singleShot(0, [&] { EXPECT_EQ(controlPeer->Read(3), "DSC"); controlPeer->Write("ACK"); });
+        acknowledged = dock.DisconnectInstrument();  // inside the control connection's own notification
+    };
+    controlPeer->Write("EVT1");
+    ASSERT_TRUE(WaitFor([&] { return acknowledged; }, 3000));
+    EXPECT_FALSE(dock.CommandTimer()->Enabled());
 }
 
 TEST_F(Kelo6Network, DataChunksOfOneOrTwoBytesAreTheDocksOwn)
