@@ -155,12 +155,13 @@ protected:
     void DefineEvents(std::vector<TDockEventRule> Own);
     void SetCommandStatus(TCommandStatus Value) { FCommandStatus = Value; }
     void SetReplyKind(TReplyKind Value) { FReplyKind = Value; }
+    // Opening and closing the transports, for a kind that waits otherwise.
+    virtual void EnableUsb();
+    virtual void EnableNetwork();
+    virtual void DisableTransport();
 
 private:
     // transports
-    void EnableUsb();
-    void EnableNetwork();
-    void DisableTransport();
     void WireSocket(TWSocket* Socket, int Channel);
     void ControlDataAvailable();
     void DataChunk(const QByteArray& Chunk);

@@ -174,6 +174,7 @@ TEST_F(Kelo6SimDock, MalformedBatteryEventsLeaveBothConnectionsUp)
     ASSERT_TRUE(WaitFor([&] { return Control.count("EVTEC0AZF") >= 3; }));
     EXPECT_TRUE(dock.Enabled());
     EXPECT_FALSE(dock.SetSlaveMode(true));
+    ASSERT_TRUE(WaitFor([&] { return Events.contains("connected"); }));
     EXPECT_TRUE(dock.SendUserData("ENQ0"));
     ASSERT_TRUE(WaitFor([&] { return Received == "ACK0"; }));
     EXPECT_EQ(Events, QStringList({"tcp connected", "connected"})) << "no battery event from malformed digits";
