@@ -3,6 +3,7 @@
 #include "dock/WSocketAddress.h"
 #include "platform/MainThread.h"
 
+#include <QHostInfo>
 #include <QPointer>
 #include <QSocketNotifier>
 
@@ -10,7 +11,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <netinet/tcp.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -25,7 +26,11 @@ const QString stepConnect = QStringLiteral("Connect");
 const QString stepListen = QStringLiteral("Listen");
 const QString stepSend = QStringLiteral("Send");
 
-const QString broadcastAddress = QStringLiteral("255.255.255.255");
+// The step named for a port that is not a decimal number from 0 to 65535.
+QString PortStep(const QString& Port)
+{
+    return QStringLiteral("Resolve port \"%1\"").arg(Port);
+}
 
 // Errors of a non-blocking connect that are its outcome rather than a fault of
 // the call: they are reported as a failed connection, after the call returns.
@@ -75,20 +80,65 @@ void TCustomWSocket::Connect()
     }
     if (!CheckProto(stepConnect))
         return;
-    sockaddr_in remote{};
-    const int resolved = ResolveIPv4(FAddr, FPort, IsUdp(), remote);
-    if (resolved != 0) {
-        SocketError(stepResolve, resolved);
+    quint16 port = 0;
+    if (!ParsePort(FPort, port)) {
+        SocketError(PortStep(FPort), WSAEINVAL);
         return;
     }
+    in_addr address{};
+    if (ParseDottedDecimal(FAddr, address))
+        ConnectTo(MakeSockAddr(address, port));
+    else if (FAddr.trimmed().isEmpty())
+        SocketError(stepResolve, WSAHOST_NOT_FOUND);
+    else
+        LookUp(FAddr.trimmed(), port);
+}
+
+void TCustomWSocket::ConnectTo(const sockaddr_in& Remote)
+{
     if (!CreateHandle(IsUdp()))
         return;
     if (FDatagram) {
         if (PrepareUdp())
-            StartUdp(remote);
+            StartUdp(Remote);
     } else if (PrepareTcp()) {
-        StartTcp(remote);
+        StartTcp(Remote);
     }
+}
+
+// A host name is looked up on a worker thread while the socket waits in
+// wsConnecting (with no handle yet); the outcome comes back through the event
+// loop. A socket closed meanwhile forgets the look-up.
+void TCustomWSocket::LookUp(const QString& Host, quint16 Port)
+{
+    FState = wsConnecting;
+    const quint64 session = ++FSession;
+    FLookupId = QHostInfo::lookupHost(Host, this, [this, session, Port](const QHostInfo& Info) {
+        if (session != FSession)
+            return;
+        FLookupId = -1;
+        QList<quint32> addresses;
+        for (const QHostAddress& address : Info.addresses())
+            if (address.protocol() == QAbstractSocket::IPv4Protocol)
+                addresses << address.toIPv4Address();
+        const int error = Info.error() == QHostInfo::HostNotFound ? WSAHOST_NOT_FOUND
+                          : Info.error() != QHostInfo::NoError    ? WSATRY_AGAIN
+                                                                  : WSANO_DATA;
+        Notify([&] { Resolved(addresses, error, Port); });
+    });
+}
+
+// The first IPv4 address is connected to; none is a failed connect.
+void TCustomWSocket::Resolved(const QList<quint32>& Addresses, int Error, quint16 Port)
+{
+    if (Addresses.isEmpty()) {
+        ConnectCompleted(Error);
+        return;
+    }
+    in_addr address{};
+    address.s_addr = htonl(Addresses.first());
+    FState = wsClosed;
+    ConnectTo(MakeSockAddr(address, Port));
 }
 
 void TCustomWSocket::Listen()
@@ -159,10 +209,13 @@ bool TCustomWSocket::BindTo(const QString& Host, const QString& Port)
 {
     const QString host = IsAny(Host, "0.0.0.0") ? QStringLiteral("0.0.0.0") : Host;
     const QString port = IsAny(Port, "0") ? QStringLiteral("0") : Port;
-    sockaddr_in local{};
-    const int resolved = ResolveIPv4(host, port, FDatagram, local);
-    if (resolved != 0)
-        return Fail(stepResolve, resolved);
+    quint16 number = 0;
+    if (!ParsePort(port, number))
+        return Fail(PortStep(port), WSAEINVAL);
+    in_addr address{};
+    if (!ParseDottedDecimal(host, address))
+        return Fail(stepResolve, WSAEADDRNOTAVAIL);  // a local end is given in dotted decimal
+    const sockaddr_in local = MakeSockAddr(address, number);
     if (::bind(FHandle, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0)
         return Fail(stepBind, WSocketErrorFromErrno(errno));
     SetState(wsBound);
@@ -182,11 +235,12 @@ bool TCustomWSocket::PrepareTcp()
     return BindTo(FLocalAddr, FLocalPort);
 }
 
+// Broadcasting is allowed on every datagram socket, whatever its destination
+// (the loopback broadcast 127.255.255.255 as well as 255.255.255.255); it
+// changes nothing for a unicast destination.
 bool TCustomWSocket::PrepareUdp()
 {
-    if (!BindTo(FLocalAddr, FLocalPort))
-        return false;
-    return FAddr.trimmed() != broadcastAddress || SetIntOption(SOL_SOCKET, SO_BROADCAST, 1);
+    return BindTo(FLocalAddr, FLocalPort) && SetIntOption(SOL_SOCKET, SO_BROADCAST, 1);
 }
 
 void TCustomWSocket::StartTcp(const sockaddr_in& Remote)
@@ -252,8 +306,11 @@ void TCustomWSocket::CloseLater()
 
 void TCustomWSocket::InternalClose(bool Shutdown, int Error)
 {
-    if (FHandle < 0)
+    if (FHandle < 0) {
+        if (FState != wsClosed)
+            ReleaseHandle();  // a connect still looking its host up: never open
         return;
+    }
     if (Shutdown)
         HandleShutdownSend();
     ReleaseHandle();
@@ -321,6 +378,9 @@ bool TCustomWSocket::AdoptHandle(int Handle, TSocketState NewState, bool Datagra
 
 void TCustomWSocket::ReleaseHandle()
 {
+    if (FLookupId >= 0)
+        QHostInfo::abortHostLookup(FLookupId);
+    FLookupId = -1;
     DropNotifiers();
     if (FHandle >= 0)
         HandleClose(FHandle);
@@ -328,6 +388,7 @@ void TCustomWSocket::ReleaseHandle()
     FQueue.clear();
     FReadSuppressed = false;
     FWriteBlocked = false;
+    FDataSentPosted = false;
     FPendingConnectError = 0;
     FConnectReportedBySubclass = false;
     ++FSession;
@@ -348,13 +409,46 @@ void TCustomWSocket::WatchHandle()
     FWriteNotifier->setEnabled(false);
     connect(FReadNotifier, &QSocketNotifier::activated, this, [this] { Notify([this] { ReadReady(); }); });
     connect(FWriteNotifier, &QSocketNotifier::activated, this, [this] { Notify([this] { WriteReady(); }); });
+    if (!FDatagram)
+        WatchHangUp();
+}
+
+// The kernel reports a stream's hang-up (the peer closed or reset it) on an
+// epoll set that holds the handle for nothing else, so the close is seen
+// even while data the handler was told of waits unread. A handle that epoll
+// cannot watch is left to the read notifier alone.
+void TCustomWSocket::WatchHangUp()
+{
+    FHangUpFd = ::epoll_create1(EPOLL_CLOEXEC);
+    epoll_event watch{};
+    watch.events = EPOLLRDHUP;  // hang-up and errors are always reported
+    if (FHangUpFd < 0 || ::epoll_ctl(FHangUpFd, EPOLL_CTL_ADD, FHandle, &watch) != 0) {
+        if (FHangUpFd >= 0)
+            ::close(FHangUpFd);
+        FHangUpFd = -1;
+        return;
+    }
+    FHangUpNotifier = new QSocketNotifier(FHangUpFd, QSocketNotifier::Read, this);
+    FHangUpNotifier->setEnabled(false);
+    connect(FHangUpNotifier, &QSocketNotifier::activated, this, [this] { Notify([this] { PeerHungUp(); }); });
+}
+
+void TCustomWSocket::PeerHungUp()
+{
+    if (FHandle < 0 || FState != wsConnected || !FReadSuppressed)
+        return;
+    int error = 0;
+    socklen_t size = sizeof(error);
+    if (::getsockopt(FHandle, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+        error = 0;
+    InternalClose(false, error == 0 ? 0 : WSocketErrorFromErrno(error));
 }
 
 // A notifier may be the one whose signal is running: it is switched off at once
 // (before its descriptor closes) and deleted later.
 void TCustomWSocket::DropNotifiers()
 {
-    for (QSocketNotifier* notifier : {FReadNotifier, FWriteNotifier}) {
+    for (QSocketNotifier* notifier : {FReadNotifier, FWriteNotifier, FHangUpNotifier}) {
         if (notifier == nullptr)
             continue;
         notifier->setEnabled(false);
@@ -363,17 +457,23 @@ void TCustomWSocket::DropNotifiers()
     }
     FReadNotifier = nullptr;
     FWriteNotifier = nullptr;
+    FHangUpNotifier = nullptr;
+    if (FHangUpFd >= 0)
+        ::close(FHangUpFd);
+    FHangUpFd = -1;
 }
 
 // Read is watched while connected, until data was announced and not yet read
-// (a handler that leaves data in place is not called again until it reads).
-// Write is watched while a connect is under way and while the kernel holds
-// back queued data.
+// (a handler that leaves data in place is not called again until it reads);
+// meanwhile only the peer's hang-up is watched. Write is watched while a
+// connect is under way and while the kernel holds back queued data.
 void TCustomWSocket::UpdateNotifiers()
 {
     if (FReadNotifier == nullptr)
         return;
     FReadNotifier->setEnabled(FState == wsConnected && !FReadSuppressed);
+    if (FHangUpNotifier != nullptr)
+        FHangUpNotifier->setEnabled(FState == wsConnected && FReadSuppressed);
     const bool awaitConnect = FState == wsConnecting && FPendingConnectError == 0 && !FConnectReportedBySubclass;
     FWriteNotifier->setEnabled(awaitConnect || (FState == wsConnected && FWriteBlocked));
 }
@@ -421,8 +521,6 @@ void TCustomWSocket::WriteReady()
     TryToSend();
 }
 
-// Runs what a notification started; an exception that escapes a handler aborts
-// the socket and goes no further.
 void TCustomWSocket::Notify(const std::function<void()>& Call)
 {
     QPointer<TCustomWSocket> alive(this);
@@ -501,6 +599,8 @@ bool TCustomWSocket::TryToSend()
             SetWriteBlocked(true);
             return true;
         }
+        if (sent < 0 && error == WSAEINTR)
+            continue;  // interrupted before anything went: the same block again
         if (sent < 0) {
             FQueue.clear();
             SetWriteBlocked(false);
@@ -510,25 +610,30 @@ bool TCustomWSocket::TryToSend()
         TakeSent(sent);
     }
     SetWriteBlocked(false);
-    Post([this] { OnDataSent(this, 0); });
+    if (!FDataSentPosted) {
+        FDataSentPosted = true;
+        Post([this] { DataSentDelivered(); });
+    }
     return true;
 }
 
-void TCustomWSocket::FlushQueue()
+// OnDataSent tells that the queue is empty: a notice overtaken by a later send
+// still under way says nothing, and that send's own emptying raises it.
+void TCustomWSocket::DataSentDelivered()
 {
-    QPointer<TCustomWSocket> alive(this);
-    while (alive && FHandle >= 0 && FState == wsConnected && !FQueue.empty()) {
-        if (!TryToSend() || FHandle < 0 || FQueue.empty())
-            return;
-        WaitWritable(10);
-        ProcessMessages();
-    }
+    FDataSentPosted = false;
+    if (FQueue.empty())
+        OnDataSent(this, 0);
 }
 
-void TCustomWSocket::WaitWritable(int TimeoutMs) const
+void TCustomWSocket::FlushQueue(int TimeoutMs)
 {
-    pollfd watch{FHandle, POLLOUT, 0};
-    ::poll(&watch, 1, TimeoutMs);
+    if (FHandle < 0 || FState != wsConnected || FQueue.empty() || !TryToSend())
+        return;
+    // The write notifier sends the rest as the peer takes it; each event wakes
+    // the wait to look again.
+    QPointer<TCustomWSocket> alive(this);
+    WaitUntil([&] { return !alive || FHandle < 0 || FState != wsConnected || FQueue.empty(); }, std::max(0, TimeoutMs));
 }
 
 // ---------------------------------------------------------------- receiving

@@ -10,9 +10,11 @@
 //                       nothing of its own
 //   TWSocket            the socket the docks and the dock enumerator create
 //
-// Notifications (a TCP connect completed, data readable, the queue sent, the
-// peer closed, a delayed close) reach the socket through the main thread's
-// event loop, never inside the call that caused them. Raised directly by the
+// Notifications (a host name resolved, a TCP connect completed, data
+// readable, the queue sent, the peer closed, a delayed close) reach the socket
+// through the main thread's event loop, never inside the call that caused
+// them. Nothing here blocks the main thread: names are resolved on a worker
+// of Qt's, and every wait runs the event loop. Raised directly by the
 // call itself: OnSessionClosed by Close (before it returns),
 // OnSessionConnected by a UDP Connect or Listen, and the error path's events.
 //
@@ -66,11 +68,13 @@ public:
     ~TCustomWSocket() override;
 
     // ---- settings: they take effect at the next Connect or Listen ----
-    // Remote address for a connect, local address for a listen: dotted decimal
-    // or a host name.
+    // Remote address for a connect: dotted decimal or a host name (looked up
+    // off the main thread while the socket is wsConnecting). Local address for
+    // a listen: dotted decimal.
     QString Addr() const { return FAddr; }
     void SetAddr(const QString& Value) { FAddr = Value; }
-    // Remote port for a connect, local port for a listen: decimal or a service name.
+    // Remote port for a connect, local port for a listen: decimal, 0 to 65535
+    // (a service name or a larger number is refused with 10022, never wrapped).
     QString Port() const { return FPort; }
     void SetPort(const QString& Value) { FPort = Value; }
     // "tcp" or "udp".
@@ -116,9 +120,11 @@ public:
     // -1 with LastError set (10040 for a datagram longer than the buffer, which
     // is then dropped). Meant for UDP sockets.
     int ReceiveDatagram(QByteArray& Data, int BufferSize, QString& FromAddr, quint16& FromPort);
-    // Sends the whole queue now, letting the event loop run between attempts,
-    // until it is empty or the socket has closed.
-    void FlushQueue();
+    // Sends the whole queue now, waiting on the event loop (no CPU spent) until
+    // it is empty, the socket has closed or TimeoutMs has passed; whatever is
+    // still queued then stays queued.
+    static constexpr int DefaultFlushTimeoutMs = 10000;
+    void FlushQueue(int TimeoutMs = DefaultFlushTimeoutMs);
     // Shuts the sending direction down and closes the handle; wsClosed. An open
     // socket raises OnSessionClosed(0) before this returns; a closed one nothing.
     void Close();
@@ -175,6 +181,11 @@ protected:
     // Aborts after a handler failed: linger off for a connected stream, close
     // without shutdown, wsClosed, OnSessionClosed(10053). Nothing else.
     void Abort();
+    // The one guarded path of every notification: runs what the notification
+    // started; an exception that escapes a handler aborts the socket and goes
+    // no further. A subclass whose platform reports outcomes by callbacks runs
+    // them through it too.
+    void Notify(const std::function<void()>& Call);
 
     // Platform calls on the handle; the defaults are the kernel's socket calls.
     // Each reports failure as -1 with a socket error code in Error (10035 when
@@ -200,26 +211,30 @@ private:
     bool SetOption(int Level, int Name, const void* Value, unsigned Size);
     bool SetIntOption(int Level, int Name, int Value);
     bool BindTo(const QString& Host, const QString& Port);
+    void ConnectTo(const sockaddr_in& Remote);
+    void LookUp(const QString& Host, quint16 Port);
+    void Resolved(const QList<quint32>& Addresses, int Error, quint16 Port);
     bool PrepareTcp();
     bool PrepareUdp();
     void StartTcp(const sockaddr_in& Remote);
     void StartUdp(const sockaddr_in& Remote);
 
     void WatchHandle();
+    void WatchHangUp();
+    void PeerHungUp();
     void DropNotifiers();
     void UpdateNotifiers();
     void SetWriteBlocked(bool Value);
     void WantRead();
     void ReadReady();
     void WriteReady();
-    void Notify(const std::function<void()>& Call);
     void Post(std::function<void()> Call);
     void InternalClose(bool Shutdown, int Error);
 
     void Enqueue(const QByteArray& Data);
     void TakeSent(int Count);
     bool TryToSend();
-    void WaitWritable(int TimeoutMs) const;
+    void DataSentDelivered();
 
     QString FAddr;
     QString FPort;
@@ -236,11 +251,18 @@ private:
     quint64 FSession = 0;         // changes whenever a handle comes or goes
     bool FReadSuppressed = false;  // data was announced and not yet read
     bool FWriteBlocked = false;    // the kernel refused the last block for now
+    bool FDataSentPosted = false;  // an OnDataSent is on its way through the event loop
+    int FLookupId = -1;            // a host-name look-up under way
     int FPendingConnectError = 0;  // a connect that failed at once, reported later
     bool FConnectReportedBySubclass = false;
     std::deque<QByteArray> FQueue;
     QSocketNotifier* FReadNotifier = nullptr;
     QSocketNotifier* FWriteNotifier = nullptr;
+    // The peer's close is watched apart from its data (an epoll set holding
+    // the handle for hang-up only), so that a close is seen while announced
+    // data waits unread.
+    int FHangUpFd = -1;
+    QSocketNotifier* FHangUpNotifier = nullptr;
 };
 
 class TCustomSyncWSocket : public TCustomWSocket {

@@ -3,31 +3,48 @@
 #include "dock/WSocketErrors.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
-#include <netdb.h>
-#include <sys/socket.h>
 
-int ResolveIPv4(const QString& Host, const QString& Port, bool Udp, sockaddr_in& Out)
+bool ParseDottedDecimal(const QString& Host, in_addr& Out)
 {
-    if (Host.trimmed().isEmpty())
+    const QByteArray text = Host.trimmed().toLatin1();
+    return !text.isEmpty() && ::inet_pton(AF_INET, text.constData(), &Out) == 1;
+}
+
+bool ParsePort(const QString& Port, quint16& Out)
+{
+    const QString text = Port.trimmed();
+    if (text.isEmpty() || text.size() > 5)
+        return false;
+    int value = 0;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+        value = value * 10 + (c.unicode() - '0');
+    }
+    if (value > 65535)
+        return false;
+    Out = static_cast<quint16>(value);
+    return true;
+}
+
+sockaddr_in MakeSockAddr(in_addr Address, quint16 Port)
+{
+    sockaddr_in out{};
+    out.sin_family = AF_INET;
+    out.sin_addr = Address;
+    out.sin_port = htons(Port);
+    return out;
+}
+
+int NumericIPv4(const QString& Host, const QString& Port, sockaddr_in& Out)
+{
+    in_addr address{};
+    if (!ParseDottedDecimal(Host, address))
         return WSAHOST_NOT_FOUND;
-    if (Port.trimmed().isEmpty())
+    quint16 port = 0;
+    if (!ParsePort(Port, port))
         return WSAEINVAL;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = Udp ? SOCK_DGRAM : SOCK_STREAM;
-    const QByteArray host = Host.trimmed().toLocal8Bit();
-    const QByteArray port = Port.trimmed().toLocal8Bit();
-    in_addr numeric{};
-    if (::inet_pton(AF_INET, host.constData(), &numeric) == 1)
-        hints.ai_flags |= AI_NUMERICHOST;  // dotted decimal: no look-up at all
-    addrinfo* found = nullptr;
-    const int rc = ::getaddrinfo(host.constData(), port.constData(), &hints, &found);
-    if (rc != 0)
-        return WSocketErrorFromResolver(rc, errno);
-    std::memcpy(&Out, found->ai_addr, sizeof(sockaddr_in));
-    ::freeaddrinfo(found);
+    Out = MakeSockAddr(address, port);
     return 0;
 }
 

@@ -15,6 +15,7 @@ int WSocketErrorFromErrno(int Errno);
 // result, EAI_...).
 int WSocketErrorFromResolver(int EaiCode, int Errno);
 
+constexpr int WSAEINTR = 10004;
 constexpr int WSAEFAULT = 10014;
 constexpr int WSAEINVAL = 10022;
 constexpr int WSAEWOULDBLOCK = 10035;
@@ -25,6 +26,7 @@ constexpr int WSAEPROTONOSUPPORT = 10043;
 constexpr int WSAEOPNOTSUPP = 10045;
 constexpr int WSAEAFNOSUPPORT = 10047;
 constexpr int WSAEADDRINUSE = 10048;
+constexpr int WSAEADDRNOTAVAIL = 10049;
 constexpr int WSAENETDOWN = 10050;
 constexpr int WSAECONNABORTED = 10053;
 constexpr int WSAECONNRESET = 10054;

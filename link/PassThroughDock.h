@@ -25,8 +25,10 @@ public:
     // multi-port dock reports no busy state and is asked once).
     virtual bool ReportsBusy() const { return true; }
 
-    virtual void SendUserData(const QByteArray& Text) = 0;
-    virtual void DisconnectInstrument() = 0;
+    // True when the data was handed to the dock's transport.
+    virtual bool SendUserData(const QByteArray& Text) = 0;
+    // True when the dock acknowledged.
+    virtual bool DisconnectInstrument() = 0;
 
     TNotifyEvent OnInstrumentConnected;
     TNotifyEvent OnInstrumentDisconnected;

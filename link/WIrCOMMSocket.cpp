@@ -77,8 +77,10 @@ bool TWIrCOMMSocket::OpenIrdaSocket()
         SocketErrorFromErrno(stepRegister);
         return false;
     }
+    QPointer<TWIrCOMMSocket> alive(this);
     if (!SetLPTMode()) {
-        ReleaseHandle();  // a half-opened socket is no use to anyone
+        if (alive)
+            ReleaseHandle();  // a half-opened socket is no use to anyone
         return false;
     }
     return true;
@@ -110,11 +112,19 @@ std::unique_ptr<TIrdaDevicesInfo> TWIrCOMMSocket::QueryDevices()
         SocketError(stepEnum2, WSAENOBUFS);
         return nullptr;
     }
+    // An error handler run by a failing query may free the socket (a message
+    // box runs the event loop): the discovery then ends without touching it.
+    QPointer<TWIrCOMMSocket> alive(this);
     auto devices = std::make_unique<TIrdaDevicesInfo>();
     for (int i = 0; i < int(count); ++i) {
         TIrdaDeviceRecord record;
         std::memcpy(&record, list.constData() + 4 + i * DeviceRecordSize, DeviceRecordSize);
-        if (FUseAnyDevice || SupportsLPT(record.DeviceID) || Supports9Wire(record.DeviceID)) {
+        bool usable = FUseAnyDevice || SupportsLPT(record.DeviceID);
+        if (alive && !usable)
+            usable = Supports9Wire(record.DeviceID);
+        if (!alive)
+            return nullptr;
+        if (usable) {
             devices->Add(record);
             ++FDeviceCount;
         }
@@ -198,15 +208,23 @@ void TWIrCOMMSocket::Connect()
 }
 
 // IrLPT when the device offers it, else IrCOMM 9-wire; empty after an error.
+// Empty, too, when an error handler freed the socket on the way.
 QByteArray TWIrCOMMSocket::ChooseService()
 {
+    QPointer<TWIrCOMMSocket> alive(this);
     FQueryTimedOut = false;
-    if (SupportsLPT(FDeviceID))
+    const bool lpt = SupportsLPT(FDeviceID);
+    if (!alive)
+        return {};
+    if (lpt)
         return SetLPTMode() ? QByteArray("IrLPT") : QByteArray();
     // A device that did not answer the IrLPT query is not trusted with IrCOMM
     // either. (Only this connect's own queries count: a time-out left over from
     // an earlier attempt says nothing about this device.)
-    if (!Supports9Wire(FDeviceID) || FQueryTimedOut) {
+    const bool nineWire = Supports9Wire(FDeviceID);
+    if (!alive)
+        return {};
+    if (!nineWire || FQueryTimedOut) {
         SocketError(stepNoProtocol, FQueryTimedOut ? WSAETIMEDOUT : WSAEPROTONOSUPPORT);
         return {};
     }
@@ -217,9 +235,11 @@ bool TWIrCOMMSocket::StartConnect(const QByteArray& ServiceName)
 {
     const quint64 attempt = ++FConnectAttempt;
     QPointer<TWIrCOMMSocket> alive(this);
+    // The outcome comes from the platform's callback, outside any socket
+    // notification: it goes through the guarded path like every other one.
     auto done = [alive, attempt](int Error) {
         if (alive && alive->FConnectAttempt == attempt)
-            alive->ConnectCompleted(Error);
+            alive->Notify([&] { alive->ConnectCompleted(Error); });
     };
     int error = 0;
     const int result = IrdaPlatform().Connect(Handle(), MakeIrdaAddress(FDeviceID, ServiceName), error, done);

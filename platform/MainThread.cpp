@@ -26,6 +26,22 @@ void WaitForMessages()
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
+bool WaitUntil(const std::function<bool()>& Done, int TimeoutMs)
+{
+    bool expired = false;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, [&expired] { expired = true; });
+    if (TimeoutMs >= 0)
+        deadline.start(TimeoutMs);
+    while (!Done()) {
+        if (expired)
+            return false;
+        WaitForMessages();
+    }
+    return true;
+}
+
 bool IsMainThread()
 {
     auto* app = QCoreApplication::instance();

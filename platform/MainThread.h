@@ -14,6 +14,11 @@ bool ProcessMessagesFor(int Ms);
 // Sleeps until at least one event has come, then processes what is pending.
 void WaitForMessages();
 
+// Waits on the event loop, sleeping between events, until Done holds or
+// TimeoutMs has passed (negative: no limit). Done is looked at before the
+// first wait and after every event. Whether Done held at the end.
+bool WaitUntil(const std::function<bool()>& Done, int TimeoutMs = -1);
+
 // Runs Call on the main thread and returns once it has run. On the main thread
 // itself the call runs at once.
 void RunOnMainThreadAndWait(const std::function<void()>& Call);

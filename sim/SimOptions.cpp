@@ -118,7 +118,7 @@ bool parseSimOptions(const QStringList& arguments, SimOptions* options, QString*
     QCommandLineParser parser;
     parser.setApplicationDescription("Simulated KT4 head instrument on a pseudo-terminal.");
     const Option help = parser.addHelpOption();
-    parser.addOptions(optionList());
+    parser.addOptions(optionList() + simDockOptionList());
     if (!parser.parse(arguments)) {
         *error = parser.errorText();
         return false;
@@ -133,5 +133,6 @@ bool parseSimOptions(const QStringList& arguments, SimOptions* options, QString*
         return true;
     }
     readFlags(parser, options);
-    return readNumbers(parser, options, error) && readTexts(parser, options, error);
+    return readNumbers(parser, options, error) && readTexts(parser, options, error)
+        && readSimDockOptions(parser, &options->dock, error);
 }

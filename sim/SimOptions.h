@@ -1,6 +1,7 @@
 #pragma once
 // The simulator's command line.
 
+#include "sim/SimDockOptions.h"
 #include "sim/SimInstrument.h"
 
 #include <QByteArray>
@@ -28,6 +29,7 @@ struct SimOptions {
     QByteArray imageVersion = "2.00";
     QByteArray imageDate = "2024-06-01 12:00:00";
     QString helpText;
+    SimDockOptions dock;        // --dock and its settings: a simulated dock in front of the instrument
 };
 
 // Parses the arguments (the first one is the program name); false with a reason on error.

@@ -1,13 +1,16 @@
-// kt4-sim: a simulated KT4 head instrument on a pseudo-terminal, or an
-// infrared device of the simulated IrDA stack.
+// kt4-sim: a simulated KT4 head instrument on a pseudo-terminal, an infrared
+// device of the simulated IrDA stack, or an instrument in a simulated dock.
 //
 // The first line on stdout says where: "PTY " and the slave's path, for example
-// "PTY /dev/pts/5", or "IRDA " and the stack's socket path.
+// "PTY /dev/pts/5", "IRDA " and the stack's socket path, or "DOCK " and the
+// dock's loopback address.
 
+#include "sim/DockTransport.h"
 #include "sim/IrdaTransport.h"
 #include "sim/PtyTransport.h"
 #include "sim/SampleImage.h"
 #include "sim/SignalWatcher.h"
+#include "sim/SimDock.h"
 #include "sim/SimInstrument.h"
 #include "sim/SimOptions.h"
 #include "sim/SimSession.h"
@@ -82,7 +85,9 @@ int runSimulator(const SimOptions& options)
     }
     SimInstrument instrument(options.faults, flash, startVersion(options, flash));
     std::unique_ptr<SimTransport> chosen;
-    if (options.irdaPath.isEmpty()) {
+    if (!options.dock.kind.isEmpty()) {
+        chosen = std::make_unique<DockTransport>(options.dock.address, SimDock::DataPort, !options.dock.refuseData);
+    } else if (options.irdaPath.isEmpty()) {
         chosen = std::make_unique<PtyTransport>(options.linkPath);
     } else {
         chosen = std::make_unique<IrdaTransport>(options.irdaPath);
@@ -93,8 +98,18 @@ int runSimulator(const SimOptions& options)
         return 1;
     }
     SimSession session(transport, instrument, options);
+    std::unique_ptr<SimDock> dock;
+    if (!options.dock.kind.isEmpty()) {
+        dock = std::make_unique<SimDock>(options.dock, static_cast<DockTransport&>(transport), options.verbose);
+        if (!dock->open(&error)) {
+            complain(error);
+            return 1;
+        }
+    } else {
+        // A dock stays up when its data connection is lost; the instrument alone ends with its link.
+        QObject::connect(&session, &SimSession::finished, qApp, &QCoreApplication::exit);
+    }
     SignalWatcher watcher;
-    QObject::connect(&session, &SimSession::finished, qApp, &QCoreApplication::exit);
     QObject::connect(&watcher, &SignalWatcher::signalled, qApp, [] { QCoreApplication::exit(0); });
     announce(transport);
     const int status = QCoreApplication::exec();

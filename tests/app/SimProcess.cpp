@@ -15,6 +15,8 @@ TSimProcess::TSimProcess(const QStringList& Options, TWay Way)
     QStringList arguments({"--flash-out", FlashFile(), "--verbose"});
     if (Way == OverIrda)
         arguments << "--irda" << FDir.filePath("irda.sock");
+    if (Way == InDock)
+        arguments << "--dock" << "kelo6";
     FProcess.setProgram(KT4_SIM_PATH);
     FProcess.setArguments(arguments + Options);
     FProcess.start();
@@ -27,6 +29,8 @@ TSimProcess::TSimProcess(const QStringList& Options, TWay Way)
         FPty = QString::fromLocal8Bit(line.mid(4));
     else if (line.startsWith("IRDA "))
         FIrda = QString::fromLocal8Bit(line.mid(5));
+    else if (line.startsWith("DOCK "))
+        FDock = QString::fromLocal8Bit(line.mid(5));
     else
         throw std::runtime_error("the simulator printed no address: " + line.toStdString());
 }

@@ -10,14 +10,17 @@
 
 class TSimProcess {
 public:
-    enum TWay { OnPty, OverIrda };
+    enum TWay { OnPty, OverIrda, InDock };
     // Starts the simulator with Options; its flash goes to FlashFile(). Over
-    // IrDA it is a device of the simulated IrDA stack served at IrdaSocket().
+    // IrDA it is a device of the simulated IrDA stack served at IrdaSocket();
+    // in a dock it sits in a simulated Kelo6 dock served at DockAddress()
+    // (Options name the address with "--address").
     explicit TSimProcess(const QStringList& Options = {}, TWay Way = OnPty);
     ~TSimProcess();
 
     QString PtyPath() const { return FPty; }
     QString IrdaSocket() const { return FIrda; }
+    QString DockAddress() const { return FDock; }
     QString FlashFile() const { return FDir.filePath("flash.bin"); }
     QByteArray Flash() const;                 // the flash as last written
     QByteArray Log();                         // what the simulator logged (--verbose) until Stop()
@@ -32,6 +35,7 @@ private:
     QProcess FProcess;
     QString FPty;
     QString FIrda;
+    QString FDock;
     QByteArray FLog;
 };
 

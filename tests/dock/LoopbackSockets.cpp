@@ -101,6 +101,21 @@ QByteArray TLoopbackPeer::Read(int MinBytes, int TimeoutMs)
     return data;
 }
 
+qint64 TLoopbackPeer::Drain(qint64 Bytes, int TimeoutMs)
+{
+    qint64 done = 0;
+    WaitFor(
+        [&] {
+            static char buffer[1 << 16];
+            ssize_t n = 0;
+            while ((n = ::recv(FFd.Get(), buffer, sizeof(buffer), MSG_DONTWAIT)) > 0)
+                done += n;
+            return done >= Bytes;
+        },
+        TimeoutMs);
+    return done;
+}
+
 bool TLoopbackPeer::WaitForEnd(int TimeoutMs)
 {
     return WaitFor(
@@ -117,6 +132,18 @@ TLoopbackListener::TLoopbackListener() : FFd(BoundSocket(SOCK_STREAM))
     if (::listen(FFd.Get(), 4) != 0)
         throw std::runtime_error("cannot listen on loopback");
     FPort = LocalPortOf(FFd.Get());
+}
+
+TLoopbackListener::TLoopbackListener(const char* Address, quint16 Port)
+    : FFd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)), FPort(Port)
+{
+    sockaddr_in address = Loopback(Port);
+    const int on = 1;
+    ::setsockopt(FFd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    if (::inet_pton(AF_INET, Address, &address.sin_addr) != 1 || (ntohl(address.sin_addr.s_addr) >> 24) != 127
+        || ::bind(FFd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0
+        || ::listen(FFd.Get(), 4) != 0)
+        throw std::runtime_error("cannot listen on the loopback address");
 }
 
 TLoopbackPeer TLoopbackListener::Accept(int TimeoutMs)

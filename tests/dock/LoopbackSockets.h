@@ -39,18 +39,24 @@ public:
     void Write(const QByteArray& Data);
     // What arrives within TimeoutMs, until at least MinBytes are there.
     QByteArray Read(int MinBytes, int TimeoutMs = 3000);
+    // Reads and throws away what arrives within TimeoutMs until Bytes came;
+    // the number of bytes read.
+    qint64 Drain(qint64 Bytes, int TimeoutMs = 10000);
     // The connection ended (closed or reset) within TimeoutMs.
     bool WaitForEnd(int TimeoutMs = 3000);
     void Close() { FFd.Close(); }
+    int Fd() const { return FFd.Get(); }
 
 private:
     TOwnedFd FFd;
 };
 
-// A TCP listener on 127.0.0.1 at a port of the kernel's choosing.
+// A TCP listener on 127.0.0.1 at a port of the kernel's choosing, or at a
+// given loopback address and port.
 class TLoopbackListener {
 public:
     TLoopbackListener();
+    TLoopbackListener(const char* Address, quint16 Port);
     quint16 Port() const { return FPort; }
     // The next connection within TimeoutMs (an invalid peer when none came).
     TLoopbackPeer Accept(int TimeoutMs = 3000);

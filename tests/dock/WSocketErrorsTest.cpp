@@ -37,12 +37,20 @@ TEST(WSocketErrorTextTest, LinuxErrorNumbersMapOntoTheCodes)
 }
 
 
-TEST(WSocketErrorTextTest, AddressesResolveAndPrintAsDottedDecimal)
+TEST(WSocketErrorTextTest, NumericAddressesAndDecimalPortsOnly)
 {
     sockaddr_in address{};
-    ASSERT_EQ(ResolveIPv4("127.0.0.1", "6459", true, address), 0);
+    ASSERT_EQ(NumericIPv4("127.0.0.1", "6459", address), 0);
     EXPECT_EQ(DottedDecimal(address), "127.0.0.1");
     EXPECT_EQ(PortOf(address), 6459);
-    EXPECT_EQ(ResolveIPv4("", "6459", true, address), 11001);
-    EXPECT_EQ(ResolveIPv4("127.0.0.1", "", false, address), 10022);
+    EXPECT_EQ(NumericIPv4("", "6459", address), 11001);
+    EXPECT_EQ(NumericIPv4("localhost", "6459", address), 11001);  // names are the socket's to look up
+    EXPECT_EQ(NumericIPv4("127.0.0.1", "", address), 10022);
+    quint16 port = 1;
+    EXPECT_TRUE(ParsePort(" 65535 ", port));
+    EXPECT_EQ(port, 65535);
+    EXPECT_TRUE(ParsePort("0", port));
+    EXPECT_EQ(port, 0);
+    for (const char* bad : {"65536", "70000", "123456", "ftp", "0x10", "", "-5"})
+        EXPECT_FALSE(ParsePort(bad, port)) << bad;
 }

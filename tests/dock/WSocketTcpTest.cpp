@@ -5,6 +5,7 @@
 #include "tests/dock/LoopbackSockets.h"
 #include "tests/dock/SocketRecorder.h"
 
+#include <QSocketNotifier>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -20,6 +21,7 @@ public:
     using TWSocket::TWSocket;
     QList<int> Blocks;
     int Refusals = 0;
+    int Interruptions = 0;  // sends interrupted by a signal before anything went
 
 protected:
     int HandleSend(const char* Data, int Size, int& Error) override
@@ -27,6 +29,11 @@ protected:
         if (Refusals > 0) {
             --Refusals;
             Error = WSAEWOULDBLOCK;
+            return -1;
+        }
+        if (Interruptions > 0) {
+            --Interruptions;
+            Error = WSAEINTR;
             return -1;
         }
         Blocks << Size;
@@ -288,3 +295,120 @@ TEST_F(WSocketTcpTest, ExceptionFromDataHandlerAbortsTheSocketAndGoesNoFurther)
 
 
 
+
+// ---- the peer's close, the send queue and the flush, provoked for real ----
+
+// More than the kernel's loopback buffers hold while the peer reads nothing.
+const QByteArray Flood(24 << 20, 'u');
+
+TEST_F(WSocketTcpTest, PeerCloseIsSeenWhileAnnouncedDataWaitsUnread)
+{
+    TWSocket s;
+    TSocketRecorder r(s);
+    int announced = 0;
+    s.OnDataAvailable = [&](QObject*, quint16) { ++announced; };  // leaves the data where it is
+    TLoopbackPeer peer = ConnectTo(s, r);
+    peer.Write("EVT2");
+    ASSERT_TRUE(WaitFor([&] { return announced == 1; }));
+    peer.Close();
+    ASSERT_TRUE(WaitFor([&] { return !r.Closed.isEmpty(); }));
+    EXPECT_EQ(r.Closed, QList<int>{0});
+    EXPECT_EQ(s.State(), wsClosed);
+    EXPECT_EQ(announced, 1);
+}
+
+TEST_F(WSocketTcpTest, DataSentWaitsForEverySendInTheQueue)
+{
+    TWSocket s;
+    TSocketRecorder r(s);
+    TLoopbackPeer peer = ConnectTo(s, r);
+    EXPECT_EQ(s.SendBytes("LCD0   Upgrading    "), 20);  // goes at once; its notice is under way
+    EXPECT_EQ(s.SendBytes(Flood), Flood.size());          // held back: the peer reads nothing
+    ASSERT_FALSE(s.AllSent());
+    SettleEvents(100);
+    EXPECT_EQ(r.DataSent, 0) << "raised while data was still queued";
+    EXPECT_EQ(peer.Drain(20 + Flood.size()), 20 + Flood.size());
+    ASSERT_TRUE(WaitFor([&] { return r.DataSent > 0; }));
+    SettleEvents();
+    EXPECT_EQ(r.DataSent, 1);
+    EXPECT_TRUE(s.AllSent());
+}
+
+TEST_F(WSocketTcpTest, FlushQueueWaitsOnTheEventLoopAndGivesUpAtItsBound)
+{
+    TWSocket s;
+    TSocketRecorder r(s);
+    TLoopbackPeer peer = ConnectTo(s, r);
+    ASSERT_EQ(s.SendBytes(Flood), Flood.size());
+    ASSERT_FALSE(s.AllSent());
+    s.FlushQueue(200);  // the peer reads nothing: it returns at its bound
+    EXPECT_FALSE(s.AllSent());
+    EXPECT_EQ(s.State(), wsConnected);
+
+    // A reader served by the same event loop lets the flush finish.
+    QSocketNotifier reader(peer.Fd(), QSocketNotifier::Read);
+    qint64 read = 0;
+    QObject::connect(&reader, &QSocketNotifier::activated, [&] { read += peer.Drain(1, 0); });
+    s.FlushQueue(20000);
+    EXPECT_TRUE(s.AllSent());
+    EXPECT_TRUE(r.Closed.isEmpty());
+    read += peer.Drain(Flood.size() - read);
+    EXPECT_EQ(read, Flood.size());
+}
+
+TEST_F(WSocketTcpTest, AnInterruptedSendIsRetriedNotDropped)
+{
+    TRecordingSocket s;
+    TSocketRecorder r(s);
+    TLoopbackPeer peer = ConnectTo(s, r);
+    s.Interruptions = 2;
+    EXPECT_EQ(s.SendBytes("WEP page"), 8);
+    EXPECT_EQ(peer.Read(8), "WEP page");
+    EXPECT_TRUE(r.Errors.isEmpty());
+    ASSERT_TRUE(WaitFor([&] { return r.DataSent == 1; }));
+}
+
+// ---- addresses and ports ----
+
+TEST_F(WSocketTcpTest, PortsThatAreNotDecimalNumbersUpTo65535AreRefused)
+{
+    for (const char* port : {"70000", "65536", "http", "-1", "5004x", "+80"}) {
+        SCOPED_TRACE(port);
+        TWSocket s;
+        TSocketRecorder r(s);
+        s.SetAddr("127.0.0.1");
+        s.SetPort(port);
+        s.Connect();
+        EXPECT_EQ(r.Errors, QList<int>{WSAEINVAL});
+        EXPECT_EQ(s.LastErrorText(),
+                  QString("Error 10022 in function Resolve port \"%1\"\r\nInvalid argument").arg(port));
+        EXPECT_EQ(s.State(), wsClosed);
+        EXPECT_EQ(s.Handle(), -1);
+    }
+}
+
+TEST_F(WSocketTcpTest, HostNameIsLookedUpWithoutHoldingTheCaller)
+{
+    TWSocket s;
+    TSocketRecorder r(s);
+    s.SetAddr("localhost");
+    s.SetPort(QString::number(Listener.Port()));
+    s.Connect();
+    EXPECT_EQ(s.State(), wsConnecting);  // returned before the look-up ended
+    EXPECT_EQ(s.Handle(), -1);
+    ASSERT_TRUE(WaitFor([&] { return !r.Connected.isEmpty(); }));
+    EXPECT_EQ(r.Connected, QList<int>{0});
+    EXPECT_TRUE(Listener.Accept().Valid());
+
+    TWSocket closed;  // closed while looking up: nothing follows
+    TSocketRecorder rc(closed);
+    closed.SetAddr("localhost");
+    closed.SetPort(QString::number(Listener.Port()));
+    closed.Connect();
+    closed.Close();
+    EXPECT_EQ(closed.State(), wsClosed);
+    SettleEvents(300);
+    EXPECT_TRUE(rc.Connected.isEmpty());
+    EXPECT_TRUE(rc.Closed.isEmpty());
+    EXPECT_FALSE(Listener.Accept(100).Valid());
+}

@@ -89,7 +89,7 @@ TEST_F(WSocketUdpTest, ConnectFromAnEphemeralPortSendsAtOnce)
     Socket.Connect();
     EXPECT_EQ(Socket.State(), wsConnected);
     EXPECT_EQ(Recorder.Connected, QList<int>{0});
-    EXPECT_EQ(IntOption(Socket.Handle(), SOL_SOCKET, SO_BROADCAST), 0);  // only for 255.255.255.255
+    EXPECT_EQ(IntOption(Socket.Handle(), SOL_SOCKET, SO_BROADCAST), 1);  // on every datagram socket
     const quint16 localPort = LocalPortOf(Socket.Handle());
     EXPECT_NE(localPort, 0);
 
@@ -122,3 +122,26 @@ TEST_F(WSocketUdpTest, PortInUseFailsInBindWithAnException)
 }
 
 
+
+TEST_F(WSocketUdpTest, TheLoopbackBroadcastReachesAListenerOnEveryAddress)
+{
+    TWSocket listener;
+    QByteArray heard;
+    listener.SetProto("udp");
+    listener.SetAddr("0.0.0.0");
+    listener.SetPort("0");
+    listener.OnDataAvailable = [&](QObject*, quint16) {
+        QString from;
+        quint16 port = 0;
+        listener.ReceiveDatagram(heard, 64, from, port);
+    };
+    listener.Listen();
+    Socket.SetProto("udp");
+    Socket.SetAddr("127.255.255.255");
+    Socket.SetPort(QString::number(LocalPortOf(listener.Handle())));
+    Socket.Connect();
+    EXPECT_EQ(Socket.SendBytes("Kelo6?"), 6);
+    ASSERT_TRUE(WaitFor([&] { return !heard.isEmpty(); }));
+    EXPECT_EQ(heard, "Kelo6?");
+    EXPECT_TRUE(Recorder.Errors.isEmpty());
+}

@@ -26,8 +26,16 @@ public:
         return BusyAnswers-- > 0;
     }
     bool ReportsBusy() const override { return Busy; }
-    void SendUserData(const QByteArray& Text) override { Sent << Text; }
-    void DisconnectInstrument() override { Calls << "DSC"; }
+    bool SendUserData(const QByteArray& Text) override
+    {
+        Sent << Text;
+        return true;
+    }
+    bool DisconnectInstrument() override
+    {
+        Calls << "DSC";
+        return true;
+    }
 
     void InstrumentConnected() { OnInstrumentConnected(this); }
     void InstrumentDisconnected() { OnInstrumentDisconnected(this); }

@@ -7,6 +7,7 @@
 #include "tests/link/LinkTestSupport.h"
 
 #include <QtEndian>
+#include <stdexcept>
 #include <gtest/gtest.h>
 
 using namespace IrdaLayout;
@@ -351,4 +352,53 @@ TEST_F(IrdaSocket, ASocketOpenedByAnErrorHandlerDuringDiscoveryIsLeftOpen)
     EXPECT_EQ(devices->Count(), 0);
     EXPECT_EQ(socket.State(), wsOpened) << "the discovery closed only the socket it had opened";
     EXPECT_EQ(irda->OpenSockets(), 1);
+}
+
+// ---- handlers that throw or free the socket ----
+
+TEST_F(IrdaSocket, AnExceptionFromTheConnectHandlerAbortsTheSocketAndGoesNoFurther)
+{
+    TScriptedDialogsScope dialogs;
+    for (int delayMs : {0, 30}) {  // connected at once, or reported later by the stack
+        SCOPED_TRACE(delayMs);
+        TSimIrdaDevice device = IrCommDevice(1, "KT4 Head");
+        device.ConnectDelayMs = delayMs;
+        irda->Devices = {device};
+        Sessions.clear();
+        socket.OnSessionConnected = [this](QObject*, quint16) {
+            Sessions << "connected";
+            throw std::runtime_error("handler failed");
+        };
+        socket.SetDeviceID(IrdaDeviceId(1));
+        socket.Connect();
+        ASSERT_TRUE(WaitFor([&] { return Sessions.size() == 2; }));
+        EXPECT_EQ(Sessions, QStringList({"connected", "closed 10053"}));
+        EXPECT_EQ(socket.State(), wsClosed);
+        EXPECT_EQ(irda->OpenSockets(), 0);
+        EXPECT_TRUE(dialogs->Records().isEmpty()) << "the exception reached the event loop";
+    }
+}
+
+TEST_F(IrdaSocket, AnErrorHandlerThatFreesTheSocketEndsDiscoveryAndConnect)
+{
+    TSimIrdaDevice silent = IrCommDevice(1, "silent");
+    silent.IasError = 10060;
+    irda->Devices = {silent, IrCommDevice(2, "KT4 Head")};
+    for (bool connect : {false, true}) {
+        SCOPED_TRACE(connect);
+        auto* doomed = new TWIrCOMMSocket;
+        int errors = 0;
+        doomed->OnError = [&](QObject*) {
+            ++errors;
+            delete doomed;  // as a handler whose message box ran a deferred delete might
+        };
+        if (connect) {
+            doomed->SetDeviceID(IrdaDeviceId(1));
+            doomed->Connect();
+        } else {
+            EXPECT_EQ(doomed->EnumerateDevices(), nullptr);
+        }
+        EXPECT_EQ(errors, 1);
+        EXPECT_EQ(irda->OpenSockets(), 0);
+    }
 }

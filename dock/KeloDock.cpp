@@ -1,0 +1,557 @@
+#include "dock/KeloDock.h"
+
+#include "dock/WSocketErrors.h"
+#include "platform/Dialogs.h"
+#include "platform/MainThread.h"
+
+#include <QPointer>
+#include <algorithm>
+
+namespace {
+
+const QString textHalted = QStringLiteral("Cant Send, Usb Device is Halted!");
+const QString textNotEnabled = QStringLiteral("Send Error, Dock not Enabled!");
+const QString textNoDevices = QStringLiteral("No devices found!");
+const QString textTooLong = QStringLiteral("Error, Message too long!");
+const QString textTcpSend = QStringLiteral("Error sending data on TCP!");
+
+constexpr int PipeDataOut = 0;
+constexpr int PipeDataIn = 1;
+constexpr int PipeControlIn = 2;
+constexpr int PipeControlOut = 3;
+
+constexpr int LcdWidth = 16;
+constexpr int AdcSize = 8;
+
+// The payload of a plain notification.
+TDockEventRule Notice(char Code, std::function<void()> Raise)
+{
+    return {Code, 0, false, false, [Raise = std::move(Raise)](const QByteArray&) { Raise(); }};
+}
+
+}  // namespace
+
+TKeloDock::TKeloDock(const TDockDescription& Description, QObject* Owner)
+    : QObject(Owner), FDescription(Description)
+{
+    FControlSocket = new TWSocket(this);
+    FDataSocket = new TWSocket(this);
+    WireSocket(FControlSocket, 0);
+    WireSocket(FDataSocket, 1);
+    FControlSocket->OnDataAvailable = [this](QObject*, quint16) { ControlDataAvailable(); };
+    FDataSocket->OnDataAvailable = [this](QObject*, quint16) { DataChunk(FDataSocket->ReceiveAvailable()); };
+    FDataSocket->OnDataSent = [this](QObject*, quint16) { FDataSent = true; };
+
+    FCommandTimer = new TTimer(this);
+    FCommandTimer->SetInterval(DefaultCommandTimeOut);
+    FCommandTimer->OnTimer = [this](QObject*) { CommandTimerExpired(); };
+
+    FEnableTimer = new TTimer(this);
+    FEnableTimer->SetInterval(EnableWaitMs);
+    FEnableTimer->OnTimer = [this](QObject*) { FEnableTimer->SetEnabled(false); };
+    FEvents = SharedEvents();
+}
+
+// A dock that goes away hands its transport back quietly: no event of it
+// reaches an owner that is tearing it down.
+TKeloDock::~TKeloDock()
+{
+    for (TWSocket* socket : {FControlSocket, FDataSocket}) {
+        socket->OnSessionClosed = nullptr;
+        socket->OnSessionConnected = nullptr;
+        socket->OnError = nullptr;
+    }
+    FDisabling = true;
+    if (Enabled())
+        DisableTransport();
+}
+
+// ---------------------------------------------------------------- events table
+
+std::vector<TDockEventRule> TKeloDock::SharedEvents()
+{
+    return {
+        Notice('0', [this] { OnPumpLowFlow(this); }),
+        Notice('1',
+               [this] {
+                   FInstrumentPresent = true;
+                   OnInstrumentConnected(this);
+               }),
+        Notice('2',
+               [this] {
+                   FInstrumentPresent = false;
+                   OnInstrumentDisconnected(this);
+               }),
+        Notice('4', [this] { OnDeviceInRange(this); }),
+        Notice('5', [this] { OnDeviceRemoved(this); }),
+        Notice('6', [this] { OnFailedToConnect(this); }),
+        {'8', 0, true, false, [this](const QByteArray& Msg) { OnDebugMessage(this, Msg); }},
+        Notice('C', [this] { OnMultipleTCPConnections(this); }),
+        {'D', 1, false, false, [this](const QByteArray& P) { OnEmailDelivered(this, P.at(0) == '1'); }},
+    };
+}
+
+void TKeloDock::DefineEvents(std::vector<TDockEventRule> Own)
+{
+    FEvents = SharedEvents();
+    for (TDockEventRule& rule : Own)
+        FEvents.push_back(std::move(rule));
+}
+
+// ---------------------------------------------------------------- transport
+
+void TKeloDock::SetUSBDevice(TDockUSBDevice* Value)
+{
+    FUSBDevice = Value;
+    if (Value == nullptr)
+        return;
+    Value->SetDeviceType(FDescription.DeviceType);
+    // A device that outlives this dock calls nothing on it afterwards.
+    QPointer<TKeloDock> self(this);
+    Value->OnPipeData = [self](QObject* Sender, int Pipe, int Count) {
+        if (self)
+            self->HandlePipeData(Sender, Pipe, Count);
+    };
+}
+
+bool TKeloDock::Enabled() const
+{
+    if (FUSBDevice != nullptr)
+        return FUSBDevice->IsConnected() && !FUsbRemoved;
+    return FControlSocket->State() == wsConnected && FDataSocket->State() == wsConnected;
+}
+
+void TKeloDock::SetEnabled(bool Value)
+{
+    if (Value == Enabled() || (Value && FEnabling))
+        return;
+    if (!Value) {
+        DisableTransport();
+        return;
+    }
+    if (FUSBDevice != nullptr)
+        EnableUsb();
+    else
+        EnableNetwork();
+}
+
+void TKeloDock::SetUSBDeviceHalted(bool Value)
+{
+    if (FUSBDevice != nullptr)
+        FUSBDevice->SetHalted(Value);
+}
+
+void TKeloDock::EnableUsb()
+{
+    SetUSBDevice(FUSBDevice);
+    FUsbRemoved = false;
+    QPointer<TKeloDock> self(this);
+    FUSBDevice->OnDeviceRemoved = [self](QObject*) {
+        if (self) {
+            self->FUsbRemoved = true;
+            self->LoseInstrument();
+        }
+    };
+    if (!FUSBDevice->DeviceName().isEmpty()) {
+        FUSBDevice->Connect();
+        return;
+    }
+    const QStringList devices = FUSBDevice->RefreshDeviceList();
+    if (devices.isEmpty()) {
+        Dialogs().ShowMessage(textNoDevices);
+        return;
+    }
+    FUSBDevice->SetDeviceName(devices.first());
+    FUSBDevice->Connect();
+    ProcessMessages();
+}
+
+// Both connections are started, control first; the wait ends as soon as both
+// are up, or at the deadline. A connection that came up alone is flushed and
+// closed; one still trying is given up, so nothing comes up later unasked.
+void TKeloDock::EnableNetwork()
+{
+    for (TWSocket* socket : {FControlSocket, FDataSocket}) {
+        if (socket->State() != wsClosed) {
+            FDisabling = true;
+            socket->Close();  // a partner left over from a connection that was lost
+            FDisabling = false;
+        }
+    }
+    FControlSocket->SetPort(FDescription.ControlPort);
+    FControlSocket->SetAddr(FEthernetAddress);
+    FDataSocket->SetPort(FDescription.DataPort);
+    FDataSocket->SetAddr(FEthernetAddress);
+    FControlSocket->Connect();
+    FDataSocket->Connect();
+
+    QPointer<TKeloDock> self(this);
+    FEnabling = true;
+    FEnableTimer->Restart();
+    WaitUntil([&] { return !self || !FEnabling || Enabled() || !FEnableTimer->Enabled(); });
+    if (!self)
+        return;
+    FEnabling = false;
+    FEnableTimer->SetEnabled(false);
+    if (Enabled())
+        return;
+    for (TWSocket* socket : {FControlSocket, FDataSocket}) {
+        if (socket->State() == wsConnected) {
+            socket->FlushQueue(CommandTimeOut());
+            socket->CloseLater();
+        } else if (socket->State() == wsConnecting) {
+            socket->Close();
+        }
+    }
+}
+
+void TKeloDock::DisableTransport()
+{
+    const bool wasDisabling = FDisabling;
+    FDisabling = true;
+    FEnabling = false;  // ends an enabling wait under way
+    FInstrumentPresent = false;
+    if (FUSBDevice != nullptr) {
+        FUSBDevice->Disconnect();
+    } else {
+        FControlSocket->Close();
+        FDataSocket->Close();
+    }
+    FCommandStatus = csIdle;
+    FDisabling = wasDisabling;
+}
+
+void TKeloDock::WireSocket(TWSocket* Socket, int Channel)
+{
+    Socket->OnSessionConnected = [this](QObject*, quint16 Error) {
+        if (Error == 0 && Enabled())
+            OnTCPConnected(this);
+    };
+    Socket->OnSessionClosed = [this](QObject*, quint16) { SocketClosed(); };
+    Socket->OnError = [this, Socket, Channel](QObject*) {
+        OnTCPError(this, Channel, Socket->LastError(), WSocketErrorDesc(Socket->LastError()));
+    };
+}
+
+void TKeloDock::ControlDataAvailable()
+{
+    HandleControlData(FControlSocket->ReceiveAvailable());
+}
+
+// The data connection's chunks of 1 or 2 bytes are the dock's own and are
+// dropped after the debug event.
+void TKeloDock::DataChunk(const QByteArray& Chunk)
+{
+    if (FDescription.DebugRcvUserData)
+        OnDebugRcvUserData(this, Chunk);
+    if (Chunk.size() > 2)
+        HandleUserData(Chunk);
+}
+
+// Losing one connection drops the other.
+void TKeloDock::SocketClosed()
+{
+    if (FControlSocket->State() == wsClosed && FDataSocket->State() == wsClosed)
+        OnTCPClosed(this);
+    QPointer<TKeloDock> self(this);
+    for (TWSocket* socket : {FControlSocket, FDataSocket}) {
+        if (self && socket->State() == wsConnected)
+            socket->Close();
+    }
+    if (self && FControlSocket->State() == wsClosed && FDataSocket->State() == wsClosed)
+        LoseInstrument();
+}
+
+// A transport lost while the instrument was passed through takes the
+// instrument with it: the link learns at once that its instrument is gone.
+void TKeloDock::LoseInstrument()
+{
+    if (FDisabling || !FInstrumentPresent)
+        return;
+    FInstrumentPresent = false;
+    OnInstrumentDisconnected(this);
+}
+
+void TKeloDock::HandlePipeData(QObject*, int Pipe, int)
+{
+    if (FUSBDevice == nullptr)
+        return;
+    if (Pipe == PipeDataIn)
+        HandleUserData(FUSBDevice->ReadData(PipeDataIn));
+    else if (Pipe == PipeControlIn)
+        HandleControlData(FUSBDevice->ReadData(PipeControlIn));
+}
+
+// ---------------------------------------------------------------- commands
+
+bool TKeloDock::SendCommand(const QByteArray& Text)
+{
+    if (FCommandStatus == csPending) {
+        if (!FDescription.PendingText.isEmpty())
+            Dialogs().ShowMessage(FDescription.PendingText);
+        return false;
+    }
+    FCommandTimer->SetEnabled(true);  // a running timer keeps its first expiry
+    QPointer<TKeloDock> self(this);
+    SendControlData(Text);
+    WaitUntil([&] { return !self || FCommandStatus != csPending || !Enabled(); });
+    if (!self)
+        return false;
+    if (!Enabled()) {
+        FCommandTimer->SetEnabled(false);
+        FCommandStatus = csFailed;
+    }
+    return FCommandStatus == csAcknowledged;
+}
+
+void TKeloDock::SendControlData(const QByteArray& Text)
+{
+    OnDebugSndControlData(this, Text);
+    if (FUSBDevice == nullptr) {
+        FCommandStatus = csPending;
+        FControlSocket->SendBytes(Text);  // a socket that is not connected reports through OnTCPError
+        return;
+    }
+    if (!Enabled()) {
+        FCommandStatus = csFailed;
+        Dialogs().ShowMessage(textNotEnabled);
+        return;
+    }
+    if (FUSBDevice->Halted())
+        Dialogs().ShowMessage(textHalted);  // the text is queued all the same
+    FCommandStatus = csPending;
+    FUSBDevice->WriteData(PipeControlOut, Text);
+}
+
+void TKeloDock::CommandTimerExpired()
+{
+    FCommandStatus = csIdle;
+    FCommandTimer->SetEnabled(false);
+    OnCmdTimeOut(this);
+}
+
+bool TKeloDock::DisconnectInstrument()
+{
+    FReplyKind = rkPlain;
+    return SendCommand("DSC");
+}
+
+bool TKeloDock::ReadAdc()
+{
+    FReplyKind = rkAdc;
+    return SendCommand("ADC");
+}
+
+bool TKeloDock::SetSlaveMode(bool Slave, bool& Busy)
+{
+    FReplyKind = rkMasterSlave;
+    const bool acknowledged = SendCommand(Slave ? "SLV" : "MST");
+    if (!acknowledged)
+        FDockBusy = true;
+    Busy = FDockBusy;
+    return acknowledged;
+}
+
+bool TKeloDock::SetSlaveMode(bool Value)
+{
+    bool busy = true;
+    SetSlaveMode(Value, busy);
+    return busy;
+}
+
+bool TKeloDock::WriteLcdLine(int Line, const QByteArray& Text)
+{
+    FReplyKind = rkPlain;
+    const char digit = Line >= 0 && Line <= 2 ? char('0' + Line) : '3';
+    const QByteArray text = Text.left(LcdWidth).leftJustified(LcdWidth, ' ');
+    return SendCommand(QByteArray("LCD") + digit + text);
+}
+
+QByteArray TKeloDock::ReadLcdLine(int Line)
+{
+    if (!Enabled())
+        return {};
+    FReplyKind = rkLcdText;
+    return SendCommand(Line != 0 ? "RLC1" : "RLC0") ? FLcdText : QByteArray();
+}
+
+unsigned TKeloDock::BatteryVoltage()
+{
+    ReadAdc();
+    // The second value on the wire (reply bytes 3 and 4) is the third
+    // little-endian value of the reversed record.
+    const auto byte = [this](int i) { return unsigned(quint8(FAdcValues.at(i))); };
+    const unsigned value = byte(4) | byte(5) << 8;
+    return value * 300 / 768;
+}
+
+void TKeloDock::ReverseBytes(char* Data, int Count)
+{
+    std::reverse(Data, Data + Count);
+}
+
+// ---------------------------------------------------------------- received control data
+
+// Events first (at most MaxEventsPerChunk, each found by position and blanked
+// out once handled), then the reply. A payload that does not fit in the chunk
+// is dropped: nothing is read or written beyond it.
+void TKeloDock::HandleControlData(QByteArray Chunk)
+{
+    if (Chunk.isEmpty())
+        return;
+    OnDebugRcvControlData(this, Chunk);
+    QPointer<TKeloDock> self(this);
+    for (int handled = 0; handled < MaxEventsPerChunk; ++handled) {
+        const qsizetype at = Chunk.indexOf("EVT");
+        if (at < 0)
+            break;
+        HandleEvent(Chunk, at);
+        if (!self)
+            return;
+        Chunk[at] = ' ';
+        ProcessMessages();
+        if (!self)
+            return;
+    }
+    TakeReply(Chunk);
+}
+
+void TKeloDock::HandleEvent(QByteArray& Chunk, qsizetype At)
+{
+    const qsizetype codeAt = At + 3;
+    if (codeAt >= Chunk.size())
+        return;
+    const auto rule = std::find_if(FEvents.begin(), FEvents.end(),
+                                   [&](const TDockEventRule& r) { return r.Code == Chunk.at(codeAt); });
+    if (rule == FEvents.end())
+        return;
+    qsizetype payloadAt = codeAt + 1;
+    qsizetype size = rule->Size;
+    if (rule->LengthPrefixed) {
+        if (payloadAt >= Chunk.size())
+            return;
+        size = quint8(Chunk.at(payloadAt));
+        ++payloadAt;
+    }
+    if (payloadAt + size > Chunk.size())
+        return;
+    if (rule->Reversed)
+        ReverseBytes(Chunk.data() + payloadAt, int(size));
+    const auto raise = rule->Raise;  // survives a handler that changes the table
+    raise(Chunk.mid(payloadAt, size));
+}
+
+// "ACK" completes the waiting command and its payload is read by ReplyKind;
+// otherwise "NAK" fails it. Either stops the command timer, so that no
+// time-out of an answered command fires into a later one.
+void TKeloDock::TakeReply(const QByteArray& Chunk)
+{
+    const qsizetype ack = Chunk.indexOf("ACK");
+    if (ack < 0) {
+        if (Chunk.contains("NAK")) {
+            FCommandTimer->SetEnabled(false);
+            FCommandStatus = csFailed;
+        }
+        return;
+    }
+    FCommandTimer->SetEnabled(false);
+    FCommandStatus = csAcknowledged;
+    const QByteArray payload = Chunk.mid(ack + 3);
+    switch (FReplyKind) {
+    case rkPlain:
+        break;
+    case rkAdc:
+        if (payload.size() >= AdcSize) {
+            FAdcValues = payload.left(AdcSize);
+            ReverseBytes(FAdcValues.data(), AdcSize);
+        }
+        break;
+    case rkMasterSlave:
+        if (!payload.isEmpty())
+            FDockBusy = payload.at(0) == 'B';
+        break;
+    case rkLcdText:
+        FLcdText = payload.left(LcdWidth);
+        break;
+    }
+}
+
+void TKeloDock::HandleUserData(const QByteArray& Chunk)
+{
+    if (!Chunk.isEmpty())
+        OnRcvUserData(this, Chunk);
+}
+
+// ---------------------------------------------------------------- instrument data
+
+bool TKeloDock::SendUserData(const QByteArray& Data)
+{
+    if (Data.size() >= MaxUserData) {
+        Dialogs().ShowMessage(textTooLong);
+        return false;
+    }
+    if (!Enabled()) {
+        Dialogs().ShowMessage(textNotEnabled);
+        return false;
+    }
+    if (FUSBDevice != nullptr)
+        return FUSBDevice->WriteData(PipeDataOut, Data) >= 0 && Enabled();
+    QPointer<TKeloDock> self(this);
+    const bool sent = SendOverNetwork(Data);
+    return self && sent && Enabled();
+}
+
+// Short data goes in one send; long data in pieces, each waited for, counted
+// down with OnFlashProgress and followed by a pause that lets the dock's
+// serial side keep up. A piece the socket layer refuses while still connected
+// is tried again after the pause, for at most the command time-out.
+bool TKeloDock::SendOverNetwork(const QByteArray& Data)
+{
+    QPointer<TKeloDock> self(this);
+    if (Data.size() <= NetworkPieceSize) {
+        const bool taken = SendToDataSocket(Data);
+        return self && WaitUntilDataSent() && taken;
+    }
+    const int total = int(Data.size());
+    int done = 0;
+    int refusedMs = 0;
+    while (done < total && Enabled()) {
+        const QByteArray piece = Data.mid(done, NetworkPieceSize);
+        const bool taken = SendToDataSocket(piece);
+        if (!self || !WaitUntilDataSent())
+            return false;
+        if (taken) {
+            done += int(piece.size());
+            refusedMs = 0;
+        } else if ((refusedMs += PiecePauseMs) > std::max(CommandTimeOut(), PiecePauseMs)) {
+            return false;
+        }
+        OnFlashProgress(this, total, total - done);
+        if (!self)
+            return false;
+        ProcessMessagesFor(PiecePauseMs);
+        if (!self)
+            return false;
+    }
+    return done == total;
+}
+
+// False when the socket layer refused the piece (its text shown).
+bool TKeloDock::SendToDataSocket(const QByteArray& Piece)
+{
+    FDataSent = false;
+    if (FDataSocket->SendBytes(Piece) >= 0)
+        return true;
+    Dialogs().ShowMessage(textTcpSend);
+    return false;
+}
+
+// Until the data connection has handed everything to the kernel, or is gone,
+// or the command time-out passed (the peer took nothing all that time).
+bool TKeloDock::WaitUntilDataSent()
+{
+    QPointer<TKeloDock> self(this);
+    const int bound = CommandTimeOut() > 0 ? CommandTimeOut() : DefaultCommandTimeOut;
+    return WaitUntil([&] { return !self || FDataSocket->AllSent() || FDataSocket->State() != wsConnected; }, bound)
+        && self && FDataSocket->State() == wsConnected;
+}

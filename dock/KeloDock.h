@@ -1,0 +1,199 @@
+#pragma once
+// What every dock component shares: the command engine of the dock message
+// protocol and the two transports (the dock's USB device, or a control and a
+// data TCP connection to its network address).
+//
+// A dock kind is a description (its ports, its USB device family, its event
+// table and the few texts and switches that differ) plus the members it alone
+// has. Everything runs on the main thread; every wait (a command's reply, the
+// connections coming up, instrument data leaving) sleeps on the event loop and
+// wakes on the event it waits for, the dock's loss or its time-out.
+
+#include "dock/DockUSBDevice.h"
+#include "dock/WSocket.h"
+#include "link/PassThroughDock.h"
+#include "platform/Events.h"
+#include "platform/Timer.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <vector>
+
+enum TCommandStatus { csIdle, csPending, csAcknowledged, csFailed };
+
+// What the payload after "ACK" means, set by each command before it is sent.
+enum TReplyKind { rkPlain, rkAdc, rkMasterSlave, rkLcdText };
+
+using TDebugMsgEvent = TEvent<QObject*, const QByteArray&>;
+using TOnEmailDelivery = TEvent<QObject*, bool>;
+// Sender, Total, Remain.
+using TFlashProgressEvent = TEvent<QObject*, int, int>;
+// Sender, Channel (0 control, 1 data), Error, Description.
+using TTCPError = TEvent<QObject*, int, int, const QString&>;
+
+// One event of a dock's control channel: "EVT", the code, then its payload.
+struct TDockEventRule {
+    char Code = 0;
+    int Size = 0;                 // payload bytes after the code
+    bool LengthPrefixed = false;  // instead: one length byte N, then N bytes
+    bool Reversed = false;        // the payload is reversed in place, in the chunk, first
+    std::function<void(const QByteArray& Payload)> Raise;
+};
+
+// What tells one dock kind from another, besides its event table.
+struct TDockDescription {
+    QString ControlPort;
+    QString DataPort;
+    TDockDeviceType DeviceType = TDockDeviceType::tpCorvaneKelo6;
+    bool DebugRcvUserData = true;  // OnDebugRcvUserData for every network data chunk
+    QString PendingText;           // shown when a command is refused as pending; empty: silent
+};
+
+class TKeloDock : public QObject, public TPassThroughDock {
+public:
+    static constexpr int MaxUserData = 1048576;  // instrument data of this length or more is refused
+    static constexpr int NetworkPieceSize = 1024;
+    static constexpr int PiecePauseMs = 100;     // between pieces of long data, for the dock's serial side
+    static constexpr int MaxEventsPerChunk = 10;
+    static constexpr int EnableWaitMs = 5000;    // for both connections to come up
+    static constexpr int DefaultCommandTimeOut = 10000;
+
+    ~TKeloDock() override;
+
+    // ---- transport ----
+    TDockUSBDevice* USBDevice() const { return FUSBDevice; }
+    // Not owned. A device makes the dock use USB from the next enabling on:
+    // its family is set to this dock's and its pipe data comes here.
+    void SetUSBDevice(TDockUSBDevice* Value);
+    QString EthernetAddress() const { return FEthernetAddress; }
+    void SetEthernetAddress(const QString& Value) { FEthernetAddress = Value; }
+    // Over USB: the device is connected (and has not been reported removed);
+    // over the network: both connections are connected. Never stored.
+    bool Enabled() const override;
+    void SetEnabled(bool Value) override;
+    bool HasUSBDevice() const override { return FUSBDevice != nullptr; }
+    void SetUSBDeviceHalted(bool Value) override;
+    TWSocket* ControlSocket() const { return FControlSocket; }
+    TWSocket* DataSocket() const { return FDataSocket; }
+    // The deadline of the enabling wait over the network (EnableWaitMs).
+    TTimer* EnableTimer() const { return FEnableTimer; }
+    const TDockDescription& Description() const { return FDescription; }
+
+    // ---- command engine ----
+    TCommandStatus CommandStatus() const { return FCommandStatus; }
+    TReplyKind ReplyKind() const { return FReplyKind; }
+    TTimer* CommandTimer() const { return FCommandTimer; }
+    int CommandTimeOut() const { return FCommandTimer->Interval(); }
+    void SetCommandTimeOut(int Value) { FCommandTimer->SetInterval(Value); }
+    // The last "ADC" reply's 8 bytes, reversed (the four values in the reverse
+    // of their wire order, each little-endian).
+    const QByteArray& AdcValues() const { return FAdcValues; }
+    QByteArray LcdText() const { return FLcdText; }
+    bool DockBusy() const { return FDockBusy; }
+    bool DataSent() const { return FDataSent; }
+
+    // Sends one command and waits for its reply: true exactly when the dock
+    // acknowledged it.
+    bool SendCommand(const QByteArray& Text);
+    bool DisconnectInstrument() override;
+    bool ReadAdc();
+    // "SLV" (Slave) or "MST"; Busy receives DockBusy, true when the command failed.
+    virtual bool SetSlaveMode(bool Slave, bool& Busy);
+    // The link's form: the dock's busy state after asking.
+    bool SetSlaveMode(bool Value) override;
+    // "LCD0".."LCD3" (any line above 2 is line 3) and the text left-aligned in 16 characters.
+    bool WriteLcdLine(int Line, const QByteArray& Text);
+    // "RLC0" or "RLC1" while enabled: the line's text, empty on failure.
+    QByteArray ReadLcdLine(int Line);
+    QByteArray LCDLine0Text() { return ReadLcdLine(0); }
+    void SetLCDLine0Text(const QByteArray& Value) { WriteLcdLine(0, Value); }
+    QByteArray LCDLine1Text() { return ReadLcdLine(1); }
+    void SetLCDLine1Text(const QByteArray& Value) { WriteLcdLine(1, Value); }
+    // Reads the dock's converters and scales the second value: millivolts x 300 / 768.
+    unsigned BatteryVoltage();
+    // Passes instrument data through: true when it was handed to the
+    // transport and the dock is still enabled.
+    bool SendUserData(const QByteArray& Data) override;
+
+    // ---- the transports' entry points ----
+    // The control-channel send that starts every command.
+    virtual void SendControlData(const QByteArray& Text);
+    // One received chunk of the control channel: its events, then its reply.
+    void HandleControlData(QByteArray Chunk);
+    // One received chunk of instrument data.
+    void HandleUserData(const QByteArray& Chunk);
+    // The USB device's pipe data: pipe 1 instrument data, pipe 2 control.
+    void HandlePipeData(QObject* Sender, int Pipe, int Count);
+
+    // Swaps the bytes end for end.
+    static void ReverseBytes(char* Data, int Count);
+
+    // ---- events shared by every dock kind ----
+    TNotifyEvent OnPumpLowFlow;
+    TNotifyEvent OnDeviceInRange;
+    TNotifyEvent OnDeviceRemoved;  // the dock's word that the instrument was taken out
+    TNotifyEvent OnFailedToConnect;
+    TNotifyEvent OnMultipleTCPConnections;
+    TDebugMsgEvent OnDebugMessage;
+    TOnEmailDelivery OnEmailDelivered;
+    TNotifyEvent OnCmdTimeOut;
+    TFlashProgressEvent OnFlashProgress;
+    TUserData OnDebugRcvControlData;
+    TUserData OnDebugSndControlData;
+    TUserData OnDebugRcvUserData;
+    TTCPError OnTCPError;
+    TNotifyEvent OnTCPConnected;
+    TNotifyEvent OnTCPClosed;
+
+protected:
+    TKeloDock(const TDockDescription& Description, QObject* Owner);
+
+    // The kind's event table: the shared rules (codes 0, 1, 2, 4, 5, 6, 8, C,
+    // D) followed by the kind's own.
+    void DefineEvents(std::vector<TDockEventRule> Own);
+    void SetCommandStatus(TCommandStatus Value) { FCommandStatus = Value; }
+    void SetReplyKind(TReplyKind Value) { FReplyKind = Value; }
+    // Opening and closing the transports, for a kind that waits otherwise.
+    virtual void EnableUsb();
+    virtual void EnableNetwork();
+    virtual void DisableTransport();
+
+private:
+    // transports
+    void WireSocket(TWSocket* Socket, int Channel);
+    void ControlDataAvailable();
+    void DataChunk(const QByteArray& Chunk);
+    void SocketClosed();
+    void LoseInstrument();
+    bool SendToDataSocket(const QByteArray& Piece);
+    bool WaitUntilDataSent();
+    bool SendOverNetwork(const QByteArray& Data);
+
+    // engine
+    void CommandTimerExpired();
+    void HandleEvent(QByteArray& Chunk, qsizetype At);
+    void TakeReply(const QByteArray& Chunk);
+    std::vector<TDockEventRule> SharedEvents();
+
+    TDockDescription FDescription;
+    std::vector<TDockEventRule> FEvents;
+    TDockUSBDevice* FUSBDevice = nullptr;
+    QString FEthernetAddress;
+    TWSocket* FControlSocket;
+    TWSocket* FDataSocket;
+    TTimer* FCommandTimer;
+    TTimer* FEnableTimer;
+    bool FEnabling = false;
+    bool FDisabling = false;
+    bool FUsbRemoved = false;          // the device left the bus since it was enabled
+    bool FInstrumentPresent = false;   // the dock reported the instrument connected
+
+    TCommandStatus FCommandStatus = csIdle;
+    TReplyKind FReplyKind = rkPlain;
+    QByteArray FAdcValues = QByteArray(8, '\0');
+    QByteArray FLcdText;
+    bool FDockBusy = false;
+    bool FDataSent = false;
+};

@@ -1,0 +1,421 @@
+#include "sim/SimDock.h"
+
+#include "sim/DescriptorWriter.h"
+#include "sim/DockTransport.h"
+
+#include <QCommandLineParser>
+
+#include <cstdio>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int DefaultMalformedEveryMs = 500;
+
+struct Word {
+    const char* text;
+    int length;  // of the whole command, parameters included
+};
+
+const Word Commands[] = {
+    {"DSC", 3},   {"ADC", 3},   {"SLV", 3},   {"MST", 3},   {"LCD0", 20}, {"LCD1", 20},
+    {"LCD2", 20}, {"LCD3", 20}, {"RLC0", 4},  {"RLC1", 4},  {"PSS", 5},
+};
+
+// Printable bytes as they are, the others as \xHH.
+QString shown(const QByteArray& bytes)
+{
+    QString text;
+    for (char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        text += (byte >= 0x20 && byte < 0x7F) ? QString(QLatin1Char(c))
+                                              : QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
+    }
+    return text;
+}
+
+// A text with \xHH for any byte (and \\ for a backslash).
+QByteArray unescaped(const QString& text, bool* ok)
+{
+    const QByteArray in = text.toLatin1();
+    QByteArray out;
+    *ok = true;
+    for (int i = 0; i < in.size(); ++i) {
+        if (in[i] != '\\') {
+            out += in[i];
+        } else if (i + 1 < in.size() && in[i + 1] == '\\') {
+            out += '\\';
+            ++i;
+        } else if (i + 3 < in.size() && in[i + 1] == 'x') {
+            bool hex = false;
+            out += char(in.mid(i + 2, 2).toInt(&hex, 16));
+            *ok = *ok && hex;
+            i += 3;
+        } else {
+            *ok = false;
+        }
+    }
+    return out;
+}
+
+QList<QByteArray> words(const QStringList& values)
+{
+    QList<QByteArray> list;
+    for (const QString& value : values) {
+        list << value.toLatin1().toUpper();
+    }
+    return list;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- options
+
+QList<QCommandLineOption> simDockOptionList()
+{
+    using Option = QCommandLineOption;
+    return {
+        Option("dock", "Be a docking station of KIND (kelo6) in front of the instrument: its control "
+                       "and data ports served on a loopback address.", "KIND"),
+        Option("address", "The dock's loopback address (default 127.0.0.5).", "A.B.C.D"),
+        Option("busy", "Answer \"SLV\" busy N times before passing the instrument through.", "N"),
+        Option("no-answer", "Leave the dock command CMD unanswered (\"all\": every one); repeatable.", "CMD"),
+        Option("nak", "Answer the dock command CMD with \"NAK\"; repeatable.", "CMD"),
+        Option("with-reply", "Send BYTES (\\xHH for any byte) in the same write as the reply to the dock "
+                             "command CMD, before it; repeatable.", "CMD=BYTES"),
+        Option("battery-every", "Send a battery event every MS milliseconds.", "MS"),
+        Option("malformed-battery", "Battery events carry digits that are not hexadecimal (every 500 ms "
+                                    "unless --battery-every says otherwise)."),
+        Option("battery", "The dock's battery reading in millivolts (default 300).", "MV"),
+        Option("refuse-data", "Serve only the dock's control port: data connections are refused."),
+    };
+}
+
+bool readSimDockOptions(const QCommandLineParser& parser, SimDockOptions* o, QString* error)
+{
+    o->kind = parser.value("dock").toLower();
+    if (!o->kind.isEmpty() && o->kind != QLatin1String("kelo6")) {
+        *error = QStringLiteral("--dock knows only kelo6");
+        return false;
+    }
+    if (parser.isSet("address")) {
+        o->address = parser.value("address");
+    }
+    const struct {
+        const char* name;
+        int maximum;
+        int* value;
+    } numbers[] = {{"busy", 1000000, &o->busyCount},
+                   {"battery-every", 3600000, &o->batteryEveryMs},
+                   {"battery", 65535 * 300 / 768, &o->batteryMillivolts}};
+    for (const auto& number : numbers) {
+        bool ok = true;
+        const int value = parser.isSet(number.name) ? parser.value(number.name).toInt(&ok) : *number.value;
+        if (!ok || value < 0 || value > number.maximum) {
+            *error = QStringLiteral("--%1 needs a number from 0 to %2").arg(number.name).arg(number.maximum);
+            return false;
+        }
+        *number.value = value;
+    }
+    o->noAnswer = words(parser.values("no-answer"));
+    o->nak = words(parser.values("nak"));
+    for (const QString& entry : parser.values("with-reply")) {
+        bool ok = entry.contains('=');
+        const QByteArray bytes = unescaped(entry.section('=', 1), &ok);
+        if (!ok) {
+            *error = QStringLiteral("--with-reply needs CMD=BYTES: %1").arg(entry);
+            return false;
+        }
+        o->withReply.insert(entry.section('=', 0, 0).toLatin1().toUpper(), bytes);
+    }
+    o->malformedBattery = parser.isSet("malformed-battery");
+    if (o->malformedBattery && o->batteryEveryMs == 0) {
+        o->batteryEveryMs = DefaultMalformedEveryMs;
+    }
+    o->refuseData = parser.isSet("refuse-data");
+    return true;
+}
+
+// ---------------------------------------------------------------- protocol
+
+SimDockProtocol::SimDockProtocol(const SimDockOptions& options) : m_options(options), m_busyLeft(options.busyCount)
+{
+    for (QByteArray& line : m_lcd) {
+        line = QByteArray(LcdWidth, ' ');
+    }
+}
+
+QList<QByteArray> SimDockProtocol::feed(const QByteArray& bytes)
+{
+    m_input += bytes;
+    QList<QByteArray> out;
+    for (int length = commandLength(); length != 0; length = commandLength()) {
+        if (length < 0) {
+            if (log) {
+                log(QStringLiteral("unknown command %1").arg(shown(m_input)));
+            }
+            m_input.clear();
+            out << "NAK";
+            break;
+        }
+        const QByteArray command = m_input.left(length);
+        m_input.remove(0, length);
+        out += answer(command);
+    }
+    return out;
+}
+
+// The length of the complete command at the start of the input; 0 while it
+// is incomplete (or there is none), -1 when no command starts there.
+int SimDockProtocol::commandLength() const
+{
+    if (m_input.isEmpty()) {
+        return 0;
+    }
+    bool incomplete = false;
+    for (const Word& word : Commands) {
+        if (m_input.startsWith(word.text)) {
+            return m_input.size() >= word.length ? word.length : 0;
+        }
+        incomplete = incomplete || QByteArray(word.text).startsWith(m_input);
+    }
+    return incomplete ? 0 : -1;
+}
+
+bool SimDockProtocol::listed(const QList<QByteArray>& list, const QByteArray& word) const
+{
+    return list.contains(word) || list.contains(word.left(3)) || list.contains("ALL");
+}
+
+// The reply in one write (with any bytes asked to go with it), then the event
+// the command raised, in a write of its own.
+QList<QByteArray> SimDockProtocol::answer(const QByteArray& command)
+{
+    const QByteArray word = command.startsWith("LCD") || command.startsWith("RLC") ? command.left(4) : command.left(3);
+    QByteArray after;
+    const QByteArray reply = this->reply(word, command, &after);
+    QList<QByteArray> out;
+    const QByteArray first = m_options.withReply.value(word, m_options.withReply.value(word.left(3))) + reply;
+    if (!first.isEmpty()) {
+        out << first;
+    }
+    if (!after.isEmpty()) {
+        out << after;
+    }
+    return out;
+}
+
+QByteArray SimDockProtocol::reply(const QByteArray& word, const QByteArray& command, QByteArray* after)
+{
+    const auto note = [this](const QString& line) {
+        if (log) {
+            log(line);
+        }
+    };
+    if (listed(m_options.noAnswer, word)) {
+        note(QStringLiteral("leaving %1 unanswered").arg(QString::fromLatin1(word)));
+        return {};
+    }
+    if (listed(m_options.nak, word)) {
+        return "NAK";
+    }
+    if (word == "SLV" && m_busyLeft > 0) {
+        --m_busyLeft;
+        note(QStringLiteral("busy"));
+        return "ACKB";
+    }
+    if (word == "SLV" || word == "MST" || word == "DSC") {
+        const bool passing = word == "SLV";
+        if (passing != m_passing) {
+            m_passing = passing;
+            *after = passing ? "EVT1" : "EVT2";
+            note(passing ? QStringLiteral("passing the instrument through") : QStringLiteral("instrument taken back"));
+        }
+        return word == "DSC" ? QByteArray("ACK") : QByteArray("ACKI");
+    }
+    if (word.startsWith("LCD")) {
+        m_lcd[word.at(3) - '0'] = command.mid(4, LcdWidth);
+        note(QStringLiteral("LCD %1").arg(QString::fromLatin1(display())));
+        return "ACK";
+    }
+    if (word.startsWith("RLC")) {
+        return "ACK" + m_lcd[word.at(3) - '0'];
+    }
+    if (word == "PSS") {
+        m_pumpLevel = static_cast<quint8>(command.at(3));
+        note(QStringLiteral("pump level %1").arg(m_pumpLevel));
+        return "ACK";
+    }
+    // "ADC": four values, most significant byte first; the second is the battery.
+    const quint16 reading = batteryReading();
+    QByteArray values(8, '\0');
+    values[2] = char(reading >> 8);
+    values[3] = char(reading & 0xFF);
+    return "ACK" + values;
+}
+
+quint16 SimDockProtocol::batteryReading() const
+{
+    return quint16(m_options.batteryMillivolts * 768 / 300);
+}
+
+QByteArray SimDockProtocol::display() const
+{
+    QByteArray text;
+    for (const QByteArray& line : m_lcd) {
+        text += '[' + line + ']';
+    }
+    return text;
+}
+
+QByteArray SimDockProtocol::batteryEvent() const
+{
+    if (m_options.malformedBattery) {
+        return "EVTEC0AZF";
+    }
+    return "EVTEC" + QByteArray::number(batteryReading(), 16).toUpper().rightJustified(4, '0');
+}
+
+// ---------------------------------------------------------------- control channel
+
+SimDock::SimDock(const SimDockOptions& options, DockTransport& data, bool verbose, QObject* parent)
+    : QObject(parent),
+      m_protocol(options),
+      m_data(data),
+      m_verbose(verbose),
+      m_address(options.address),
+      m_batteryEveryMs(options.batteryEveryMs),
+      m_writer(std::make_unique<DescriptorWriter>())
+{
+    m_protocol.log = [this](const QString& line) { log(line); };
+    connect(&m_data, &DockTransport::note, this, [this](const QString& line) {
+        if (m_verbose) {
+            log(line);
+        }
+    });
+    connect(m_writer.get(), &DescriptorWriter::failed, this, &SimDock::endControl);
+    connect(&m_batteryTimer, &QTimer::timeout, this, &SimDock::sendBattery);
+    m_sinceInput.start();
+}
+
+SimDock::~SimDock()
+{
+    endControl();
+    m_acceptNotifier.reset();
+    if (m_listener >= 0) {
+        ::close(m_listener);
+    }
+}
+
+bool SimDock::open(QString* error)
+{
+    m_listener = listenOnLoopback(m_address, ControlPort, error);
+    if (m_listener < 0) {
+        return false;
+    }
+    m_acceptNotifier = std::make_unique<QSocketNotifier>(m_listener, QSocketNotifier::Read);
+    connect(m_acceptNotifier.get(), &QSocketNotifier::activated, this, &SimDock::acceptClients);
+    return true;
+}
+
+// One control connection at a time: a second one is told of ("EVTC" to the
+// first) and closed.
+void SimDock::acceptClients()
+{
+    for (;;) {
+        const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            return;
+        }
+        if (m_control >= 0) {
+            ::close(fd);
+            write("EVTC");
+            continue;
+        }
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        m_control = fd;
+        m_readNotifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+        connect(m_readNotifier.get(), &QSocketNotifier::activated, this, &SimDock::readControl);
+        m_writer->attach(fd);
+        if (m_batteryEveryMs > 0) {
+            m_batteryTimer.start(m_batteryEveryMs);
+        }
+        if (m_verbose) {
+            log(QStringLiteral("control connection up"));
+        }
+    }
+}
+
+void SimDock::readControl()
+{
+    const auto deliver = [this](const QByteArray& bytes) {
+        if (m_protocol.hasPartial() && m_sinceInput.elapsed() > StaleInputMs) {
+            m_protocol.discardPartial();
+        }
+        m_sinceInput.restart();
+        if (m_verbose) {
+            log(QStringLiteral("<- %1").arg(shown(bytes)));
+        }
+        for (const QByteArray& out : m_protocol.feed(bytes)) {
+            if (out == "EVT1") {
+                // The dock reports the instrument once it has woken it, a moment after its reply.
+                QTimer::singleShot(InstrumentWakeMs, this, [this] {
+                    if (m_protocol.passing()) {
+                        write("EVT1");
+                    }
+                });
+            } else {
+                write(out);
+            }
+        }
+        m_data.setPassing(m_protocol.passing());
+    };
+    if (!readUntilEmpty(m_control, deliver)) {
+        if (m_verbose) {
+            log(QStringLiteral("control connection closed by the utility"));
+        }
+        endControl();
+    }
+}
+
+// The utility went away: the dock takes the instrument back.
+void SimDock::endControl()
+{
+    m_batteryTimer.stop();
+    m_protocol.endSession();
+    m_data.setPassing(false);
+    if (m_readNotifier) {
+        m_readNotifier->setEnabled(false);
+        m_readNotifier.release()->deleteLater();
+    }
+    m_writer->attach(-1);
+    if (m_control >= 0) {
+        ::close(m_control);
+        m_control = -1;
+    }
+}
+
+void SimDock::write(const QByteArray& bytes)
+{
+    if (m_verbose) {
+        log(QStringLiteral("-> %1").arg(shown(bytes)));
+    }
+    m_writer->write(bytes);
+}
+
+void SimDock::sendBattery()
+{
+    if (m_control >= 0) {
+        write(m_protocol.batteryEvent());
+    }
+}
+
+void SimDock::log(const QString& line) const
+{
+    std::fprintf(stderr, "kt4-sim: %s\n", line.toLocal8Bit().constData());
+    std::fflush(stderr);
+}

@@ -1,0 +1,319 @@
+// The dock's command engine on control chunks and commands, with the dock's
+// USB device played by the test (the network transport has its own tests,
+// against the simulated dock).
+
+#include "dock/CorvaneKelo6Dock.h"
+#include "tests/TestSupport.h"
+#include "tests/dock/FakeDockUSB.h"
+
+#include <QTimer>
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Kelo6Engine : ::testing::Test {
+    void SetUp() override
+    {
+        usb.Bus = {"/dev/kelo6-0"};
+        dock.SetUSBDevice(&usb);
+        dock.SetEnabled(true);
+        ASSERT_TRUE(dock.Enabled());
+        usb.SetHalted(false);
+        auto note = [this](const QString& Text) { return [this, Text](QObject*) { Events << Text; }; };
+        dock.OnPumpLowFlow = note("low flow");
+        dock.OnInstrumentConnected = note("connected");
+        dock.OnInstrumentDisconnected = note("disconnected");
+        dock.OnDeviceInRange = note("in range");
+        dock.OnDeviceRemoved = note("removed");
+        dock.OnFailedToConnect = note("failed to connect");
+        dock.OnMultipleTCPConnections = note("multiple");
+        dock.OnCmdTimeOut = note("time-out");
+        dock.OnTestCompleted = [this](QObject*, TTestResult R) { Events << QString("test %1").arg(R); };
+        dock.OnStateChange = [this](QObject*, TDockState S) { Events << QString("state %1").arg(S); };
+        dock.OnDebugMessage = [this](QObject*, const QByteArray& M) { Events << "debug " + M; };
+        dock.OnGotGasReading = [this](QObject*, TGasReading& R) {
+            Events << "gas " + QByteArray(reinterpret_cast<const char*>(R.data()), int(R.size())).toHex();
+        };
+        dock.OnDeviceInserted = [this](QObject*, TInstState S) { Events << QString("inserted %1").arg(S); };
+        dock.OnSpanCalibration = [this](QObject*, TSpanCalDueTo C, TSensorFlags F) {
+            Events << QString("span %1 %2").arg(C).arg(F);
+        };
+        dock.OnEmailDelivered = [this](QObject*, bool Ok) { Events << QString("email %1").arg(Ok); };
+        dock.OnBatteryStatus = [this](QObject*, bool Charging, bool Charged, quint16 V) {
+            Events << QString("battery %1 %2 %3").arg(Charging).arg(Charged).arg(V);
+        };
+        dock.OnRcvUserData = [this](QObject*, const QByteArray& D) { Events << "data " + D; };
+    }
+
+    // Answers every command with Reply.
+    void AnswerWith(const QByteArray& Reply)
+    {
+        usb.Answer = [Reply](const QByteArray&) { return Reply; };
+    }
+
+    TScriptedDialogsScope dialogs;
+    TFakeDockUSB usb;
+    TCorvaneKelo6Dock dock;
+    QStringList Events;
+};
+
+QByteArray Bytes(std::initializer_list<int> Values)
+{
+    QByteArray out;
+    for (int v : Values)
+        out += char(v);
+    return out;
+}
+
+}  // namespace
+
+// ---- events ----
+
+TEST_F(Kelo6Engine, EachEventOfTheTableRaisesItsEventWithItsPayload)
+{
+    const QByteArray gas = Bytes({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14});
+    const struct {
+        QByteArray Chunk;
+        QStringList Expected;
+    } rows[] = {
+        {"EVT0", {"low flow"}},
+        {"EVT1", {"connected"}},
+        {"EVT2", {"disconnected"}},
+        {QByteArray("EVT3\x05", 5), {"test 5"}},
+        {"EVT4", {"in range"}},
+        {"EVT5", {"removed"}},
+        {"EVT6", {"failed to connect"}},
+        {QByteArray("EVT7\x21", 5), {"state 33"}},
+        {QByteArray("EVT8\x03" "abcdef", 10), {"debug abc"}},
+        {"EVT9" + gas, {"gas 0e0d0c0b0a090807060504030201"}},
+        {"EVTA1", {"inserted 1"}},
+        {QByteArray("EVTB\x03\x41", 6), {"span 3 65"}},
+        {"EVTC", {"multiple"}},
+        {"EVTD1", {"email 1"}},
+        {"EVTDx", {"email 0"}},
+        {"EVTEC0A1F", {"battery 1 0 2591"}},
+        {"EVTED0a1f", {"battery 0 1 2591"}},
+        {"EVTEX0A1F", {}},                       // neither charging nor charged
+        {"EVTF", {}},                            // no such event
+        {"noise EVT4 and EVT0 after it", {"in range", "low flow"}},
+        // Payloads cut short by the end of the chunk are dropped, not read past.
+        {"EVT9" + gas.left(13), {}},
+        {QByteArray("EVT8\x05" "abc", 8), {}},
+        {"EVT8", {}},
+        {"EVT7", {}},
+        {"EVTEC0A", {}},
+        {"EVTB\x01", {}},
+        {"EVT", {}},
+        // A battery report that is not hexadecimal raises nothing and stops nothing.
+        {"EVTEC0AZFEVT1", {"connected"}},
+        {"EVTEC 1F EVTEC+1F EVTEC0x1FEVT2", {"disconnected"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(Hex(row.Chunk).toStdString());
+        Events.clear();
+        dock.HandleControlData(row.Chunk);
+        EXPECT_EQ(Events, row.Expected);
+    }
+    EXPECT_EQ(dock.DockState(), Cmd_Visual);
+    EXPECT_EQ(dock.TestResult(), LOW_FLOW);
+    EXPECT_EQ(dock.SpanCause(), Span_DockCalDue);
+    EXPECT_EQ(dock.SpanSensors(), 0x41);
+    EXPECT_TRUE(dialogs->Records().isEmpty());
+}
+
+TEST_F(Kelo6Engine, ChunksAreParsedWholeBlankingEachEventAndTheReplyComesLast)
+{
+    // Twelve events: the first ten are raised; the reply after them still counts.
+    AnswerWith(QByteArray("EVT0").repeated(12) + "ACKB");
+    bool busy = false;
+    EXPECT_TRUE(dock.SetSlaveMode(true, busy));
+    EXPECT_EQ(Events, QStringList(10, "low flow"));
+    EXPECT_TRUE(busy);
+
+    const struct {
+        QByteArray Reply;
+        bool Acknowledged;
+        TCommandStatus Status;
+        QStringList Expected;
+    } rows[] = {
+        {"EVT1ACK", true, csAcknowledged, {"connected"}},   // the event, then the reply
+        {"NAKACK", true, csAcknowledged, {}},               // "ACK" wins over "NAK"
+        {"NAK", false, csFailed, {}},
+        {"EVTEC0AZFACK", true, csAcknowledged, {}},         // a malformed battery report stops nothing
+        {QByteArray("EVT8\x03" "ACK", 8), true, csAcknowledged, {"debug ACK"}},  // markers by position
+        {"EVT9" + QByteArray("KCA").leftJustified(14, '.'), true, csAcknowledged,
+         {"gas 2e2e2e2e2e2e2e2e2e2e2e41434b"}},  // reversed in the chunk: "ACK" appears
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Reply.toStdString());
+        Events.clear();
+        AnswerWith(row.Reply);
+        EXPECT_EQ(dock.DisconnectInstrument(), row.Acknowledged);
+        EXPECT_EQ(dock.CommandStatus(), row.Status);
+        EXPECT_FALSE(dock.CommandTimer()->Enabled()) << "an answered command leaves no time-out running";
+        EXPECT_EQ(Events, row.Expected);
+    }
+}
+
+// ---- commands ----
+
+TEST_F(Kelo6Engine, CommandsSendTheirTextsAndReadTheirReplies)
+{
+    const QByteArray twenty = "ABCDEFGHIJKLMNOPQRST";
+    const struct {
+        const char* Name;
+        std::function<bool(TCorvaneKelo6Dock&)> Run;
+        QByteArray Reply;
+        QByteArray Sent;
+        TReplyKind Kind;
+    } rows[] = {
+        {"DSC", [](auto& d) { return d.DisconnectInstrument(); }, "ACK", "DSC", rkPlain},
+        {"SLV", [](auto& d) { bool b; return d.SetSlaveMode(true, b) && !b; }, "ACKI", "SLV", rkMasterSlave},
+        {"MST", [](auto& d) { bool b; return d.SetSlaveMode(false, b) && b; }, "ACKB", "MST", rkMasterSlave},
+        {"LCD2", [](auto& d) { return d.WriteLcdLine(2, " Insert KT4   "); }, "ACK", "LCD2 Insert KT4     ", rkPlain},
+        {"LCD0 cut", [&](auto& d) { return d.WriteLcdLine(0, twenty); }, "ACK", "LCD0" + twenty.left(16), rkPlain},
+        {"LCD7", [](auto& d) { return d.WriteLcdLine(7, "x"); }, "ACK", "LCD3x" + QByteArray(15, ' '), rkPlain},
+        {"LCD-1", [](auto& d) { return d.WriteLcdLine(-1, ""); }, "ACK", "LCD3" + QByteArray(16, ' '), rkPlain},
+        {"PSS", [](auto& d) { return d.SetPump(250, 0); }, "ACK", Bytes({'P', 'S', 'S', 100, 0}), rkPlain},
+        {"PSS low", [](auto& d) { return d.SetPump(-3, 7); }, "ACK", Bytes({'P', 'S', 'S', 0, 7}), rkPlain},
+        {"RLC1", [](auto& d) { return d.ReadLcdLine(5) == "KT4   12/446 "; }, "ACKKT4   12/446 ", "RLC1", rkLcdText},
+        {"RLC0", [&](auto& d) { return d.LCDLine0Text() == twenty.left(16); }, "ACK" + twenty, "RLC0", rkLcdText},
+        {"ADC", [](auto& d) { return d.BatteryVoltage() == 300; }, Bytes({'A', 'C', 'K', 0, 0, 3, 0, 0, 0, 0, 0}), "ADC", rkAdc},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Name);
+        usb.Written.clear();
+        AnswerWith(row.Reply);
+        EXPECT_TRUE(row.Run(dock));
+        EXPECT_EQ(usb.Pipe(3), QList<QByteArray>{row.Sent});
+        EXPECT_EQ(dock.ReplyKind(), row.Kind);
+    }
+    EXPECT_TRUE(dialogs->Records().isEmpty());
+}
+
+TEST_F(Kelo6Engine, ShortRepliesStoreNothing)
+{
+    AnswerWith(Bytes({'A', 'C', 'K', 0, 0, 3, 0, 0, 0, 0, 0}));
+    ASSERT_EQ(dock.BatteryVoltage(), 300u);
+    AnswerWith("ACK\x01\x02\x03");  // fewer than 8 bytes: the last values stay
+    EXPECT_TRUE(dock.ReadAdc());
+    EXPECT_EQ(Hex(dock.AdcValues()), "00 00 00 00 00 03 00 00");
+    AnswerWith("NAK");              // a failed read uses the last values too
+    EXPECT_EQ(dock.BatteryVoltage(), 300u);
+
+    bool busy = true;
+    AnswerWith("ACKI");
+    ASSERT_TRUE(dock.SetSlaveMode(true, busy));
+    AnswerWith("ACK");              // no busy byte: the last state stays
+    EXPECT_TRUE(dock.SetSlaveMode(true, busy));
+    EXPECT_FALSE(busy);
+    AnswerWith("NAK");              // a refused request counts as busy
+    EXPECT_FALSE(dock.SetSlaveMode(true, busy));
+    EXPECT_TRUE(busy);
+    EXPECT_TRUE(dock.SetSlaveMode(true)) << "the link's form reports busy";
+}
+
+TEST_F(Kelo6Engine, NoReplyTimesOutWhenTheArmedTimerFires)
+{
+    EXPECT_EQ(dock.CommandTimeOut(), 10000);
+    QTimer::singleShot(0, [this] {
+        EXPECT_TRUE(dock.CommandTimer()->Running());
+        EXPECT_EQ(dock.CommandStatus(), csPending);
+        dock.CommandTimer()->Fire();
+    });
+    EXPECT_FALSE(dock.ReadAdc());
+    EXPECT_EQ(dock.CommandStatus(), csIdle);
+    EXPECT_FALSE(dock.CommandTimer()->Enabled());
+    EXPECT_EQ(Events, QStringList({"time-out"}));
+    AnswerWith("ACK");  // the next command starts afresh
+    EXPECT_TRUE(dock.DisconnectInstrument());
+}
+
+TEST_F(Kelo6Engine, ASecondCommandWhileOneWaitsIsRefusedAndTheFirstGoesOn)
+{
+    int answered = 0;
+    usb.Answer = [&](const QByteArray& Command) {
+        if (++answered == 1)
+            QTimer::singleShot(0, [&] { EXPECT_FALSE(dock.WriteLcdLine(0, "late")); });
+        return QByteArray();  // the first answer comes below, after the refusal
+    };
+    QTimer::singleShot(20, [&] { usb.Deliver(2, "ACK"); });
+    EXPECT_TRUE(dock.DisconnectInstrument());
+    EXPECT_EQ(dialogs->Texts(), QStringList({"Can't Send, Pending Command!"}));
+    EXPECT_EQ(usb.Pipe(3), QList<QByteArray>{"DSC"});
+}
+
+// ---- the USB transport ----
+
+TEST_F(Kelo6Engine, ControlTextsNeedAnEnabledDockAndWarnWhenTheDeviceIsHalted)
+{
+    AnswerWith("ACK");
+    usb.SetHalted(true);
+    EXPECT_TRUE(dock.DisconnectInstrument()) << "queued and answered all the same";
+    EXPECT_EQ(dialogs->Texts(), QStringList({"Cant Send, Usb Device is Halted!"}));
+    EXPECT_TRUE(usb.Halted()) << "the dock never clears it itself";
+
+    dialogs->Clear();
+    dock.SetEnabled(false);
+    EXPECT_EQ(usb.Disconnects, 1);
+    EXPECT_FALSE(dock.DisconnectInstrument());
+    EXPECT_EQ(dock.CommandStatus(), csFailed);
+    EXPECT_FALSE(dock.SendUserData("WHO0"));
+    EXPECT_EQ(dock.ReadLcdLine(0), "");
+    EXPECT_EQ(dialogs->Texts(), QStringList({"Send Error, Dock not Enabled!", "Send Error, Dock not Enabled!"}));
+    EXPECT_EQ(usb.Pipe(3), QList<QByteArray>{"DSC"});
+}
+
+TEST_F(Kelo6Engine, EnablingOverUsbOpensTheNamedOrTheFirstDeviceOnTheBus)
+{
+    TFakeDockUSB other;
+    TCorvaneKelo6Dock fresh;
+    fresh.SetUSBDevice(&other);
+    EXPECT_EQ(other.DeviceType, TDockDeviceType::tpCorvaneKelo6) << "set at once";
+    fresh.SetEnabled(true);
+    EXPECT_EQ(dialogs->Texts(), QStringList({"No devices found!"}));
+    EXPECT_FALSE(fresh.Enabled());
+
+    other.Bus = {"/dev/kelo6-3", "/dev/kelo6-4"};
+    fresh.SetEnabled(true);
+    EXPECT_EQ(other.Name, "/dev/kelo6-3");
+    EXPECT_TRUE(fresh.Enabled());
+    fresh.SetEnabled(true);  // enabled already: nothing
+    EXPECT_EQ(other.Connects, 1);
+    fresh.SetEnabled(false);
+    other.Name = "/dev/kelo6-4";
+    fresh.SetEnabled(true);  // a named device is opened without a look at the bus
+    EXPECT_EQ(other.Connects, 2);
+    EXPECT_EQ(other.Name, "/dev/kelo6-4");
+}
+
+TEST_F(Kelo6Engine, PipeDataGoesToItsChannelAndOtherPipesAreIgnored)
+{
+    usb.Deliver(1, "AC");       // instrument data of any length
+    usb.Deliver(2, "EVT1");
+    usb.Deliver(0, "EVT2");     // not an input pipe of the dock
+    usb.Deliver(5, "EVT2");
+    ASSERT_TRUE(WaitFor([&] { return Events.size() == 2; }));
+    WaitFor([] { return false; }, 30);  // other pipes had their chance
+    EXPECT_EQ(Events, QStringList({"data AC", "connected"}));
+
+    EXPECT_TRUE(dock.SendUserData(QByteArray(TKeloDock::MaxUserData - 1, 'p')));
+    EXPECT_FALSE(dock.SendUserData(QByteArray(TKeloDock::MaxUserData, 'p')));
+    EXPECT_EQ(dialogs->Texts(), QStringList({"Error, Message too long!"}));
+    ASSERT_EQ(usb.Pipe(0).size(), 1);
+    EXPECT_EQ(usb.Pipe(0).first().size(), TKeloDock::MaxUserData - 1);
+}
+
+TEST_F(Kelo6Engine, ADeviceLeavingTheBusEndsTheWaitAndTakesTheInstrument)
+{
+    dock.HandleControlData("EVT1");
+    usb.Answer = [&](const QByteArray&) {
+        QTimer::singleShot(0, [&] { usb.Remove(); });
+        return QByteArray();
+    };
+    EXPECT_FALSE(dock.DisconnectInstrument());
+    EXPECT_EQ(dock.CommandStatus(), csFailed);
+    EXPECT_FALSE(dock.CommandTimer()->Enabled());
+    EXPECT_EQ(Events, QStringList({"connected", "disconnected"}));
+    EXPECT_FALSE(dock.Enabled());
+}
