@@ -239,7 +239,7 @@ TEST(FlashCli, ArgumentsAndTheInstrumentsText)
         EXPECT_TRUE(run.Output.contains("no port given"));
         EXPECT_FALSE(run.Output.contains("Connecting"));
     }
-    for (const QString& timeout : {"0", "3000000", "4294968", "x"}) {
+    for (const QString timeout : {"0", "3000000", "4294968", "x"}) {
         const TFlashRun run = RunFlash({image, "--yes", "--port", sim.PtyPath(), "--connect-timeout", timeout});
         EXPECT_EQ(run.ExitCode, 2) << timeout.toStdString();
         EXPECT_TRUE(run.Output.contains("--connect-timeout needs a whole number from 1 to 86400"));

@@ -283,8 +283,9 @@ TEST_F(Upload, OnlyAPlainAcknowledgementProgramsTheInstrument)
         answer.replace('#', QByteArray(1, u.Index()));
         u.Answer(answer);
         EXPECT_EQ(u.programmed, c.Programmed);
-        if (c.Programmed.isEmpty())
+        if (c.Programmed.isEmpty()) {
             EXPECT_TRUE(u.link.ResponseTimer()->Running()) << "the program command still waits for its answer";
+        }
     }
 }
 

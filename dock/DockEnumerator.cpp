@@ -1,0 +1,118 @@
+#include "dock/DockEnumerator.h"
+
+#include "platform/Dialogs.h"
+
+namespace {
+
+struct TDockFamily {
+    const char* EnquiryPort;
+    const char* AnswerPort;
+    const char* TypeName;
+};
+
+// Indexed by TPDockType.
+constexpr TDockFamily Families[] = {
+    {"6458", "6457", "KeloExpress"},
+    {"6460", "6459", "MP KeloExpress"},
+    {"6462", "6461", "Kelo6"},
+};
+
+}  // namespace
+
+QString TDockEnumerator::BroadcastAddress()
+{
+    const QString chosen = qEnvironmentVariable("KT4_DOCK_BROADCAST").trimmed();
+    return chosen.isEmpty() ? QString(LimitedBroadcast) : chosen;
+}
+
+TDockEnumerator::TDockEnumerator(QObject* Owner) : QObject(Owner)
+{
+    FListenSocket = new TWSocket(this);
+    FListenSocket->OnSessionConnected = [this](QObject*, quint16 Error) { FListening = Error == 0; };
+    FListenSocket->OnSessionClosed = [this](QObject*, quint16) { FListening = false; };
+    FListenSocket->OnDataAvailable = [this](QObject*, quint16) { AnswerReceived(); };
+    FBroadcastSocket = new TWSocket(this);
+    FTimer = new TTimer(this);
+    FTimer->SetEnabled(false);
+    FTimer->OnTimer = [this](QObject*) { StopListening(); };
+}
+
+TDockEnumerator::~TDockEnumerator()
+{
+    FTimer->SetEnabled(false);
+    FListenSocket->OnSessionClosed = nullptr;
+    FListenSocket->Close();
+}
+
+void TDockEnumerator::StartEnumeration()
+{
+    if (FListening)
+        FListenSocket->Close();
+    ChooseFamily();
+    if (!FListening) {
+        FListenSocket->SetProto("udp");
+        FListenSocket->SetAddr("0.0.0.0");
+        FListenSocket->Listen();
+    }
+    FDockNames.clear();
+    FDockAddresses.clear();
+    SendEnquiry();
+    // A window still open from an earlier call is not extended.
+    FTimer->SetInterval(ListeningMs);
+    FTimer->SetEnabled(true);
+}
+
+// A dock type outside the table leaves the ports and the name as they were.
+void TDockEnumerator::ChooseFamily()
+{
+    if (FDockType < tpKeloExpress || FDockType > tpKelo6)
+        return;
+    const TDockFamily& family = Families[FDockType];
+    FListenSocket->SetPort(family.AnswerPort);
+    FBroadcastSocket->SetPort(family.EnquiryPort);
+    FTypeName = family.TypeName;
+}
+
+void TDockEnumerator::SendEnquiry()
+{
+    FBroadcastSocket->SetProto("udp");
+    FBroadcastSocket->SetAddr(BroadcastAddress());
+    FBroadcastSocket->SetLocalPort("0");
+    FBroadcastSocket->Connect();
+    // A failed send goes through the socket's error path; it is reported here,
+    // once, and the search goes on listening.
+    bool failed = false;
+    FBroadcastSocket->OnError = [&failed](QObject*) { failed = true; };
+    if (FBroadcastSocket->SendBytes("ENQ") < 0)
+        failed = true;
+    FBroadcastSocket->OnError = nullptr;
+    if (failed) {
+        if (OnEnumerationStartFailed)
+            OnEnumerationStartFailed(this);
+        else
+            Dialogs().ShowMessage("Could not start dock auto detection, check your network!");
+    }
+    FBroadcastSocket->Close();
+}
+
+void TDockEnumerator::StopListening()
+{
+    FTimer->SetEnabled(false);
+    FListenSocket->Close();
+}
+
+void TDockEnumerator::AnswerReceived()
+{
+    QByteArray datagram;
+    QString from;
+    quint16 fromPort = 0;
+    if (FListenSocket->ReceiveDatagram(datagram, AnswerBufferSize, from, fromPort) < 0)
+        return;  // unreadable, or longer than the buffer: dropped
+    const qsizetype zero = datagram.indexOf('\0');
+    const QString text = QString::fromLatin1(zero < 0 ? datagram : datagram.left(zero));
+    if (!text.contains(FTypeName))
+        return;
+    FDockNames << text;
+    FDockAddresses << from;
+    OnListChanged(this);
+}

@@ -1,0 +1,62 @@
+#pragma once
+// Finds docking stations on the local network: broadcasts a three-byte enquiry
+// ("ENQ") to the dock family's enquiry port, listens ten seconds for answers on
+// the family's answer port, and keeps each accepted answer's text and sender.
+// It never connects to a dock itself.
+
+#include "dock/WSocket.h"
+#include "platform/Events.h"
+#include "platform/Timer.h"
+
+#include <QObject>
+#include <QStringList>
+
+enum TPDockType { tpKeloExpress = 0, tpMP_KeloExpress = 1, tpKelo6 = 2 };
+
+class TDockEnumerator : public QObject {
+public:
+    // The enquiry goes to this address unless KT4_DOCK_BROADCAST names another
+    // (127.255.255.255 reaches every listener on the loopback interface).
+    static constexpr const char* LimitedBroadcast = "255.255.255.255";
+    static constexpr int ListeningMs = 10000;
+    static constexpr int AnswerBufferSize = 1024;
+
+    explicit TDockEnumerator(QObject* Owner = nullptr);
+    ~TDockEnumerator() override;
+
+    TPDockType DockType() const { return FDockType; }
+    void SetDockType(TPDockType Value) { FDockType = Value; }
+
+    // Starts or restarts a search; results arrive through OnListChanged. A
+    // port that cannot be bound or a socket that cannot be made reaches the
+    // caller as the socket layer's exception.
+    void StartEnumeration();
+
+    const QStringList& DockNames() const { return FDockNames; }
+    const QStringList& DockAddresses() const { return FDockAddresses; }
+    bool Listening() const { return FListening; }
+    QString TypeName() const { return FTypeName; }
+    TTimer* Timer() const { return FTimer; }
+    TWSocket* ListenSocket() const { return FListenSocket; }
+
+    TNotifyEvent OnListChanged;
+    TNotifyEvent OnEnumerationStartFailed;
+
+    // The broadcast address the enquiry goes to.
+    static QString BroadcastAddress();
+
+private:
+    void ChooseFamily();
+    void SendEnquiry();
+    void StopListening();
+    void AnswerReceived();
+
+    TPDockType FDockType = tpMP_KeloExpress;
+    TWSocket* FListenSocket;
+    TWSocket* FBroadcastSocket;
+    bool FListening = false;
+    TTimer* FTimer;
+    QString FTypeName;
+    QStringList FDockNames;
+    QStringList FDockAddresses;
+};
