@@ -485,6 +485,7 @@ void TUSBDevThread::Cycle()
             EndCycle(lock, false);
             return;
         }
+        FDevice->FUsingHandles = true;  // released while the thread slept: its use starts here
         pipes = FDevice->FPipes;
     }
     for (TUSBPipe* pipe : pipes) {

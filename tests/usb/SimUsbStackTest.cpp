@@ -6,6 +6,7 @@
 #include "usb/RemoteSimUsb.h"
 
 #include <QFile>
+#include <cerrno>
 #include <QTemporaryDir>
 #include <csignal>
 #include <fcntl.h>
@@ -135,4 +136,29 @@ TEST_F(SimUsbStackTest, AnEnvironmentVariableSelectsTheSimulatedStack)
     }
     qunsetenv("KT4_USB_SIM");
     SetUsbPlatform(std::move(installed));
+}
+
+// A second program opening a pipe that is in use is refused, as is an
+// endpoint the device does not have; a closed pipe opens again.
+TEST_F(SimUsbStackTest, ServesEachEndpointOnceAndOnlyThoseItHas)
+{
+    const QString path = "usb:sim-" + QString::number(Sim.Pid());
+    QByteArray descriptor;
+    int error = 0;
+    ASSERT_EQ(Stack.FetchConfiguration(path, descriptor, error), TUSBPlatform::frOk);
+    EXPECT_EQ(WalkConfiguration(descriptor).Endpoints.size(), 4u);
+    EXPECT_EQ(Stack.FetchConfiguration("usb:sim-0", descriptor, error), TUSBPlatform::frOpenFailed);
+
+    const int pipe = Stack.OpenPipe(path, 1, error);
+    ASSERT_GE(pipe, 0);
+    EXPECT_EQ(Stack.OpenPipe(path, 1, error), -1);
+    EXPECT_EQ(error, EBUSY);
+    EXPECT_EQ(Stack.OpenPipe(path, 4, error), -1);
+    EXPECT_EQ(error, ENOENT);
+    Stack.ClosePipe(pipe);
+    EXPECT_TRUE(WaitFor([&] {
+        const int again = Stack.OpenPipe(path, 1, error);
+        Stack.ClosePipe(again);
+        return again >= 0;
+    }));
 }
