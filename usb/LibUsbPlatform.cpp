@@ -241,7 +241,7 @@ TLibUsbPlatform::TOpenDevice* TLibUsbPlatform::OpenDevice(const QString& Path, i
         std::lock_guard lock(FLock);
         if (const auto open = FDevices.find(Path.toLower()); open != FDevices.end() && !open->second->Gone) {
             ++open->second->Users;
-            return open->second.get();
+            return open->second;
         }
     }
     libusb_device* device = FindDevice(Path);
@@ -273,13 +273,12 @@ TLibUsbPlatform::TOpenDevice* TLibUsbPlatform::OpenDevice(const QString& Path, i
     }
     open->Users = 1;
     std::lock_guard lock(FLock);
-    auto& slot = FDevices[Path.toLower()];
-    if (slot)  // an earlier open of a device that has gone: its pipes still hold it
-        slot.release()->Path.clear();
-    slot = std::move(open);
-    return slot.get();
+    // Replaces an earlier open of a device that has gone; its pipes still hold that one.
+    FDevices[Path.toLower()] = open.get();
+    return open.release();
 }
 
+// The last pipe of a device lets it go.
 void TLibUsbPlatform::ReleaseDevice(TOpenDevice* Device)
 {
     {
@@ -287,8 +286,8 @@ void TLibUsbPlatform::ReleaseDevice(TOpenDevice* Device)
         if (--Device->Users > 0)
             return;
         const auto slot = FDevices.find(Device->Path.toLower());
-        if (slot != FDevices.end() && slot->second.get() == Device)
-            slot->second.release();
+        if (slot != FDevices.end() && slot->second == Device)
+            FDevices.erase(slot);
     }
     libusb_release_interface(Device->Handle, Device->Interface);
     libusb_close(Device->Handle);

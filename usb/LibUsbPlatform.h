@@ -103,7 +103,7 @@ private:
     libusb_context* FContext = nullptr;
     std::mutex FLock;
     std::condition_variable FChanged;
-    std::map<QString, std::unique_ptr<TOpenDevice>> FDevices;  // by path in lower case
+    std::map<QString, TOpenDevice*> FDevices;  // open devices by path in lower case; each lives while its pipes do
     std::map<int, std::unique_ptr<TPipe>> FPipes;
     int FNextHandle = 1;
     int FHotplug = 0;

@@ -5,6 +5,7 @@
 #include "tests/usb/UsbTestSupport.h"
 
 #include <cerrno>
+#include <ostream>
 
 using USBTransferTest = TUsbDeviceTest;
 
@@ -12,6 +13,7 @@ struct TSlicing {
     quint16 PacketSize;
     QList<int> Writes;
 };
+void PrintTo(const TSlicing& c, std::ostream* os) { *os << "packet size " << c.PacketSize; }
 class USBSlicingTest : public TUsbDeviceTest, public ::testing::WithParamInterface<TSlicing> {};
 
 // A block leaves 64 bytes per cycle, each slice in endpoint-sized writes; the
@@ -38,6 +40,7 @@ struct TInputPass {
     int Sent;
     int FirstCount;
 };
+void PrintTo(const TInputPass& c, std::ostream* os) { *os << c.Sent << " bytes in packets of " << c.PacketSize; }
 class USBInputPassTest : public TUsbDeviceTest, public ::testing::WithParamInterface<TInputPass> {};
 
 // One input pass ends once it holds more than 512 bytes or after the 11th
@@ -91,6 +94,7 @@ struct TFault {
     const char* Name;
     std::function<void(TSimulatedUsb&, const QString&)> Apply;
 };
+void PrintTo(const TFault& c, std::ostream* os) { *os << c.Name; }
 class USBFailedTransferTest : public TUsbDeviceTest, public ::testing::WithParamInterface<TFault> {};
 
 // A transfer that fails while the device is still listed changes nothing:
