@@ -14,6 +14,8 @@ QList<Option> optionList()
         Option("link", "Make a symbolic link PATH to the pseudo-terminal.", "PATH"),
         Option("irda", "Be an infrared device of the simulated IrDA stack served at the Unix socket "
                        "PATH (for KT4_IRDA_SIM) instead of a pseudo-terminal.", "PATH"),
+        Option("usb", "Be a test device of the simulated USB stack, a Unix socket in DIR (for "
+                      "KT4_USB_SIM), that echoes pipe 0 on pipe 1 and pipe 3 on pipe 2.", "DIR"),
         Option("verbose", "Log each command and answer to stderr."),
         Option("nak-every", "Answer every N-th page command negatively.", "N"),
         Option("drop-page", "Send no answer the first time page P is answered.", "P"),
@@ -97,6 +99,7 @@ void readFlags(const QCommandLineParser& parser, SimOptions* o)
 {
     o->linkPath = parser.value("link");
     o->irdaPath = parser.value("irda");
+    o->usbDir = parser.value("usb");
     o->verbose = parser.isSet("verbose");
     o->faults.wrongType = parser.isSet("wrong-type");
     o->faults.pfmNak = parser.isSet("pfm-nak");

@@ -14,6 +14,7 @@ struct SimOptions {
     Mode mode = Mode::Run;
     QString linkPath;           // --link: a symbolic link to the pseudo-terminal's slave
     QString irdaPath;           // --irda: serve the simulated IrDA stack at this Unix socket instead
+    QString usbDir;             // --usb: be a test device of the simulated USB stack in this directory
     bool verbose = false;       // --verbose: log commands and answers to stderr
     SimFaults faults;           // --nak-every, --drop-page, --wrong-echo, --wrong-type, ...
     int delayMs = 0;            // --delay-ms: added before each answer

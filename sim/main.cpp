@@ -14,6 +14,7 @@
 #include "sim/SimInstrument.h"
 #include "sim/SimOptions.h"
 #include "sim/SimSession.h"
+#include "sim/UsbTestDevice.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -137,5 +138,7 @@ int main(int argc, char* argv[])
     case SimOptions::Mode::Run:
         break;
     }
+    if (!options.usbDir.isEmpty())
+        return runUsbTestDevice(options.usbDir);
     return runSimulator(options);
 }
