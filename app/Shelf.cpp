@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <algorithm>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -225,8 +226,12 @@ void TShelf::Redraw()
         return;
     if (FDrawn)
         std::fprintf(FOut, "\x1b[%dA", int(FMembers.size()));  // back to the first instrument's line
+    // A line wider than the terminal would wrap, and the lines would no longer
+    // be where the next redraw expects them.
+    winsize size{};
+    const int width = ::ioctl(fileno(FOut), TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col - 1 : 1000;
     for (const auto& member : FMembers)
-        std::fprintf(FOut, "\r\x1b[2K%s\n", qPrintable(ProgressLine(*member)));
+        std::fprintf(FOut, "\r\x1b[2K%s\n", qPrintable(ProgressLine(*member).left(width)));
     std::fflush(FOut);
     FDrawn = true;
 }
