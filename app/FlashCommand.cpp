@@ -1,8 +1,10 @@
 #include "app/FlashCommand.h"
 
+#include "app/FlashReport.h"
 #include "app/UpgradeTexts.h"
 #include "platform/Dialogs.h"
 
+#include <QCoreApplication>
 #include <QTimer>
 #include <unistd.h>
 
@@ -40,8 +42,47 @@ void TFlashCommand::Print(const QString& Line)
     std::fflush(FOut);
 }
 
+void TFlashCommand::Report(const char* Key, const QString& Value)
+{
+    if (!FOptions.Report)
+        return;
+    std::fprintf(FOptions.Report, "%s\n", FlashReport::Line(Key, Value).constData());
+    std::fflush(FOptions.Report);
+}
+
+void TFlashCommand::BoxShown(TMsgDlgType Type, const QString& Text)
+{
+    const QString kind = FlashReport::KindName(Type);
+    if (FTrace)
+        FTrace->Note(QString("[%1] %2").arg(kind, Text));
+    Report(FlashReport::Box, kind + ' ' + Text);
+}
+
+// The trace starts before anything is sent, so that it holds every text.
+bool TFlashCommand::OpenTrace()
+{
+    if (FOptions.TraceFile.isEmpty())
+        return true;
+    FTrace = std::make_unique<TTraceFile>(FOptions.TraceFile);
+    if (!FTrace->Ok()) {
+        std::fprintf(stderr, "kt4-flash: cannot write the trace %s: %s\n", qPrintable(FOptions.TraceFile),
+                     qPrintable(FTrace->ErrorString()));
+        FTrace.reset();
+        return false;
+    }
+    FTrace->Note(QString("kt4-flash %1, image %2, port %3")
+                     .arg(QCoreApplication::applicationVersion(), FOptions.Image,
+                          FOptions.Port.isEmpty() ? QString("of the infrared driver (KT4_IRCOMM) or infrared")
+                                                  : FOptions.Port));
+    FLink->OnDebugSend = [this](QObject*, const QByteArray& Text) { FTrace->Sent(Text); };
+    FLink->OnDebugReceive = [this](QObject*, const QByteArray& Text) { FTrace->Received(Text); };
+    return true;
+}
+
 int TFlashCommand::Run()
 {
+    if (!OpenTrace())
+        return fsImageRefused;
     // The image is checked before anything is sent.
     if (!FHead->LoadFlashFile(FOptions.Image)) {
         Dialogs().MessageDlg(UpgradeText::NotAFlashFile, mtError, mbOK);
@@ -49,6 +90,7 @@ int TFlashCommand::Run()
     }
     Print(QString("Image: version %1 (%2)")
               .arg(QString::fromLatin1(FHead->FileVersion()), QString::fromLatin1(FHead->FileDate())));
+    Report(FlashReport::Image, QString::fromLatin1(FHead->FileVersion()));
     if (!ConfirmStart())
         return fsCancelled;
     // The link settles its way to the instrument 100 ms after it was made.
@@ -101,6 +143,7 @@ void TFlashCommand::InstrumentOnline(bool Status)
     FOnlineSeen = true;
     FConnectTimer->stop();
     Print("Flash Version: " + QString::fromLatin1(FHead->FlashVersion()));
+    Report(FlashReport::Version, QString::fromLatin1(FHead->FlashVersion()));
     QTimer::singleShot(100, this, [this] { ConfirmAndSend(); });
 }
 
@@ -127,6 +170,7 @@ void TFlashCommand::Progress(int Position, int Total)
 {
     const int done = Position / FlashPageSize - FirstFlashPage;
     const int total = Total / FlashPageSize - FirstFlashPage;
+    Report(FlashReport::Page, QString("%1 %2").arg(done).arg(total));
     if (!FTty && done % 32 != 0 && done != total)
         return;  // a log file gets a line now and then, a terminal every page
     const double seconds = qMax<qint64>(FClock.elapsed(), 1) / 1000.0;
@@ -171,6 +215,8 @@ void TFlashCommand::Finish(int Status, const QString& Message)
         return;
     FFinished = true;
     FStatus = Status;
+    if (FTrace)
+        FTrace->Note(QString("finished with exit status %1").arg(Status));
     Dialogs().MessageDlg(Message, Status == fsCompleted || Status == fsCancelled ? mtInformation : mtError, mbOK);
     FLoop.exit(Status);
 }

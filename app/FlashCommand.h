@@ -4,17 +4,21 @@
 
 #include "head/KT4Head.h"
 #include "link/KeskLink.h"
+#include "link/TraceLog.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QObject>
 #include <cstdio>
+#include <memory>
 
 struct TFlashOptions {
     QString Image;
     QString Port;               // a serial device to use instead of the link's own choice
     int ConnectTimeOutSeconds = 60;
     int AnswerTimeOutMs = 0;    // replaces the instrument's time-outs (0: its own 5 to 30 s)
+    QString TraceFile;          // every text sent and received, with its time (empty: none)
+    FILE* Report = nullptr;     // a shelf member's report lines (app/FlashReport.h), or none
 };
 
 // Exit statuses of the command.
@@ -33,6 +37,10 @@ public:
     // Runs the whole upgrade; the exit status.
     int Run();
 
+    // A message box was shown (the dialog service tells): noted in the trace
+    // and the report.
+    void BoxShown(TMsgDlgType Type, const QString& Text);
+
 private:
     bool ConfirmStart();
     void StartConnecting();
@@ -44,6 +52,8 @@ private:
     void InstrumentOffline();
     void Finish(int Status, const QString& Message);
     void Print(const QString& Line);  // control characters from outside shown escaped
+    bool OpenTrace();
+    void Report(const char* Key, const QString& Value);
 
     TFlashOptions FOptions;
     FILE* FOut;
@@ -53,6 +63,7 @@ private:
     QEventLoop FLoop;
     QElapsedTimer FClock;
     QTimer* FConnectTimer;
+    std::unique_ptr<TTraceFile> FTrace;
     bool FOnlineSeen = false;
     bool FUploadStarted = false;
     bool FProgramAcknowledged = false;

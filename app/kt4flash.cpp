@@ -1,6 +1,8 @@
 // kt4-flash: upgrades a KT4 head from the command line.
 //
-//   kt4-flash IMAGE [--port DEVICE] [--yes] [--connect-timeout S] [--answer-timeout-ms MS]
+//   kt4-flash IMAGE [--port DEVICE] [--yes] [--connect-timeout S] [--answer-timeout-ms MS] [--trace FILE]
+//   kt4-flash IMAGE --port A --port B ...      a shelf: every instrument at once
+//   kt4-flash --list-ports
 //
 // Without --port the link chooses its way as the window does: the infrared
 // driver's COM port from KT4_IRCOMM on this platform (or the simulated IrDA
@@ -8,6 +10,10 @@
 // lists the ports it knows and stops, since --yes never chooses a device.
 
 #include "app/FlashCommand.h"
+#include "app/FlashReport.h"
+#include "app/PortListing.h"
+#include "app/Shelf.h"
+#include "app/UpgradeTexts.h"
 #include "link/ComPorts.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorDisplay.h"
@@ -50,15 +56,54 @@ QString PortDevice(const QString& Port)
 
 void ListKnownPorts()
 {
-    std::fprintf(stderr, "kt4-flash: no port given. Name the instrument's port with --port DEVICE (or set KT4_IRCOMM).\n");
-    const QList<int> ports = AvailableComPorts();
-    if (ports.isEmpty()) {
-        std::fprintf(stderr, "No serial ports were found on this computer.\n");
-        return;
+    std::fprintf(stderr, "kt4-flash: no port given. Name the instrument's port with --port DEVICE (or set KT4_IRCOMM).\n"
+                         "Serial ports on this computer:\n");
+    ListPorts(stderr);
+}
+
+// Options a member of a shelf runs with, as they were given.
+QStringList MemberOptions(const QCommandLineParser& Parser)
+{
+    QStringList options;
+    for (const char* name : {"connect-timeout", "answer-timeout-ms"})
+        if (Parser.isSet(name))
+            options << QString("--%1=%2").arg(name, Parser.value(name));
+    return options;
+}
+
+// Every instrument at once, each in its own process. The image and the
+// entries are checked, and the operator asked once, before any starts.
+int RunShelf(const QCommandLineParser& Parser, const QString& Image)
+{
+    TShelfOptions shelf;
+    shelf.Program = QCoreApplication::applicationFilePath();
+    shelf.Image = QFileInfo(Image).absoluteFilePath();
+    shelf.MemberOptions = MemberOptions(Parser);
+    if (Parser.isSet("trace"))
+        shelf.TraceFile = QFileInfo(Parser.value("trace")).absoluteFilePath();
+    for (const QString& port : Parser.values("port")) {
+        if (port.isEmpty()) {
+            std::fprintf(stderr, "kt4-flash: --port needs a device\n");
+            return UsageError;
+        }
+        shelf.Entries << PortEntry(port, PortDevice(port));
     }
-    std::fprintf(stderr, "Serial ports found:\n");
-    for (int n : ports)
-        std::fprintf(stderr, "  COM%-3d %s\n", n, qPrintable(ComDevicePath(n)));
+    const QString shared = SharedResource(shelf.Entries);
+    if (!shared.isEmpty()) {
+        std::fprintf(stderr, "kt4-flash: %s: two upgrades at once would mix on it\n", qPrintable(TerminalSafe(shared)));
+        return UsageError;
+    }
+    TKT4Head image;
+    if (!image.LoadFlashFile(Image)) {
+        Dialogs().MessageDlg(UpgradeText::NotAFlashFile, mtError, mbOK);
+        return fsImageRefused;
+    }
+    std::fprintf(stdout, "Image: version %s. Every instrument is upgraded to it without further questions, "
+                         "an older version included.\n", qPrintable(TerminalSafe(QString::fromLatin1(image.FileVersion()))));
+    if (Dialogs().MessageDlg(UpgradeText::EraseWarning, mtWarning, mbOKCancel) != mrOk)
+        return fsCancelled;
+    TShelf run(shelf, stdout);
+    return run.Run();
 }
 
 }  // namespace
@@ -67,19 +112,38 @@ int main(int argc, char** argv)
 {
     TCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("kt4-flash");
+    QCoreApplication::setApplicationVersion(KT4_VERSION);
 
     QCommandLineParser parser;
-    parser.setApplicationDescription("Uploads a flash image into a KT4 head.");
+    parser.setApplicationDescription("Uploads a flash image into a KT4 head, or into several at once.");
     parser.addHelpOption();
+    parser.addVersionOption();
     parser.addPositionalArgument("image", "The flash image file (131072 bytes).");
-    parser.addOption({"port", "Serial device of the instrument (for example /dev/ttyUSB0, or COM6).", "device"});
+    parser.addOption({"port",
+                      "Serial device of the instrument (for example /dev/ttyUSB0, or COM6). Given more than once, "
+                      "every instrument is upgraded at once, each in its own process.",
+                      "device"});
     parser.addOption({"yes", "Answer every question about the upgrade with OK or Yes (never chooses a port)."});
     parser.addOption({"connect-timeout", "Seconds to wait for the instrument, 1 to 86400 (default 60).", "seconds", "60"});
     parser.addOption({"answer-timeout-ms",
                       "Wait this many milliseconds for each answer instead of the instrument's own time-outs "
                       "(5 to 30 s), 1 to 600000.",
                       "ms"});
+    parser.addOption({"trace",
+                      "Write every text sent and received, with its time, into this file (for support). With "
+                      "several ports, one file per instrument named after its port.",
+                      "file"});
+    parser.addOption({"list-ports",
+                      "List the serial ports with their adapters, and whether you may open them (and if not, "
+                      "why and what to do)."});
+    QCommandLineOption member("shelf-member", "One instrument of a shelf: report lines on standard output.");
+    member.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOption(member);
     parser.process(app);
+    if (parser.isSet("list-ports")) {
+        ListPorts(stdout);
+        return 0;
+    }
     if (parser.positionalArguments().size() != 1)
         parser.showHelp(UsageError);
 
@@ -89,6 +153,10 @@ int main(int argc, char** argv)
         return UsageError;
     if (parser.isSet("answer-timeout-ms") && !ReadNumber(parser, "answer-timeout-ms", 1, 600000, &options.AnswerTimeOutMs))
         return UsageError;
+    if (parser.values("port").size() > 1) {
+        SetDialogService(std::make_unique<TConsoleDialogs>(parser.isSet("yes"), stdin, stdout));
+        return RunShelf(parser, options.Image);
+    }
     const bool noWay = parser.isSet("port") ? parser.value("port").isEmpty()
                                             : qEnvironmentVariableIsEmpty("KT4_IRCOMM") &&
                                                   qEnvironmentVariableIsEmpty("KT4_IRDA_SIM");
@@ -98,11 +166,20 @@ int main(int argc, char** argv)
     }
     if (parser.isSet("port"))
         options.Port = PortDevice(parser.value("port"));
+    options.TraceFile = parser.value("trace");
 
-    auto dialogs = std::make_unique<TConsoleDialogs>(parser.isSet("yes"), stdin, stdout);
-    dialogs->SetPresetFile(options.Image);
-    SetDialogService(std::move(dialogs));
-
-    TFlashCommand command(options);
-    return command.Run();
+    // A member of a shelf keeps its standard output for the shelf's report;
+    // the person's lines go to standard error.
+    const bool isMember = parser.isSet("shelf-member");
+    FILE* out = isMember ? stderr : stdout;
+    if (isMember)
+        options.Report = stdout;
+    TFlashCommand command(options, out);
+    auto console = std::make_unique<TConsoleDialogs>(parser.isSet("yes"), stdin, out);
+    console->SetPresetFile(options.Image);
+    SetDialogService(std::make_unique<TObservedDialogs>(
+        std::move(console), [&command](TMsgDlgType Type, const QString& Text) { command.BoxShown(Type, Text); }));
+    const int status = command.Run();
+    SetDialogService(nullptr);  // the observer goes with the command
+    return status;
 }

@@ -33,21 +33,6 @@ QSerialPort::FlowControl ToQtFlow(int HWFlowOptions, TSWFlowOptions SWFlowOption
     return QSerialPort::NoFlowControl;
 }
 
-// Why a device cannot be opened, from the system's own answer.
-QString OpenFailureReason(const QString& Path)
-{
-    const int fd = ::open(Path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) {
-        ::close(fd);
-        return QString();
-    }
-    const int error = errno;
-    QString reason = QString::fromLocal8Bit(std::strerror(error));
-    if (error == EACCES)
-        reason += " - the user needs the device's group (usually dialout)";
-    return reason;
-}
-
 }  // namespace
 
 TApdComPort::TApdComPort(QObject* Owner) : QObject(Owner)
@@ -163,13 +148,29 @@ int TApdComPort::ChoosePortIfNeeded()
     return chosen;
 }
 
+// A port given as a device is named as itself; a COM number with its device.
+QString TApdComPort::PortTitle(const QString& Path) const
+{
+    if (!FDevicePath.isEmpty())
+        return FDevicePath;
+    return Path.isEmpty() ? QString("COM%1").arg(FComNumber) : QString("COM%1 (%2)").arg(FComNumber).arg(Path);
+}
+
+QString TApdComPort::PortTitle() const
+{
+    return PortTitle(FDevicePath.isEmpty() ? ComDevicePath(FComNumber) : FDevicePath);
+}
+
 void TApdComPort::RaiseOpenError(const QString& Path)
 {
-    QString reason = OpenFailureReason(Path);
-    if (reason.isEmpty())
-        reason = FPort.errorString();
-    throw EAPDException(QString("Cannot open serial port COM%1 (%2): %3").arg(FComNumber).arg(Path, reason),
-                        static_cast<int>(FPort.error()));
+    // The system's own answer says why, and what the user can do about it;
+    // a refusal of the port library alone (its lock) names the holder.
+    const TPortAccess access = CheckPortAccess(Path);
+    QString text = QString("Cannot open serial port %1: %2")
+                       .arg(PortTitle(Path), access.Reason.isEmpty() ? FPort.errorString() : access.Reason);
+    if (!access.Remedy.isEmpty())
+        text += ".\nWhat to do: " + access.Remedy;
+    throw EAPDException(text, static_cast<int>(FPort.error()));
 }
 
 void TApdComPort::OpenPort()
@@ -223,9 +224,9 @@ void TApdComPort::PutString(const QByteArray& Text)
     if (FShuttingDown)
         return;
     if (!Open())
-        throw EAPDException(QString("Serial port COM%1 is not open").arg(FComNumber));
+        throw EAPDException(QString("Serial port %1 is not open").arg(PortTitle()));
     if (FPort.write(Text) != Text.size())
-        throw EAPDException(QString("Write error on serial port COM%1: %2").arg(FComNumber).arg(FPort.errorString()));
+        throw EAPDException(QString("Write error on serial port %1: %2").arg(PortTitle(), FPort.errorString()));
     FTrace.AddSent(Text);
     FPort.flush();  // hand it to the driver now rather than at the next event loop turn
 }
@@ -280,19 +281,22 @@ void TApdComPort::PortError(QSerialPort::SerialPortError Error)
         return;
     }
     // The device went away (an adapter unplugged, the other end of a terminal
-    // closed) or failed: close it outside Qt's own notification, so that the
-    // closed event and the error reach the link and the error display.
-    const QString why = FPort.errorString();
-    QMetaObject::invokeMethod(this, [this, why] { PortLost(why); }, Qt::QueuedConnection);
+    // closed): close it outside Qt's own notification, so that the closed event
+    // and the error reach the link and the error display. Every error the
+    // vanished device raises on the way is the same loss, told once.
+    QMetaObject::invokeMethod(this, [this] { PortLost(); }, Qt::QueuedConnection);
 }
 
-void TApdComPort::PortLost(const QString& Why)
+void TApdComPort::PortLost()
 {
     if (!Open())
         return;
-    const QString device = FPort.portName();
+    const QString title = PortTitle();
     ClosePort();
-    throw EAPDException(QString("Serial port COM%1 (%2) failed and was closed: %3").arg(FComNumber).arg(device, Why));
+    // What the system says at that moment ("Resource temporarily unavailable",
+    // "Inappropriate ioctl for device") describes the last call, not the loss.
+    throw EAPDException(QString("The serial port %1 went away: the adapter was unplugged, or the device "
+                                "at its other end was closed.").arg(title));
 }
 
 // The data-available event runs inside the serial port's own notification: an

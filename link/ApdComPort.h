@@ -74,6 +74,9 @@ public:
     bool Open() const { return FPort.isOpen(); }
     void SetOpen(bool Value);
     QString DeviceName() const { return FPort.portName(); }
+    // How messages name the port: a device path given as itself, a COM number
+    // with its device ("COM6 (/dev/ttyUSB0)").
+    QString PortTitle() const;
     // A device path used instead of the COM number's device (the infrared
     // driver's port may be given as a path); empty to use the COM number.
     QString DevicePath() const { return FDevicePath; }
@@ -101,7 +104,8 @@ private:
     bool Announce(qint64 Waiting);
     void PortError(QSerialPort::SerialPortError Error);
     bool DeviceGone() const;
-    void PortLost(const QString& Why);
+    void PortLost();
+    QString PortTitle(const QString& Path) const;
     [[noreturn]] void RaiseOpenError(const QString& Path);
 
     QSerialPort FPort;

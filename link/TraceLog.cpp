@@ -1,6 +1,48 @@
 #include "link/TraceLog.h"
 
-#include <QFile>
+#include "platform/Dialogs.h"
+
+#include <QDateTime>
+
+namespace {
+
+QByteArray Stamp(qint64 Time)
+{
+    return QDateTime::fromMSecsSinceEpoch(Time).toString("yyyy-MM-dd hh:mm:ss.zzz").toLatin1();
+}
+
+QByteArray HexBytes(const QByteArray& Bytes)
+{
+    return Bytes.toHex(' ').toUpper();
+}
+
+QByteArray QuotedBytes(const QByteArray& Bytes)
+{
+    QByteArray text = "\"";
+    for (char c : Bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            text += '\\';
+            text += c;
+        } else if (byte >= 0x20 && byte <= 0x7E) {
+            text += c;
+        } else {
+            text += "\\x" + QByteArray::number(byte, 16).rightJustified(2, '0').toUpper();
+        }
+    }
+    return text + '"';
+}
+
+}  // namespace
+
+QByteArray TraceLine(qint64 Time, char Direction, const QByteArray& Bytes, bool Hex)
+{
+    return Stamp(Time) + (Direction == 'T' ? " SND " : " RCV ") +
+           QByteArray::number(Bytes.size()).rightJustified(4, ' ') + ' ' +
+           (Hex ? HexBytes(Bytes) : QuotedBytes(Bytes));
+}
+
+// ---- the ring ----
 
 void TTraceLog::SetSize(unsigned Size)
 {
@@ -12,8 +54,11 @@ void TTraceLog::Add(char Direction, const QByteArray& Data)
 {
     if (!FRecording || FSize == 0)
         return;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    bool first = true;
     for (char c : Data) {
-        const TEntry entry{Direction, static_cast<unsigned char>(c)};
+        const TEntry entry{now, Direction, first, static_cast<unsigned char>(c)};
+        first = false;
         if (FEntries.size() < FSize) {
             FEntries.push_back(entry);
         } else {
@@ -26,24 +71,13 @@ void TTraceLog::Add(char Direction, const QByteArray& Data)
 QByteArray TTraceLog::Format(bool Hex) const
 {
     QByteArray text;
-    char direction = 0;
-    for (unsigned i = 0; i < Count(); ++i) {
-        const TEntry& e = At(i);
-        if (e.Direction != direction) {
-            if (direction != 0)
-                text += '\n';
-            direction = e.Direction;
-            text += direction;
-            text += ':';
-        }
-        text += ' ';
-        if (Hex || e.Byte < 0x20 || e.Byte > 0x7E)
-            text += QByteArray::number(e.Byte, 16).rightJustified(2, '0').toUpper();
-        else
-            text += static_cast<char>(e.Byte);
+    for (unsigned i = 0; i < Count();) {
+        const TEntry& start = At(i);
+        QByteArray bytes(1, static_cast<char>(start.Byte));
+        for (++i; i < Count() && !At(i).StartsText; ++i)
+            bytes += static_cast<char>(At(i).Byte);
+        text += TraceLine(start.Time, start.Direction, bytes, Hex) + '\n';
     }
-    if (direction != 0)
-        text += '\n';
     return text;
 }
 
@@ -54,4 +88,31 @@ bool TTraceLog::WriteTo(const QString& FileName, bool Append, bool Hex) const
     if (!file.open(mode))
         return false;
     return file.write(Format(Hex)) >= 0;
+}
+
+// ---- the live file ----
+
+TTraceFile::TTraceFile(const QString& FileName) : FFile(FileName)
+{
+    FFile.open(QIODevice::WriteOnly | QIODevice::Truncate);
+}
+
+qint64 TTraceFile::Now()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+void TTraceFile::Note(const QString& Text)
+{
+    QString flat = TerminalSafe(Text);  // what came from outside cannot drive a terminal showing the file
+    flat.replace('\n', ' ');
+    Write("# " + Stamp(Now()) + ' ' + flat.toUtf8());
+}
+
+void TTraceFile::Write(const QByteArray& Line)
+{
+    if (!Ok())
+        return;
+    FFile.write(Line + '\n');
+    FFile.flush();
 }

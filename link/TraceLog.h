@@ -1,12 +1,30 @@
 #pragma once
-// The serial port's traffic trace: a ring of LogSize entries, one per byte with
-// its direction, dumped to a text file in hexadecimal (or as printable text).
+// Traces of the traffic with the instrument, for a person at support to read:
+// one line per text sent or received, with its local time to the millisecond,
+// its direction, its length in bytes and the bytes themselves:
+//
+//   2026-12-08 11:15:02.123 SND    4 "ENQ1"
+//   2026-12-08 11:15:02.131 RCV    6 "ACK1\x00B"
+//
+// In text form the bytes stand between double quotes, printable ones as they
+// are, '"' and '\' escaped with '\', every other byte as \xHH; in hexadecimal
+// form they are two hex digits each, separated by blanks. Either way a line
+// holds exactly the bytes that travelled. Lines that begin with '#' are notes
+// (what the program was doing, what the operator was shown).
+//
+// TTraceLog is the serial port's ring of LogSize entries (one per byte), dumped
+// on request; TTraceFile writes each text to its file as it happens.
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 #include <vector>
 
 enum TTraceLogState { tlOff, tlOn, tlDump, tlAppend, tlClear, tlPause };
+
+// One line of a trace, without its line break. Time: milliseconds since the
+// epoch; Direction: 'T' sent, 'R' received.
+QByteArray TraceLine(qint64 Time, char Direction, const QByteArray& Bytes, bool Hex);
 
 class TTraceLog {
 public:
@@ -20,6 +38,7 @@ public:
     void Pause() { FRecording = false; }
     void Clear() { FEntries.clear(); FFirst = 0; }
 
+    // Each call is one text, stamped with the time it was added.
     void AddSent(const QByteArray& Data) { Add('T', Data); }
     void AddReceived(const QByteArray& Data) { Add('R', Data); }
 
@@ -29,13 +48,15 @@ public:
     // when the file cannot be written.
     bool WriteTo(const QString& FileName, bool Append, bool Hex) const;
 
-    // The entries as text: one line per run of bytes in the same direction,
-    // "T: 45 4E 51 30" for sent bytes, "R: ..." for received ones.
+    // The entries as trace lines: one per text, or per the part of a text the
+    // ring still holds.
     QByteArray Format(bool Hex) const;
 
 private:
     struct TEntry {
+        qint64 Time;
         char Direction;
+        bool StartsText;
         unsigned char Byte;
     };
     void Add(char Direction, const QByteArray& Data);
@@ -45,4 +66,26 @@ private:
     bool FRecording = false;
     std::vector<TEntry> FEntries;
     unsigned FFirst = 0;  // oldest entry once the ring is full
+};
+
+// A trace written as it happens, each line flushed, so that it is complete up
+// to the moment a program stops, however it stops.
+class TTraceFile {
+public:
+    // Opens (replaces) FileName; Ok() tells whether that worked.
+    explicit TTraceFile(const QString& FileName);
+
+    bool Ok() const { return FFile.isOpen(); }
+    QString ErrorString() const { return FFile.errorString(); }
+
+    void Sent(const QByteArray& Text) { Write(TraceLine(Now(), 'T', Text, false)); }
+    void Received(const QByteArray& Text) { Write(TraceLine(Now(), 'R', Text, false)); }
+    // A note line: "# " and the time, then Text (line breaks become blanks).
+    void Note(const QString& Text);
+
+private:
+    static qint64 Now();
+    void Write(const QByteArray& Line);
+
+    QFile FFile;
 };

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -92,8 +93,13 @@ TEST_F(ComPortOnPty, TraceIsDumpedInHexadecimal)
     port.SetLogging(tlDump);
     QFile file(log);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    EXPECT_EQ(file.readAll(), "T: 45 4E 51 30\nR: 41 43 4B 30\n");
+    const QList<QByteArray> lines = file.readAll().split('\n');
     file.close();
+    ASSERT_EQ(lines.size(), 3);  // two lines, each ended
+    const QRegularExpression stamp("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} ");
+    EXPECT_TRUE(stamp.match(QString::fromLatin1(lines[0])).hasMatch()) << lines[0].constData();
+    EXPECT_TRUE(lines[0].endsWith(" SND    4 45 4E 51 30")) << lines[0].constData();
+    EXPECT_TRUE(lines[1].endsWith(" RCV    4 41 43 4B 30")) << lines[1].constData();
 
     port.SetLogging(tlAppend);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
@@ -111,8 +117,31 @@ TEST(TraceLog, KeepsOnlyTheNewestEntries)
     log.Start();
     log.AddSent("ABCDEF");
     EXPECT_EQ(log.Count(), 4u);
-    EXPECT_EQ(log.Format(true), "T: 43 44 45 46\n");
-    EXPECT_EQ(log.Format(false), "T: C D E F\n");
+    EXPECT_TRUE(log.Format(true).endsWith(" SND    4 43 44 45 46\n")) << log.Format(true).constData();
+    EXPECT_TRUE(log.Format(false).endsWith(" SND    4 \"CDEF\"\n"));
+    log.AddReceived(QByteArray("A\0", 2));  // the oldest text loses its first bytes
+    const QList<QByteArray> lines = log.Format(false).split('\n');
+    ASSERT_EQ(lines.size(), 3) << log.Format(false).constData();
+    EXPECT_TRUE(lines[0].endsWith(" SND    2 \"EF\"")) << lines[0].constData();
+    EXPECT_TRUE(lines[1].endsWith(" RCV    2 \"A\\x00\"")) << lines[1].constData();
+}
+
+// A text line holds exactly the bytes that travelled, whatever they are.
+TEST(TraceLog, TextLinesEscapeWhatIsNotPrintable)
+{
+    const struct {
+        QByteArray Bytes;
+        QByteArray Shown;
+    } cases[] = {
+        {"ENQ1", "\"ENQ1\""},
+        {QByteArray("\"\\\x00\x7F\xFF ", 6), "\"\\\"\\\\\\x00\\x7F\\xFF \""},
+        {"\r\n", "\"\\x0D\\x0A\""},
+    };
+    for (const auto& c : cases) {
+        const QByteArray line = TraceLine(0, 'R', c.Bytes, false);
+        EXPECT_TRUE(line.endsWith(" RCV " + QByteArray::number(c.Bytes.size()).rightJustified(4, ' ') + ' ' + c.Shown))
+            << line.constData();
+    }
 }
 
 TEST(ComPort, MissingDeviceFailsCleanly)
@@ -191,7 +220,7 @@ TEST(ComPort, LostDeviceClosesThePortAndReportsIt)
     EXPECT_FALSE(port.Open());
     ASSERT_TRUE(WaitFor([&] { return !dialogs->Records().isEmpty(); }));
     EXPECT_EQ(dialogs->Records()[0].Type, mtError);
-    EXPECT_TRUE(dialogs->Texts()[0].contains("failed and was closed")) << dialogs->Texts()[0].toStdString();
+    EXPECT_TRUE(dialogs->Texts()[0].contains("went away")) << dialogs->Texts()[0].toStdString();
 }
 
 // A handler that throws (a write error in a reply handler, a gauge range error)

@@ -1,0 +1,270 @@
+#include "app/Shelf.h"
+
+#include "app/FlashCommand.h"
+#include "app/FlashReport.h"
+#include "platform/Dialogs.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <algorithm>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int RedrawMs = 200;         // a terminal's progress lines at most this often
+constexpr int PagesPerLogLine = 64;   // a log file's progress line now and then
+
+QString Clock(qint64 Milliseconds)
+{
+    const qint64 seconds = Milliseconds / 1000;
+    return QString("%1:%2").arg(seconds / 60, 2, 10, QChar('0')).arg(seconds % 60, 2, 10, QChar('0'));
+}
+
+// "01:05.3": the summary's times, to a tenth of a second.
+QString ClockTenths(qint64 Milliseconds)
+{
+    const qint64 tenths = (Milliseconds + 50) / 100;
+    return QString("%1.%2").arg(Clock(tenths * 100)).arg(tenths % 10);
+}
+
+QString Cell(const QString& Text, int Width)
+{
+    return Text.leftJustified(Width);
+}
+
+}  // namespace
+
+TShelfEntry PortEntry(const QString& Port, const QString& Device)
+{
+    const QString canonical = QFileInfo(Device).canonicalFilePath();
+    return TShelfEntry{Port, "port " + (canonical.isEmpty() ? Device : canonical), {"--port", Device}};
+}
+
+QString SharedResource(const QList<TShelfEntry>& Entries)
+{
+    for (int i = 0; i < Entries.size(); ++i)
+        for (int j = i + 1; j < Entries.size(); ++j)
+            if (Entries[i].Resource == Entries[j].Resource)
+                return QString("%1 and %2 are the same instrument").arg(Entries[i].Label, Entries[j].Label);
+    return QString();
+}
+
+QString MemberTraceFile(const QString& Base, const QString& Label)
+{
+    QString tag = Label.startsWith("/dev/") ? Label.mid(5) : Label;
+    tag.replace(QRegularExpression("[^A-Za-z0-9_.-]+"), "_");
+    const QString suffix = QFileInfo(Base).suffix().isEmpty() ? QString() : '.' + QFileInfo(Base).suffix();
+    return Base.left(Base.size() - suffix.size()) + '-' + tag + suffix;
+}
+
+TShelf::TShelf(const TShelfOptions& Options, FILE* Out)
+    : FOptions(Options), FOut(Out), FTty(::isatty(fileno(Out)) != 0)
+{
+    for (const TShelfEntry& entry : Options.Entries) {
+        auto member = std::make_unique<TMember>();
+        member->Entry = entry;
+        FMembers.push_back(std::move(member));
+    }
+    FRedraw.setSingleShot(true);
+    connect(&FRedraw, &QTimer::timeout, this, [this] { Redraw(); });
+}
+
+TShelf::~TShelf()
+{
+    // Members still running when the shelf goes (it never does before they
+    // end, unless the program is being torn down) are not left behind.
+    for (auto& member : FMembers)
+        if (member->Process && member->Process->state() != QProcess::NotRunning) {
+            member->Process->kill();
+            member->Process->waitForFinished(2000);
+        }
+}
+
+int TShelf::Run()
+{
+    FClock.start();
+    std::fprintf(FOut, "Upgrading %d instruments at once, each in its own process.\n", int(FMembers.size()));
+    std::fflush(FOut);
+    for (auto& member : FMembers)
+        Start(*member);
+    FLoop.exec();
+    Redraw();
+    PrintSummary();
+    return ShelfStatus();
+}
+
+void TShelf::Start(TMember& Member)
+{
+    QStringList arguments = {FOptions.Image, "--shelf-member", "--yes"};
+    arguments += Member.Entry.Arguments;
+    arguments += FOptions.MemberOptions;
+    if (!FOptions.TraceFile.isEmpty())
+        arguments << "--trace" << MemberTraceFile(FOptions.TraceFile, Member.Entry.Label);
+
+    Member.Process = new QProcess(this);
+    Member.Process->setStandardErrorFile(QProcess::nullDevice());  // the person's lines: the rows tell instead
+    connect(Member.Process, &QProcess::readyReadStandardOutput, this, [this, &Member] { ReadReport(Member); });
+    connect(Member.Process, &QProcess::finished, this, [this, &Member] { MemberEnded(Member); });
+    connect(Member.Process, &QProcess::errorOccurred, this, [this, &Member](QProcess::ProcessError Error) {
+        if (Error == QProcess::FailedToStart)
+            MemberEnded(Member);
+    });
+    Member.Clock.start();
+    Member.Process->start(FOptions.Program, arguments);
+    Member.Process->closeWriteChannel();  // no operator behind a member: it asks nothing
+    Changed(Member, true);
+}
+
+void TShelf::ReadReport(TMember& Member)
+{
+    Member.Pending += Member.Process->readAllStandardOutput();
+    for (qsizetype end = Member.Pending.indexOf('\n'); end >= 0; end = Member.Pending.indexOf('\n')) {
+        const QByteArray line = Member.Pending.left(end);
+        Member.Pending.remove(0, end + 1);
+        QString key, value;
+        if (FlashReport::Parse(line, &key, &value))
+            Take(Member, key, value);
+    }
+}
+
+void TShelf::Take(TMember& Member, const QString& Key, const QString& Value)
+{
+    if (Key == FlashReport::Image) {
+        Member.ImageVersion = Value;
+    } else if (Key == FlashReport::Version) {
+        Member.OldVersion = Value;
+        Changed(Member, true);
+    } else if (Key == FlashReport::Page) {
+        Member.Done = Value.section(' ', 0, 0).toInt();
+        Member.Total = Value.section(' ', 1, 1).toInt();
+        Changed(Member, Member.Done % PagesPerLogLine == 0 || Member.Done == Member.Total);
+    } else if (Key == FlashReport::Box) {
+        const QString kind = Value.section(' ', 0, 0);
+        Member.LastBox = Value.section(' ', 1);
+        if (kind == "Error" && Member.FirstError.isEmpty())
+            Member.FirstError = Member.LastBox;
+    }
+}
+
+void TShelf::MemberEnded(TMember& Member)
+{
+    if (Member.Ended)
+        return;
+    Member.Ended = true;
+    Member.Milliseconds = Member.Clock.elapsed();
+    ReadReport(Member);
+    if (Member.Process->error() == QProcess::FailedToStart)
+        Member.FirstError = "could not start " + FOptions.Program + ": " + Member.Process->errorString();
+    else if (Member.Process->exitStatus() == QProcess::NormalExit)
+        Member.Status = Member.Process->exitCode();
+    else
+        Member.Signal = Member.Process->exitCode();  // Qt gives the signal's number here
+    Changed(Member, true);
+    for (const auto& member : FMembers)
+        if (!member->Ended)
+            return;
+    FLoop.quit();
+}
+
+// ---- what the person sees ----
+
+QString TShelf::ResultText(const TMember& Member) const
+{
+    const QString cause = Member.FirstError.isEmpty() ? Member.LastBox : Member.FirstError;
+    switch (Member.Status) {
+    case fsCompleted: return "done: program command acknowledged";
+    case fsCancelled: return "cancelled";
+    case fsImageRefused: return "image refused: " + cause;
+    case fsNotConnected: return "not connected: " + cause;
+    case fsFailed: return "failed: " + cause;
+    case -1:
+        return Member.Signal ? QString("failed: the upgrade process ended by signal %1").arg(Member.Signal)
+                             : "failed: " + cause;
+    }
+    return QString("failed (exit status %1): %2").arg(Member.Status).arg(cause);
+}
+
+QString TShelf::ProgressLine(const TMember& Member) const
+{
+    QString state;
+    if (Member.Ended)
+        state = Clock(Member.Milliseconds) + "  " + ResultText(Member);
+    else if (Member.OldVersion.isEmpty())
+        state = "connecting";
+    else if (Member.Total == 0)
+        state = QString("version %1, upgrading to %2").arg(Member.OldVersion, Member.ImageVersion);
+    else
+        state = QString("%1 -> %2  page %3/%4  %5")
+                    .arg(Member.OldVersion, Member.ImageVersion)
+                    .arg(Member.Done)
+                    .arg(Member.Total)
+                    .arg(Clock(Member.Clock.elapsed()));
+    return TerminalSafe(Member.Entry.Label.leftJustified(16) + ' ' + state);
+}
+
+// A terminal shows one line per instrument, redrawn in place; a log file gets
+// a line when an instrument comes online, now and then while it uploads, and
+// when it ends.
+void TShelf::Changed(TMember& Member, bool Milestone)
+{
+    if (FTty) {
+        if (!FRedraw.isActive())
+            FRedraw.start(Milestone ? 0 : RedrawMs);
+        return;
+    }
+    if (Milestone) {
+        std::fprintf(FOut, "%s\n", qPrintable(ProgressLine(Member)));
+        std::fflush(FOut);
+    }
+}
+
+void TShelf::Redraw()
+{
+    if (!FTty)
+        return;
+    if (FDrawn)
+        std::fprintf(FOut, "\x1b[%dA", int(FMembers.size()));  // back to the first instrument's line
+    // A line wider than the terminal would wrap, and the lines would no longer
+    // be where the next redraw expects them.
+    winsize size{};
+    const int width = ::ioctl(fileno(FOut), TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col - 1 : 1000;
+    for (const auto& member : FMembers)
+        std::fprintf(FOut, "\r\x1b[2K%s\n", qPrintable(ProgressLine(*member).left(width)));
+    std::fflush(FOut);
+    FDrawn = true;
+}
+
+void TShelf::PrintSummary()
+{
+    int width = 10;
+    for (const auto& member : FMembers)
+        width = qMax(width, int(member->Entry.Label.size()));
+    QString table = "\n" + Cell("Instrument", width) + "  " + Cell("Old", 6) + " " + Cell("New", 6) + " " +
+                    Cell("Time", 7) + " " + Cell("Status", 6) + " Result\n";
+    for (const auto& member : FMembers) {
+        const TMember& m = *member;
+        const QString status = m.Status >= 0 ? QString::number(m.Status) : QString("-");
+        const QString newVersion = m.Status == fsCompleted ? m.ImageVersion : QString("-");
+        table += Cell(m.Entry.Label, width) + "  " + Cell(m.OldVersion.isEmpty() ? "-" : m.OldVersion, 6) + " " +
+                 Cell(newVersion, 6) + " " + Cell(ClockTenths(m.Milliseconds), 7) + " " + Cell(status, 6) + " " +
+                 ResultText(m) + "\n";
+    }
+    const int done = int(std::count_if(FMembers.begin(), FMembers.end(),
+                                       [](const auto& m) { return m->Status == fsCompleted; }));
+    table += QString("%1 of %2 upgraded in %3.\n").arg(done).arg(FMembers.size()).arg(ClockTenths(FClock.elapsed()));
+    std::fprintf(FOut, "%s", qPrintable(TerminalSafe(table)));
+    std::fflush(FOut);
+}
+
+// 0 only when every member's program command was acknowledged; otherwise the
+// gravest of the members' statuses (a member that did not exit by itself
+// counts as failed).
+int TShelf::ShelfStatus() const
+{
+    int status = fsCompleted;
+    for (const auto& member : FMembers)
+        status = qMax(status, member->Status >= 0 && member->Status <= fsFailed ? member->Status : int(fsFailed));
+    return status;
+}

@@ -1,0 +1,91 @@
+#pragma once
+// A shelf of instruments upgraded at once: kt4-flash runs itself once per
+// instrument (a member), each in its own process, so that one instrument's
+// failure, hang or crash can neither stop nor disturb another's upgrade. The
+// shelf shows one progress line per instrument and a summary table at the end,
+// and ends with status 0 only when every member did (its program command was
+// acknowledged).
+//
+// An entry says how a member reaches its instrument. Today that is a serial
+// port; another kind (a dock's slot) is another function making a TShelfEntry,
+// with its own member arguments and its own resource key.
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QList>
+#include <QObject>
+#include <QProcess>
+#include <QStringList>
+#include <QTimer>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+struct TShelfEntry {
+    QString Label;          // how the rows name the instrument (the port as given)
+    QString Resource;       // what no two entries may share (the device itself)
+    QStringList Arguments;  // the member's arguments that reach the instrument
+};
+
+// A serial port as given on the command line (Port) and the device it names.
+TShelfEntry PortEntry(const QString& Port, const QString& Device);
+
+// Two entries that would reach the same instrument (one device under two
+// names): a text naming them, or empty when every entry stands alone.
+QString SharedResource(const QList<TShelfEntry>& Entries);
+
+struct TShelfOptions {
+    QString Program;             // kt4-flash itself
+    QString Image;
+    QList<TShelfEntry> Entries;
+    QStringList MemberOptions;   // passed to every member (time-outs)
+    QString TraceFile;           // each member traces into its own file named after it
+};
+
+// The trace file of one member: Base with the entry's label worked into its
+// name ("trace.txt" and "/dev/ttyUSB0" give "trace-ttyUSB0.txt").
+QString MemberTraceFile(const QString& Base, const QString& Label);
+
+class TShelf : public QObject {
+public:
+    TShelf(const TShelfOptions& Options, FILE* Out);
+    ~TShelf() override;
+
+    // Runs every member to its end; the shelf's exit status.
+    int Run();
+
+private:
+    struct TMember {
+        TShelfEntry Entry;
+        QProcess* Process = nullptr;
+        QByteArray Pending;         // a report line not yet complete
+        QString OldVersion, ImageVersion;
+        int Done = 0, Total = 0;
+        QString FirstError, LastBox;
+        QElapsedTimer Clock;
+        qint64 Milliseconds = 0;
+        bool Ended = false;
+        int Status = -1;            // the member's exit status; -1 when it did not exit by itself
+        int Signal = 0;
+    };
+
+    void Start(TMember& Member);
+    void ReadReport(TMember& Member);
+    void Take(TMember& Member, const QString& Key, const QString& Value);
+    void MemberEnded(TMember& Member);
+    QString ProgressLine(const TMember& Member) const;
+    QString ResultText(const TMember& Member) const;
+    void Changed(TMember& Member, bool Milestone);
+    void Redraw();
+    void PrintSummary();
+    int ShelfStatus() const;
+
+    TShelfOptions FOptions;
+    FILE* FOut;
+    bool FTty;
+    std::vector<std::unique_ptr<TMember>> FMembers;
+    QEventLoop FLoop;
+    QTimer FRedraw;
+    bool FDrawn = false;
+    QElapsedTimer FClock;
+};
