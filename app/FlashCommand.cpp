@@ -2,7 +2,10 @@
 
 #include "app/FlashReport.h"
 #include "app/UpgradeTexts.h"
+#include "dock/CorvaneKelo6Dock.h"
+#include "dock/USBDockDevice.h"
 #include "platform/Dialogs.h"
+#include "usb/USBPipe.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -34,6 +37,92 @@ TFlashCommand::TFlashCommand(const TFlashOptions& Options, FILE* Out)
     FConnectTimer = new QTimer(this);
     FConnectTimer->setSingleShot(true);
     connect(FConnectTimer, &QTimer::timeout, this, [this] { ConnectTimedOut(); });
+}
+
+TFlashCommand::~TFlashCommand()
+{
+    if (FDock)
+        FDock->SetUSBDevice(nullptr);  // the dock lets go of the device before the device goes
+}
+
+// ---------------------------------------------------------------- the dock
+
+bool TFlashCommand::MakeDock()
+{
+    auto* dock = new TCorvaneKelo6Dock(this);
+    FDock = dock;
+    if (FOptions.Dock == "usb") {
+        FUsbDevice = new TUSBDevice(this);
+        FUsbDockDevice = std::make_unique<TUSBDockDevice>(FUsbDevice);
+        FUsbDockDevice->SetDeviceType(TDockDeviceType::tpCorvaneKelo6);
+        const QStringList docks = FUsbDockDevice->RefreshDeviceList();
+        if (docks.isEmpty()) {
+            Print("No docks connected to the USB bus were found.");
+            return false;
+        }
+        FUsbDockDevice->SetDeviceName(docks.first());
+        dock->SetUSBDevice(FUsbDockDevice.get());
+        Print("Dock: " + docks.first());
+    } else {
+        dock->SetEthernetAddress(FOptions.Dock);
+        Print("Dock: " + FOptions.Dock);
+    }
+    FLink->SetCorvaneKelo6Dock(dock);
+    FDockProgressTimer = new QTimer(this);
+    FDockProgressTimer->setSingleShot(true);
+    FDockProgressTimer->setInterval(100);
+    connect(FDockProgressTimer, &QTimer::timeout, this, [this] { ShowDockProgress(); });
+    return true;
+}
+
+// As the window does at Start: the dock enabled, its prompt on its display.
+bool TFlashCommand::PrepareDock()
+{
+    FDock->SetEnabled(true);
+    if (!FDock->Enabled()) {
+        Print(FDock->HasUSBDevice() ? "The dock on the USB bus could not be opened."
+                                    : "The dock at " + FOptions.Dock + " did not answer.");
+        return false;
+    }
+    if (FDock->HasUSBDevice())
+        FDock->SetUSBDeviceHalted(false);
+    FDock->WriteLcdLine(2, " Insert KT4   ");
+    FDock->WriteLcdLine(3, "   To FLASH    ");
+    return true;
+}
+
+// The progress on the dock's display, at most every 100 ms.
+void TFlashCommand::ShowDockProgress()
+{
+    if (FDock->CommandStatus() == csPending) {
+        FDockProgressTimer->start();  // the dock is answering another command: a moment later
+        return;
+    }
+    FDock->WriteLcdLine(0, "   Upgrading    ");
+    FDock->WriteLcdLine(1, "KT4   " + FLastCount.toLatin1() + " ");
+}
+
+void TFlashCommand::StopPump()
+{
+    if (FFinished || !FDock->Enabled())
+        return;
+    if (FDock->CommandStatus() == csPending) {
+        QTimer::singleShot(100, this, [this] { StopPump(); });
+        return;
+    }
+    if (auto* kelo6 = dynamic_cast<TCorvaneKelo6Dock*>(FDock))
+        kelo6->SetPump(0, 0);
+}
+
+// The dock goes back to its own control, its first two lines blanked.
+void TFlashCommand::HandDockBack()
+{
+    if (!FDock || !FDock->Enabled())
+        return;
+    bool busy = false;
+    FDock->SetSlaveMode(false, busy);
+    FDock->WriteLcdLine(0, QByteArray(14, ' '));
+    FDock->WriteLcdLine(1, QByteArray(14, ' '));
 }
 
 void TFlashCommand::Print(const QString& Line)
@@ -91,8 +180,12 @@ int TFlashCommand::Run()
     Print(QString("Image: version %1 (%2)")
               .arg(QString::fromLatin1(FHead->FileVersion()), QString::fromLatin1(FHead->FileDate())));
     Report(FlashReport::Image, QString::fromLatin1(FHead->FileVersion()));
+    if (!FOptions.Dock.isEmpty() && !MakeDock())
+        return fsNotConnected;
     if (!ConfirmStart())
         return fsCancelled;
+    if (FDock && !PrepareDock())
+        return fsNotConnected;
     // The link settles its way to the instrument 100 ms after it was made.
     QTimer::singleShot(150, this, [this] { StartConnecting(); });
     FLoop.exec();
@@ -103,7 +196,9 @@ bool TFlashCommand::ConfirmStart()
 {
     if (Dialogs().MessageDlg(UpgradeText::EraseWarning, mtWarning, mbOKCancel) != mrOk)
         return false;
-    if (FOptions.Port.isEmpty())
+    if (FDock)
+        Dialogs().MessageDlg(UpgradeText::PlaceInDock, mtInformation, mbOK);
+    else if (FOptions.Port.isEmpty())
         Dialogs().MessageDlg(UpgradeText::PlaceInstrument, mtInformation, mbOK);
     return true;
 }
@@ -144,6 +239,8 @@ void TFlashCommand::InstrumentOnline(bool Status)
     FConnectTimer->stop();
     Print("Flash Version: " + QString::fromLatin1(FHead->FlashVersion()));
     Report(FlashReport::Version, QString::fromLatin1(FHead->FlashVersion()));
+    if (FDock)  // the dock's pump off, a second after the instrument came online
+        QTimer::singleShot(1000, this, [this] { StopPump(); });
     QTimer::singleShot(100, this, [this] { ConfirmAndSend(); });
 }
 
@@ -171,6 +268,9 @@ void TFlashCommand::Progress(int Position, int Total)
     const int done = Position / FlashPageSize - FirstFlashPage;
     const int total = Total / FlashPageSize - FirstFlashPage;
     Report(FlashReport::Page, QString("%1 %2").arg(done).arg(total));
+    FLastCount = QString("%1/%2").arg(done).arg(total);
+    if (FDockProgressTimer && !FDockProgressTimer->isActive())
+        FDockProgressTimer->start();
     if (!FTty && done % 32 != 0 && done != total)
         return;  // a log file gets a line now and then, a terminal every page
     const double seconds = qMax<qint64>(FClock.elapsed(), 1) / 1000.0;
@@ -218,5 +318,10 @@ void TFlashCommand::Finish(int Status, const QString& Message)
     if (FTrace)
         FTrace->Note(QString("finished with exit status %1").arg(Status));
     Dialogs().MessageDlg(Message, Status == fsCompleted || Status == fsCancelled ? mtInformation : mtError, mbOK);
+    if (FDockProgressTimer && FDockProgressTimer->isActive()) {
+        FDockProgressTimer->stop();
+        ShowDockProgress();  // the last count reached
+    }
+    HandDockBack();
     FLoop.exit(Status);
 }

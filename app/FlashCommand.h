@@ -2,6 +2,7 @@
 // The upgrade without a window: the same link and head model as the window,
 // the operator's questions asked on the terminal, and a live progress line.
 
+#include "dock/KeloDock.h"
 #include "head/KT4Head.h"
 #include "link/KeskLink.h"
 #include "link/TraceLog.h"
@@ -18,6 +19,7 @@ struct TFlashOptions {
     int ConnectTimeOutSeconds = 60;
     int AnswerTimeOutMs = 0;    // replaces the instrument's time-outs (0: its own 5 to 30 s)
     QString TraceFile;          // every text sent and received, with its time (empty: none)
+    QString Dock;               // through a dock: its network address, or "usb" for the first on the USB bus
     FILE* Report = nullptr;     // a shelf member's report lines (app/FlashReport.h), or none
 };
 
@@ -33,6 +35,7 @@ enum TFlashStatus {
 class TFlashCommand : public QObject {
 public:
     explicit TFlashCommand(const TFlashOptions& Options, FILE* Out = stdout);
+    ~TFlashCommand() override;
 
     // Runs the whole upgrade; the exit status.
     int Run();
@@ -43,6 +46,11 @@ public:
 
 private:
     bool ConfirmStart();
+    bool MakeDock();
+    bool PrepareDock();
+    void ShowDockProgress();
+    void StopPump();
+    void HandDockBack();
     void StartConnecting();
     void ConnectTimedOut();
     void InstrumentOnline(bool Status);
@@ -64,6 +72,11 @@ private:
     QElapsedTimer FClock;
     QTimer* FConnectTimer;
     std::unique_ptr<TTraceFile> FTrace;
+    TKeloDock* FDock = nullptr;
+    class TUSBDevice* FUsbDevice = nullptr;
+    std::unique_ptr<class TUSBDockDevice> FUsbDockDevice;
+    QTimer* FDockProgressTimer = nullptr;
+    QString FLastCount;  // "12/446", shown on the dock's display
     bool FOnlineSeen = false;
     bool FUploadStarted = false;
     bool FProgramAcknowledged = false;

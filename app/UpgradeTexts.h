@@ -10,6 +10,9 @@ inline const QString EraseWarning =
     "operation.";
 inline const QString PlaceInstrument =
     "Please turn the Corvane ZRA/ZRN on and place it in front of the IrDA(Infrared) port. Then Click OK.";
+inline const QString PlaceInDock =
+    "Please turn the Corvane ZRA/ZRN on, click OK and then place it in the dock that says \"Insert Corvane ZRA/ZRN "
+    "To FLASH\".";
 inline const QString Connecting = "Connecting to Corvane ZRA/ZRN";
 inline const QString NotAFlashFile = "This is not a valid Corvane ZRA/ZRN flash file!";
 inline const QString UpgradeToVersion = "Upgrade To Version ";

@@ -2,6 +2,7 @@
 //
 //   kt4-flash IMAGE [--port DEVICE] [--yes] [--connect-timeout S] [--answer-timeout-ms MS] [--trace FILE]
 //   kt4-flash IMAGE --port A --port B ...      a shelf: every instrument at once
+//   kt4-flash IMAGE --dock ADDRESS|usb [...]  through a Kelo6 docking station
 //   kt4-flash --list-ports
 //
 // Without --port the link chooses its way as the window does: the infrared
@@ -123,6 +124,10 @@ int main(int argc, char** argv)
                       "Serial device of the instrument (for example /dev/ttyUSB0, or COM6). Given more than once, "
                       "every instrument is upgraded at once, each in its own process.",
                       "device"});
+    parser.addOption({"dock",
+                      "Upgrade through the Kelo6 docking station at this network address, or through the first "
+                      "one on the USB bus with \"usb\".",
+                      "address|usb"});
     parser.addOption({"yes", "Answer every question about the upgrade with OK or Yes (never chooses a port)."});
     parser.addOption({"connect-timeout", "Seconds to wait for the instrument, 1 to 86400 (default 60).", "seconds", "60"});
     parser.addOption({"answer-timeout-ms",
@@ -153,11 +158,21 @@ int main(int argc, char** argv)
         return UsageError;
     if (parser.isSet("answer-timeout-ms") && !ReadNumber(parser, "answer-timeout-ms", 1, 600000, &options.AnswerTimeOutMs))
         return UsageError;
+    if (parser.isSet("dock") && parser.isSet("port")) {
+        std::fprintf(stderr, "kt4-flash: --dock and --port name two ways to the instrument: give one\n");
+        return UsageError;
+    }
+    if (parser.isSet("dock") && parser.value("dock").trimmed().isEmpty()) {
+        std::fprintf(stderr, "kt4-flash: --dock needs a network address or \"usb\"\n");
+        return UsageError;
+    }
+    options.Dock = parser.value("dock").trimmed();
     if (parser.values("port").size() > 1) {
         SetDialogService(std::make_unique<TConsoleDialogs>(parser.isSet("yes"), stdin, stdout));
         return RunShelf(parser, options.Image);
     }
-    const bool noWay = parser.isSet("port") ? parser.value("port").isEmpty()
+    const bool noWay = parser.isSet("dock")   ? false
+                       : parser.isSet("port") ? parser.value("port").isEmpty()
                                             : qEnvironmentVariableIsEmpty("KT4_IRCOMM") &&
                                                   qEnvironmentVariableIsEmpty("KT4_IRDA_SIM");
     if (noWay) {

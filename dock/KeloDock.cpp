@@ -272,14 +272,28 @@ void TKeloDock::LoseInstrument()
     OnInstrumentDisconnected(this);
 }
 
+// The USB device's receive thread waits while this runs, so the bytes are
+// taken now and handled once it has returned: what they set off (the link's
+// reply, the next page, a command that waits for the dock's answer on the
+// control pipe) must not run while the thread that would bring that answer is
+// held. Posted in arrival order, they are handled in it.
 void TKeloDock::HandlePipeData(QObject*, int Pipe, int)
 {
-    if (FUSBDevice == nullptr)
+    if (FUSBDevice == nullptr || (Pipe != PipeDataIn && Pipe != PipeControlIn))
         return;
-    if (Pipe == PipeDataIn)
-        HandleUserData(FUSBDevice->ReadData(PipeDataIn));
-    else if (Pipe == PipeControlIn)
-        HandleControlData(FUSBDevice->ReadData(PipeControlIn));
+    const QByteArray chunk = FUSBDevice->ReadData(Pipe);
+    QPointer<TKeloDock> self(this);
+    QMetaObject::invokeMethod(
+        this,
+        [self, Pipe, chunk] {
+            if (!self)
+                return;
+            if (Pipe == PipeDataIn)
+                self->HandleUserData(chunk);
+            else
+                self->HandleControlData(chunk);
+        },
+        Qt::QueuedConnection);
 }
 
 // ---------------------------------------------------------------- commands

@@ -98,6 +98,7 @@ public:
     // acknowledged it.
     bool SendCommand(const QByteArray& Text);
     bool DisconnectInstrument() override;
+    bool CommandPending() const override { return FCommandStatus == csPending; }
     bool ReadAdc();
     // "SLV" (Slave) or "MST"; Busy receives DockBusy, true when the command failed.
     virtual bool SetSlaveMode(bool Slave, bool& Busy);

@@ -26,6 +26,11 @@ constexpr int DiscoveryIntervalMs = 250;
 // never leaves its busy state would otherwise hold the connect for good.
 constexpr int MaxSlaveModeRequests = 50;
 
+// A disconnect through a dock that is answering another command waits for it,
+// at most as long as a dock command may take (10 s).
+constexpr int DisconnectRetryMs = 50;
+constexpr int MaxDisconnectWaits = 200;
+
 int TimeOutMilliseconds(int TimeOut)
 {
     const qint64 ms = TimeOut > 0 ? qint64(TimeOut) * 1000 : -qint64(TimeOut);
@@ -537,13 +542,15 @@ void TKeskLink::OpenThroughDock(TPassThroughDock* ADock)
         ADock->SetUSBDeviceHalted(false);
     for (int i = 0; i < 1001; ++i)
         ProcessMessages();
+    // Listening before the dock is asked: a dock may report the instrument in
+    // the same message as its answer to the pass-through request.
+    SubscribeDock(ADock);
     if (ADock->ReportsBusy()) {
         for (int i = 0; i < MaxSlaveModeRequests && ADock->SetSlaveMode(true); ++i) {
         }
     } else {
         ADock->SetSlaveMode(true);
     }
-    SubscribeDock(ADock);
 }
 
 void TKeskLink::SubscribeDock(TPassThroughDock* ADock)
@@ -564,12 +571,10 @@ void TKeskLink::SubscribeDock(TPassThroughDock* ADock)
 void TKeskLink::CloseLink()
 {
     switch (Way()) {
-    case TWay::Dock: {
-        TPassThroughDock* dock = Dock();
+    case TWay::Dock:
         // Runs after the current handler has returned.
-        QMetaObject::invokeMethod(this, [dock] { dock->DisconnectInstrument(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, [this] { DisconnectDockWhenFree(MaxDisconnectWaits); }, Qt::QueuedConnection);
         break;
-    }
     case TWay::Kesk5Serial:
         FComPort->SetOpen(false);
         break;
@@ -583,6 +588,22 @@ void TKeskLink::CloseLink()
         SetLinkState(FComPort->Open());
         break;
     }
+}
+
+// The dock refuses a command while another one waits for its answer (the
+// window writing the dock's display, say): the disconnect waits its turn
+// rather than being lost, which would leave the instrument passed through and
+// the link up.
+void TKeskLink::DisconnectDockWhenFree(int WaitsLeft)
+{
+    TPassThroughDock* dock = Dock();
+    if (!dock)
+        return;
+    if (dock->CommandPending() && WaitsLeft > 0) {
+        QTimer::singleShot(DisconnectRetryMs, this, [this, WaitsLeft] { DisconnectDockWhenFree(WaitsLeft - 1); });
+        return;
+    }
+    dock->DisconnectInstrument();
 }
 
 void TKeskLink::StartReceiveThread()

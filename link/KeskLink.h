@@ -143,6 +143,7 @@ private:
     void OpenSerial(int Port, int Baud, const QString& Device);
     void OpenThroughDock(TPassThroughDock* ADock);
     void SubscribeDock(TPassThroughDock* ADock);
+    void DisconnectDockWhenFree(int WaitsLeft);
     void StartReceiveThread();
     void WakeReceiveThread();
     void SetLinkState(bool IsConnected);

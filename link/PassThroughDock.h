@@ -30,6 +30,10 @@ public:
     // True when the dock acknowledged.
     virtual bool DisconnectInstrument() = 0;
 
+    // A command of the dock's own is waiting for its answer: a new one now
+    // would be refused.
+    virtual bool CommandPending() const { return false; }
+
     TNotifyEvent OnInstrumentConnected;
     TNotifyEvent OnInstrumentDisconnected;
     TUserData OnRcvUserData;

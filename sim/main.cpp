@@ -14,6 +14,7 @@
 #include "sim/SimInstrument.h"
 #include "sim/SimOptions.h"
 #include "sim/SimSession.h"
+#include "sim/UsbDock.h"
 #include "sim/UsbTestDevice.h"
 
 #include <QCoreApplication>
@@ -86,7 +87,10 @@ int runSimulator(const SimOptions& options)
     }
     SimInstrument instrument(options.faults, flash, startVersion(options, flash));
     std::unique_ptr<SimTransport> chosen;
-    if (!options.dock.kind.isEmpty()) {
+    const bool usbDock = !options.dock.kind.isEmpty() && !options.usbDir.isEmpty();
+    if (usbDock) {
+        chosen = std::make_unique<UsbDockTransport>(options.usbDir);
+    } else if (!options.dock.kind.isEmpty()) {
         chosen = std::make_unique<DockTransport>(options.dock.address, SimDock::DataPort, !options.dock.refuseData);
     } else if (options.irdaPath.isEmpty()) {
         chosen = std::make_unique<PtyTransport>(options.linkPath);
@@ -100,7 +104,12 @@ int runSimulator(const SimOptions& options)
     }
     SimSession session(transport, instrument, options);
     std::unique_ptr<SimDock> dock;
-    if (!options.dock.kind.isEmpty()) {
+    std::unique_ptr<UsbDock> usb;
+    if (usbDock) {
+        usb = std::make_unique<UsbDock>(options.dock, static_cast<UsbDockTransport&>(transport), options.verbose);
+        // The device pulled off the bus ends the simulator (its flash written).
+        QObject::connect(&transport, &SimTransport::closed, qApp, [] { QCoreApplication::exit(0); });
+    } else if (!options.dock.kind.isEmpty()) {
         dock = std::make_unique<SimDock>(options.dock, static_cast<DockTransport&>(transport), options.verbose);
         if (!dock->open(&error)) {
             complain(error);
@@ -138,7 +147,7 @@ int main(int argc, char* argv[])
     case SimOptions::Mode::Run:
         break;
     }
-    if (!options.usbDir.isEmpty())
+    if (!options.usbDir.isEmpty() && options.dock.kind.isEmpty())
         return runUsbTestDevice(options.usbDir);
     return runSimulator(options);
 }

@@ -1,0 +1,30 @@
+#pragma once
+// The USB layer's device as a dock's USB device: the few calls and events a
+// dock uses, passed through one to one.
+
+#include "dock/DockUSBDevice.h"
+#include "usb/USBPipe.h"
+
+class TUSBDockDevice : public TDockUSBDevice {
+public:
+    // Device is not owned and must outlive this object.
+    explicit TUSBDockDevice(TUSBDevice* Device);
+    ~TUSBDockDevice() override;
+
+    TUSBDevice* Device() const { return FDevice; }
+
+    void SetDeviceType(TDockDeviceType Type) override;
+    QString DeviceName() const override { return FDevice->DeviceName(); }
+    void SetDeviceName(const QString& Name) override { FDevice->SetDeviceName(Name); }
+    QStringList RefreshDeviceList() override;
+    bool Connect() override { return FDevice->Connect(); }
+    void Disconnect() override { FDevice->Disconnect(); }
+    bool IsConnected() const override { return FDevice->IsConnected(); }
+    bool Halted() const override { return FDevice->Halted(); }
+    void SetHalted(bool Value) override { FDevice->SetHalted(Value); }
+    QByteArray ReadData(int Pipe) override;
+    int WriteData(int Pipe, const QByteArray& Data) override;
+
+private:
+    TUSBDevice* FDevice;
+};
