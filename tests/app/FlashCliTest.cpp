@@ -24,6 +24,11 @@ QByteArray ReadFile(const QString& Path)
 
 const QString Completed = "Flash Upload Completed";
 
+QString UpgradeTextPlaceInDock()
+{
+    return "place it in the dock that says \"Insert Corvane ZRA/ZRN To FLASH\".";
+}
+
 }  // namespace
 
 TEST(FlashCli, UpgradeIsByteExactAndTheInstrumentReportsTheNewVersion)
@@ -251,4 +256,46 @@ TEST(FlashCli, ArgumentsAndTheInstrumentsText)
     EXPECT_EQ(run.ExitCode, 0) << run.Output.toStdString();
     EXPECT_TRUE(run.Output.contains("Flash Version: \\x1b[2J1.10"));
     EXPECT_FALSE(run.Output.contains("\x1b"));
+}
+
+// Through a simulated Kelo6 dock, on the network and on the USB bus: the
+// upgrade ends byte-exact with the dock's display showing it; a dock that
+// loses the instrument's connection (the data connection dropped, the device
+// pulled off the bus) in the middle is a failure.
+TEST(FlashCli, ThroughADock)
+{
+    const struct {
+        const char* Name;
+        TSimProcess::TWay Way;
+        QStringList Faults;
+        int ExitCode;
+    } cases[] = {
+        {"network", TSimProcess::InDock, {}, 0},
+        {"usb", TSimProcess::InUsbDock, {}, 0},
+        {"network, data connection lost", TSimProcess::InDock, {"--lose-after", "200"}, 4},
+        {"usb, device pulled", TSimProcess::InUsbDock, {"--lose-after", "200"}, 4},
+    };
+    int address = 60;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const QString at = QString("127.0.7.%1").arg(++address);
+        TSimProcess sim(QStringList({"--address", at}) + c.Faults, c.Way);
+        const QString image = sim.MakeImage();
+        const TFlashRun run = RunFlash({image, "--dock", sim.DockAddress(), "--yes", "--answer-timeout-ms=500"},
+                                       {"KT4_USB_SIM=" + sim.UsbDir()});
+        EXPECT_EQ(run.ExitCode, c.ExitCode) << run.Output.toStdString();
+        EXPECT_TRUE(run.Output.contains(UpgradeTextPlaceInDock()));
+        sim.Stop();
+        const QByteArray log = sim.Log();
+        if (c.ExitCode == 0) {
+            EXPECT_EQ(run.Output.count(Completed), 1);
+            EXPECT_EQ(UploadedPart(sim.Flash()), UploadedPart(ReadFile(image)));
+            EXPECT_TRUE(log.contains("[KT4   446/446   ]")) << "the progress on the dock's display";
+            EXPECT_TRUE(log.contains("LCD [                ][                ][ Insert KT4     ][   To FLASH     ]"))
+                << "handed back with its first two lines blank";
+        } else {
+            EXPECT_FALSE(run.Output.contains(Completed));
+            EXPECT_NE(UploadedPart(sim.Flash()), UploadedPart(ReadFile(image)));
+        }
+    }
 }

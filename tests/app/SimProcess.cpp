@@ -1,5 +1,6 @@
 #include "tests/app/SimProcess.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcessEnvironment>
 #include <QThread>
@@ -17,6 +18,10 @@ TSimProcess::TSimProcess(const QStringList& Options, TWay Way)
         arguments << "--irda" << FDir.filePath("irda.sock");
     if (Way == InDock)
         arguments << "--dock" << "kelo6";
+    if (Way == InUsbDock) {
+        QDir().mkpath(UsbDir());
+        arguments << "--dock" << "kelo6" << "--usb" << UsbDir();
+    }
     FProcess.setProgram(KT4_SIM_PATH);
     FProcess.setArguments(arguments + Options);
     FProcess.start();
@@ -31,6 +36,8 @@ TSimProcess::TSimProcess(const QStringList& Options, TWay Way)
         FIrda = QString::fromLocal8Bit(line.mid(5));
     else if (line.startsWith("DOCK "))
         FDock = QString::fromLocal8Bit(line.mid(5));
+    else if (line.startsWith("USB "))
+        FDock = "usb";
     else
         throw std::runtime_error("the simulator printed no address: " + line.toStdString());
 }

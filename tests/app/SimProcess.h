@@ -10,17 +10,19 @@
 
 class TSimProcess {
 public:
-    enum TWay { OnPty, OverIrda, InDock };
+    enum TWay { OnPty, OverIrda, InDock, InUsbDock };
     // Starts the simulator with Options; its flash goes to FlashFile(). Over
     // IrDA it is a device of the simulated IrDA stack served at IrdaSocket();
     // in a dock it sits in a simulated Kelo6 dock served at DockAddress()
-    // (Options name the address with "--address").
+    // (Options name the address with "--address"); in a USB dock it sits in
+    // the same dock on the simulated USB stack served in UsbDir().
     explicit TSimProcess(const QStringList& Options = {}, TWay Way = OnPty);
     ~TSimProcess();
 
     QString PtyPath() const { return FPty; }
     QString IrdaSocket() const { return FIrda; }
     QString DockAddress() const { return FDock; }
+    QString UsbDir() const { return FDir.filePath("usb"); }
     QString FlashFile() const { return FDir.filePath("flash.bin"); }
     QByteArray Flash() const;                 // the flash as last written
     QByteArray Log();                         // what the simulator logged (--verbose) until Stop()
