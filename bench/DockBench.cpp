@@ -1,5 +1,5 @@
-// kt4-dock-bench: an upload through the simulated Kelo6 dock over the network,
-// and what an enabled, idle dock costs.
+// kt4-dock-bench: an upload through the simulated Kelo6 dock over the network
+// and on the simulated USB stack, and what an enabled, idle dock costs.
 //
 //  1. the simulated dock's instrument paced at 115200 baud (8N1): the upload's
 //     time as a ratio of the instrument line's own time (goal: <= 1.05);
@@ -11,10 +11,12 @@
 
 #include "bench/BenchSupport.h"
 #include "dock/CorvaneKelo6Dock.h"
+#include "dock/USBDockDevice.h"
 #include "head/KT4Head.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorDisplay.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -29,6 +31,12 @@ public:
     TSimDock(const QString& Address, const QStringList& Options)
     {
         Address_ = StartSim(FProcess, QStringList{"--dock", "kelo6", "--address", Address} + Options);
+    }
+    // The same dock on the simulated USB stack served in UsbDir (KT4_USB_SIM).
+    TSimDock(const QStringList& Options, const QString& UsbDir)
+    {
+        StartSim(FProcess, QStringList{"--dock", "kelo6", "--usb", UsbDir} + Options);
+        Address_ = "usb";
     }
     ~TSimDock()
     {
@@ -51,8 +59,19 @@ struct TUploadFigures {
 // measures from the first page to the acknowledged program command.
 TUploadFigures Upload(const QString& Address, const QString& Image)
 {
+    TUSBDevice device;
+    TUSBDockDevice usb(&device);
     TCorvaneKelo6Dock dock;
-    dock.SetEthernetAddress(Address);
+    if (Address == "usb") {
+        usb.SetDeviceType(TDockDeviceType::tpCorvaneKelo6);
+        const QStringList docks = usb.RefreshDeviceList();
+        if (docks.isEmpty())
+            return {};
+        usb.SetDeviceName(docks.first());
+        dock.SetUSBDevice(&usb);
+    } else {
+        dock.SetEthernetAddress(Address);
+    }
     TKeskLink link;
     link.SetCorvaneKelo6Dock(&dock);
     TKT4Head head;
@@ -85,6 +104,7 @@ TUploadFigures Upload(const QString& Address, const QString& Image)
     head.Connect(true);
     QTimer::singleShot(120000, &loop, &QEventLoop::quit);
     loop.exec();
+    dock.SetUSBDevice(nullptr);
     return figures;
 }
 
@@ -111,6 +131,9 @@ int main(int argc, char** argv)
     TCoreApplication app(argc, argv);
     SetDialogService(std::make_unique<TConsoleDialogs>(true));
     QTemporaryDir dir;
+    // The simulated USB stack, chosen before any USB device is made.
+    qputenv("KT4_USB_SIM", dir.filePath("usb").toLocal8Bit());
+    QDir().mkpath(dir.filePath("usb"));
     const QString image = dir.filePath("bench.bin");
     QProcess::execute(KT4_SIM_PATH, {"--make-image", image, "--image-version", "1.20", "--image-date",
                                      "2026-12-01 08:30:00"});
@@ -129,6 +152,21 @@ int main(int argc, char** argv)
         TSimDock sim("127.0.44.2", {});
         const TUploadFigures f = Upload(sim.Address_, image);
         std::printf("dock, network, unpaced: %s, %.3f s, %.3f ms per page\n", f.Completed ? "completed" : "FAILED",
+                    f.Seconds, f.Seconds * 1000 / 446);
+    }
+    {
+        TSimDock sim({"--baud", "115200"}, dir.filePath("usb"));
+        const TUploadFigures f = Upload(sim.Address_, image);
+        const double lineSeconds = f.BytesOnLine * BitsPerByte / Baud;
+        std::printf("dock, USB, paced 115200 8N1: %s, %.3f s for %lld bytes; line time %.3f s; ratio %.4f "
+                    "(goal <= 1.05)\n",
+                    f.Completed ? "completed" : "FAILED", f.Seconds, static_cast<long long>(f.BytesOnLine),
+                    lineSeconds, f.Seconds / lineSeconds);
+    }
+    {
+        TSimDock sim({}, dir.filePath("usb"));
+        const TUploadFigures f = Upload(sim.Address_, image);
+        std::printf("dock, USB, unpaced: %s, %.3f s, %.3f ms per page\n", f.Completed ? "completed" : "FAILED",
                     f.Seconds, f.Seconds * 1000 / 446);
     }
     {
