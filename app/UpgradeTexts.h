@@ -13,6 +13,11 @@ inline const QString PlaceInstrument =
 inline const QString PlaceInDock =
     "Please turn the Corvane ZRA/ZRN on, click OK and then place it in the dock that says \"Insert Corvane ZRA/ZRN "
     "To FLASH\".";
+inline const QString NoUsbDock =
+    "No docks connected to the USB bus were found, Please enter the address of remote dock, or pick one from the "
+    "list.";
+inline const QString UseUsbDock = "Do you want to use the dock connected to this computer";
+inline const QString EnterDockAddress = "Please enter the remote dock address, or pick one from the list.";
 inline const QString Connecting = "Connecting to Corvane ZRA/ZRN";
 inline const QString NotAFlashFile = "This is not a valid Corvane ZRA/ZRN flash file!";
 inline const QString UpgradeToVersion = "Upgrade To Version ";

@@ -24,6 +24,10 @@ int main(int argc, char** argv)
     auto* AboutBox = new TAboutBox;
     frmUpgrade->SetDebugWindow(frmDebug);
     frmUpgrade->SetAboutBox(AboutBox);
+    // The dock option is hidden in the shipped window; a site with a dock shows
+    // it with --show-dock (or KT4_SHOW_DOCK=1).
+    if (QCoreApplication::arguments().contains("--show-dock") || qEnvironmentVariable("KT4_SHOW_DOCK") == "1")
+        frmUpgrade->chkUseKelo6->setVisible(true);
     frmUpgrade->show();
     const int status = app.exec();
     delete AboutBox;

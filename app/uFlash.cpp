@@ -6,7 +6,9 @@
 #include "platform/Dialogs.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QTimer>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QMenuBar>
@@ -181,6 +183,8 @@ void TfrmUpgrade::CreateHiddenControls(QWidget* Client)
     cbLoadFlash->setObjectName("cbLoadFlash");
     cbLoadFlash->setGeometry(56, 256, 73, 25);
     connect(cbLoadFlash, &QPushButton::clicked, this, [this] { cbLoadFlashClick(); });
+    connect(chkUseKelo6, &QCheckBox::clicked, this, [this] { chkUseKelo6Click(); });
+    connect(cboDockList, &QComboBox::activated, this, [this] { cboDockListChange(); });
     for (QWidget* w : std::initializer_list<QWidget*>{bevDock, imgDock, chkUseKelo6, UseWeb, edtIpAddr, ComboBox1,
                                                        lblEthernetDockList, cboDockList, cbLoadFlash})
         w->setVisible(false);
@@ -230,6 +234,21 @@ void TfrmUpgrade::CreateComponents()
     AppInfo = new TEPInfoExe(this);
     AppInfo->SetLangId("0409");
 
+    USBDevice1 = new TUSBDevice(this);
+    USBDevice1->SetReceiveBufferSize(szAuto);
+    USBDevice1->SetDeviceType(tpCorvaneKelo6);
+    USBDevice1->SetUseWindowsMsgs(false);
+    FUSBDock = std::make_unique<TUSBDockDevice>(USBDevice1);
+    CorvaneKelo6Dock1 = new TCorvaneKelo6Dock(this);
+    CorvaneKelo6Dock1->SetUSBDevice(FUSBDock.get());
+    CorvaneKelo6Dock1->SetEnabled(false);
+    CorvaneKelo6Dock1->SetCommandTimeOut(10000);
+    CorvaneKelo6Dock1->SetDockState(Cmd_Enq);
+    CorvaneKelo6Dock1->OnDeviceRemoved = [this](QObject*) { CorvaneKelo6Dock1DeviceRemoved(); };
+    DockEnumerator1 = new TDockEnumerator(this);
+    DockEnumerator1->SetDockType(TPDockType::tpMP_KeloExpress);
+    DockEnumerator1->OnListChanged = [this](QObject*) { DockEnumerator1ListChanged(); };
+
     tmrUpdateTime = new TTimer(this);
     tmrUpdateTime->SetInterval(1000);
     tmrUpdateTime->OnTimer = [this](QObject*) { tmrUpdateTimeTimer(); };
@@ -239,6 +258,22 @@ void TfrmUpgrade::CreateComponents()
     tmrInstrOffLine = new TTimer(this);
     tmrInstrOffLine->SetInterval(100);
     tmrInstrOffLine->OnTimer = [this](QObject*) { tmrInstrOffLineTimer(); };
+    tmrStopPump = new TTimer(this);
+    tmrStopPump->SetInterval(1000);
+    tmrStopPump->OnTimer = [this](QObject*) { tmrStopPumpTimer(); };
+    tmrUpdateDockProg = new TTimer(this);
+    tmrUpdateDockProg->SetInterval(100);
+    tmrUpdateDockProg->OnTimer = [this](QObject*) { tmrUpdateDockProgTimer(); };
+}
+
+TfrmUpgrade::~TfrmUpgrade()
+{
+    // The dock goes first: it still speaks to its USB device and the link to it.
+    KeskLink1->SetCorvaneKelo6Dock(nullptr);
+    CorvaneKelo6Dock1->SetUSBDevice(nullptr);
+    delete CorvaneKelo6Dock1;
+    CorvaneKelo6Dock1 = nullptr;
+    FUSBDock.reset();
 }
 
 // ------------------------------------------------------------ window
@@ -267,6 +302,12 @@ void TfrmUpgrade::FormShow()
 void TfrmUpgrade::contextMenuEvent(QContextMenuEvent* Event)
 {
     PopupMenu1->popup(Event->globalPos());
+}
+
+void TfrmUpgrade::closeEvent(QCloseEvent* Event)
+{
+    FormClose();
+    QMainWindow::closeEvent(Event);
 }
 
 void TfrmUpgrade::ShowBusy()
@@ -327,9 +368,17 @@ void TfrmUpgrade::StartFlashUpload()
         frmDebug->Clear();
     ElapsedSeconds = 0;
     FirstPage = 66;
+    CorvaneKelo6Dock1->SetEthernetAddress(edtIpAddr->text());
     if (Dialogs().MessageDlg(UpgradeText::EraseWarning, mtWarning, mbOKCancel) != mrOk || !StillAt(stage))
         return;
-    Dialogs().MessageDlg(UpgradeText::PlaceInstrument, mtInformation, mbOK);
+    if (UseDock()) {
+        PrepareDock();
+        if (!StillAt(stage))
+            return;
+        Dialogs().MessageDlg(UpgradeText::PlaceInDock, mtInformation, mbOK);
+    } else {
+        Dialogs().MessageDlg(UpgradeText::PlaceInstrument, mtInformation, mbOK);
+    }
     if (!StillAt(stage))
         return;
     lblStatus->setText(UpgradeText::Connecting);
@@ -342,6 +391,8 @@ void TfrmUpgrade::KT4Head1IsOnline(bool Status)
     if (Status) {
         lblStatus->setText("Connected...");
         tmrStartInstrFlashing->Restart();
+        if (UseDock())
+            tmrStopPump->Restart();
     } else {
         tmrInstrOffLine->Restart();
     }
@@ -432,6 +483,8 @@ void TfrmUpgrade::LoadImageFile()
 
 void TfrmUpgrade::KT4Head1FlashProgress(int Position, int Total)
 {
+    if (UseDock())
+        tmrUpdateDockProg->SetEnabled(true);  // a running timer is not restarted: it shows the count it finds
     lblFlashAddr->setText("Address: " + QString::number(Position, 16).toUpper().rightJustified(6, '0'));
     AutoSize(lblFlashAddr);
     const int done = Position / 256 - FirstPage;
@@ -480,4 +533,101 @@ void TfrmUpgrade::tmrInstrOffLineTimer()
     }
     Dialogs().MessageDlg(message, mtInformation, mbOK);
     gauProgress->SetProgress(0);
+}
+
+// ------------------------------------------------------------ the dock option
+
+void TfrmUpgrade::chkUseKelo6Click()
+{
+    KeskLink1->SetKeloExpressDock(nullptr);
+    KeskLink1->SetMPKeloExpressDock(nullptr);
+    if (!UseDock()) {
+        for (QWidget* w : std::initializer_list<QWidget*>{edtIpAddr, cboDockList, lblEthernetDockList})
+            w->setVisible(false);
+        KeskLink1->SetCorvaneKelo6Dock(nullptr);
+        return;
+    }
+    KeskLink1->SetCorvaneKelo6Dock(CorvaneKelo6Dock1);
+    USBDevice1->RefreshDeviceList();
+    const QStringList docks = USBDevice1->DeviceList();
+    if (docks.isEmpty()) {
+        Dialogs().MessageDlg(UpgradeText::NoUsbDock, mtInformation, mbOK);
+        SwitchToNetworkDock();
+        return;
+    }
+    if (Dialogs().MessageDlg(UpgradeText::UseUsbDock, mtConfirmation, mbYesNo) == mrYes) {
+        if (USBDevice1->DeviceName().isEmpty())
+            USBDevice1->SetDeviceName(docks.first());
+        CorvaneKelo6Dock1->SetUSBDevice(FUSBDock.get());
+        return;
+    }
+    SwitchToNetworkDock();
+    Dialogs().MessageDlg(UpgradeText::EnterDockAddress, mtInformation, mbOK);
+}
+
+// The dock is reached over the network at the address given at Start.
+void TfrmUpgrade::SwitchToNetworkDock()
+{
+    for (QWidget* w : std::initializer_list<QWidget*>{edtIpAddr, cboDockList, lblEthernetDockList})
+        w->setVisible(true);
+    CorvaneKelo6Dock1->SetUSBDevice(nullptr);
+    DockEnumerator1->StartEnumeration();
+}
+
+void TfrmUpgrade::DockEnumerator1ListChanged()
+{
+    cboDockList->clear();
+    cboDockList->addItems(DockEnumerator1->DockNames());
+}
+
+void TfrmUpgrade::cboDockListChange()
+{
+    const int index = cboDockList->currentIndex();
+    if (index >= 0 && index < DockEnumerator1->DockAddresses().size())
+        edtIpAddr->setText(DockEnumerator1->DockAddresses().at(index));
+}
+
+// Before the dock's prompt: the dock enabled and asking for the instrument on
+// its display.
+void TfrmUpgrade::PrepareDock()
+{
+    CorvaneKelo6Dock1->SetEnabled(true);
+    if (CorvaneKelo6Dock1->HasUSBDevice())
+        CorvaneKelo6Dock1->SetUSBDeviceHalted(false);
+    CorvaneKelo6Dock1->WriteLcdLine(2, " Insert KT4   ");
+    CorvaneKelo6Dock1->WriteLcdLine(3, "   To FLASH    ");
+}
+
+// The dock answers one command at a time: a timer that finds it answering
+// another one tries again a moment later rather than being refused.
+void TfrmUpgrade::tmrStopPumpTimer()
+{
+    tmrStopPump->SetEnabled(false);
+    if (CorvaneKelo6Dock1->CommandPending()) {
+        QTimer::singleShot(100, this, [this] { tmrStopPumpTimer(); });
+        return;
+    }
+    CorvaneKelo6Dock1->SetPump(0, 0);
+}
+
+void TfrmUpgrade::tmrUpdateDockProgTimer()
+{
+    tmrUpdateDockProg->SetEnabled(false);
+    if (CorvaneKelo6Dock1->CommandPending()) {
+        tmrUpdateDockProg->SetEnabled(true);
+        return;
+    }
+    CorvaneKelo6Dock1->WriteLcdLine(0, "   Upgrading    ");
+    CorvaneKelo6Dock1->WriteLcdLine(1, "KT4   " + lbl_DLProgress->text().toLatin1() + " ");
+}
+
+// An enabled dock goes back to its own control, its first two lines blank.
+void TfrmUpgrade::FormClose()
+{
+    if (!CorvaneKelo6Dock1->Enabled())
+        return;
+    bool busy = false;
+    CorvaneKelo6Dock1->SetSlaveMode(false, busy);
+    CorvaneKelo6Dock1->WriteLcdLine(0, QByteArray(14, ' '));
+    CorvaneKelo6Dock1->WriteLcdLine(1, QByteArray(14, ' '));
 }

@@ -5,6 +5,9 @@
 #include "controls/Gauges.h"
 #include "controls/Info.h"
 #include "controls/LumLed.h"
+#include "dock/CorvaneKelo6Dock.h"
+#include "dock/DockEnumerator.h"
+#include "dock/USBDockDevice.h"
 #include "head/KT4Head.h"
 #include "link/KeskLink.h"
 #include "platform/Timer.h"
@@ -25,6 +28,7 @@ class TfrmDebug;
 class TfrmUpgrade : public QMainWindow {
 public:
     explicit TfrmUpgrade(QWidget* Parent = nullptr);
+    ~TfrmUpgrade() override;
 
     // The debug window that logs the traffic (created after this window). It
     // does not keep the program running once the main window has closed.
@@ -77,7 +81,13 @@ public:
     TTimer* tmrUpdateTime;
     TTimer* tmrStartInstrFlashing;
     TTimer* tmrInstrOffLine;
+    TTimer* tmrStopPump;
+    TTimer* tmrUpdateDockProg;
     QString OpenDialog1Filter = "Binary File|*.bin";
+    // ---- the dock option ----
+    TUSBDevice* USBDevice1;
+    TCorvaneKelo6Dock* CorvaneKelo6Dock1;
+    TDockEnumerator* DockEnumerator1;
 
     // ---- state ----
     bool FileLoaded = false;
@@ -102,6 +112,15 @@ public:
     void KeskLink1DebugSend(const QByteArray& Data);
     void KeskLink1DebugReceive(const QByteArray& Data);
     void FormShow();
+    // ---- the dock option ----
+    void chkUseKelo6Click();
+    void DockEnumerator1ListChanged();
+    void cboDockListChange();
+    void tmrStopPumpTimer();
+    void tmrUpdateDockProgTimer();
+    void CorvaneKelo6Dock1DeviceRemoved() {}
+    void FormClose();
+    bool UseDock() const { return chkUseKelo6->isChecked(); }
 
     void ShowBusy();
     void ShowIdle();
@@ -109,6 +128,7 @@ public:
 protected:
     void showEvent(QShowEvent* Event) override;
     void contextMenuEvent(QContextMenuEvent* Event) override;
+    void closeEvent(QCloseEvent* Event) override;
 
 private:
     void CreateControls(QWidget* Client);
@@ -122,7 +142,10 @@ private:
     int NextStage() { return ++FStage; }
     bool StillAt(int Stage) const { return Stage == FStage; }
     void BringToFront();
+    void SwitchToNetworkDock();
+    void PrepareDock();
 
+    std::unique_ptr<TUSBDockDevice> FUSBDock;  // USBDevice1 as the dock's USB device
     QPointer<TfrmDebug> frmDebug;
     QPointer<QWidget> FAboutBox;
     bool FShownOnce = false;

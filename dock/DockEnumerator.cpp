@@ -65,9 +65,10 @@ void TDockEnumerator::StartEnumeration()
 // A dock type outside the table leaves the ports and the name as they were.
 void TDockEnumerator::ChooseFamily()
 {
-    if (FDockType < tpKeloExpress || FDockType > tpKelo6)
+    const int type = static_cast<int>(FDockType);
+    if (type < 0 || type > 2)
         return;
-    const TDockFamily& family = Families[FDockType];
+    const TDockFamily& family = Families[type];
     FListenSocket->SetPort(family.AnswerPort);
     FBroadcastSocket->SetPort(family.EnquiryPort);
     FTypeName = family.TypeName;

@@ -11,7 +11,8 @@
 #include <QObject>
 #include <QStringList>
 
-enum TPDockType { tpKeloExpress = 0, tpMP_KeloExpress = 1, tpKelo6 = 2 };
+// Scoped: the USB layer's device types reuse the name tpKeloExpress.
+enum class TPDockType { tpKeloExpress = 0, tpMP_KeloExpress = 1, tpKelo6 = 2 };
 
 class TDockEnumerator : public QObject {
 public:
@@ -51,7 +52,7 @@ private:
     void StopListening();
     void AnswerReceived();
 
-    TPDockType FDockType = tpMP_KeloExpress;
+    TPDockType FDockType = TPDockType::tpMP_KeloExpress;
     TWSocket* FListenSocket;
     TWSocket* FBroadcastSocket;
     bool FListening = false;

@@ -81,7 +81,7 @@ struct DockEnumeration : ::testing::Test {
 TEST_F(DockEnumeration, AnswersOfTheFamilyAreListedInOrderOfArrival)
 {
     TUdpPeer dock("0.0.0.0", 6462);
-    Start(tpKelo6);
+    Start(TPDockType::tpKelo6);
     EXPECT_EQ(dock.Receive(), "ENQ") << "the enquiry reached the dock's enquiry port";
     EXPECT_TRUE(dialogs->Texts().isEmpty());
 
@@ -100,7 +100,7 @@ TEST_F(DockEnumeration, AnswersOfTheFamilyAreListedInOrderOfArrival)
 
 TEST_F(DockEnumeration, TheNameIsFoundAnywhereInTheAnswer)
 {
-    Start(tpKeloExpress);
+    Start(TPDockType::tpKeloExpress);
     TUdpPeer dock("127.0.0.9", 0);
     dock.SendTo("MP KeloExpress 4 bays", "127.0.0.1", 6457);
     ASSERT_TRUE(WaitFor([&] { return changes == 1; }));
@@ -109,7 +109,7 @@ TEST_F(DockEnumeration, TheNameIsFoundAnywhereInTheAnswer)
 
 TEST_F(DockEnumeration, ARestartEmptiesTheListsAndTheWindowEndsOnTime)
 {
-    Start(tpMP_KeloExpress);
+    Start(TPDockType::tpMP_KeloExpress);
     EXPECT_EQ(enumerator.Timer()->Interval(), 10000);
     TUdpPeer dock("127.0.0.10", 0);
     dock.SendTo("MP KeloExpress", "127.0.0.1", 6459);

@@ -1,0 +1,154 @@
+// The main window's dock option against the simulated Kelo6 dock (a real
+// process, on the network and on the simulated USB stack), under the offscreen
+// platform with scripted boxes.
+
+#include "app/UpgradeTexts.h"
+#include "app/uFlash.h"
+#include "tests/TestSupport.h"
+#include "tests/app/SimProcess.h"
+#include "usb/RemoteSimUsb.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+const QString Completed = "Flash Upload Completed";
+
+// A dock's answer to the dock search, sent from the dock's own address.
+void AnswerSearch(const char* From, const QByteArray& Text)
+{
+    const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    ::inet_pton(AF_INET, From, &a.sin_addr);
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    a.sin_port = htons(6459);  // the multi-port family's answer port, which the window's search listens on
+    ::inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+    ::sendto(s, Text.constData(), Text.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    ::close(s);
+}
+
+struct DockWindow : ::testing::Test {
+    void SetUp() override { qputenv("KT4_DOCK_BROADCAST", "127.255.255.255"); }
+    void TearDown() override
+    {
+        window.reset();
+        SetUsbPlatform(nullptr);
+        qunsetenv("KT4_DOCK_BROADCAST");
+    }
+    // The window on a USB bus that holds what UsbDir serves.
+    void Open(const QString& UsbDir)
+    {
+        SetUsbPlatform(std::make_unique<TRemoteSimUsb>(UsbDir));
+        window = std::make_unique<TfrmUpgrade>();
+        window->chkUseKelo6->setVisible(true);
+        window->show();
+    }
+    void UseDock(bool Checked)
+    {
+        window->chkUseKelo6->setChecked(Checked);
+        window->chkUseKelo6Click();
+    }
+    bool FieldsShown() const
+    {
+        return window->edtIpAddr->isVisible() && window->cboDockList->isVisible() &&
+               window->lblEthernetDockList->isVisible();
+    }
+    // Start to the summary, the image chosen.
+    void Upgrade(const QString& Image)
+    {
+        dialogs->QueueFile(Image);
+        window->cbStart->click();
+        ASSERT_TRUE(WaitFor([&] { return dialogs->Texts().contains(Completed) ||
+                                         dialogs->Texts().contains(UpgradeText::Disconnected); }, 60000));
+    }
+    static QByteArray Read(const QString& Path)
+    {
+        QFile f(Path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+    TScriptedDialogsScope dialogs;
+    QTemporaryDir noUsb;
+    std::unique_ptr<TfrmUpgrade> window;
+};
+
+}  // namespace
+
+// No dock on the USB bus: the network fields, the search's list, and an
+// upgrade through the dock chosen from it, with the dock's display, its pump
+// and its hand-back on close.
+TEST_F(DockWindow, ANetworkDockChosenFromTheList)
+{
+    TSimProcess sim({"--address", "127.0.9.2"}, TSimProcess::InDock);
+    const QString image = sim.MakeImage();
+    Open(noUsb.path());
+    UseDock(true);
+    EXPECT_EQ(dialogs->Texts(), QStringList({UpgradeText::NoUsbDock}));
+    EXPECT_TRUE(FieldsShown());
+    EXPECT_EQ(window->KeskLink1->CorvaneKelo6Dock(), window->CorvaneKelo6Dock1);
+    EXPECT_FALSE(window->CorvaneKelo6Dock1->HasUSBDevice());
+
+    AnswerSearch("127.0.9.1", "MP KeloExpress, bench 1");
+    AnswerSearch("127.0.9.2", "MP KeloExpress, bench 2");
+    ASSERT_TRUE(WaitFor([&] { return window->cboDockList->count() == 2; }));
+    const QString typed = window->edtIpAddr->text();
+    window->cboDockList->setCurrentIndex(-1);
+    window->cboDockListChange();
+    EXPECT_EQ(window->edtIpAddr->text(), typed) << "no entry chosen: the address stays";
+    window->cboDockList->setCurrentIndex(1);
+    window->cboDockListChange();
+    EXPECT_EQ(window->edtIpAddr->text(), "127.0.9.2");
+
+    Upgrade(image);
+    EXPECT_TRUE(dialogs->Texts().contains(UpgradeText::PlaceInDock));
+    EXPECT_FALSE(dialogs->Texts().contains(UpgradeText::PlaceInstrument));
+    EXPECT_EQ(dialogs->Texts().last(), Completed);
+    WaitFor([&] { return false; }, 1200);  // the pump's second
+    window->close();
+    sim.Stop();
+    EXPECT_EQ(sim.Flash().mid(0x4200), Read(image).mid(0x4200));
+    const QByteArray log = sim.Log();
+    EXPECT_TRUE(log.contains("[ Insert KT4     ][   To FLASH     ]")) << "the prompt on the dock's display";
+    EXPECT_TRUE(log.contains("[   Upgrading    ][KT4   446/446   ]")) << "the count after the last page";
+    EXPECT_TRUE(log.contains("pump level 0"));
+    const qsizetype master = log.indexOf("<- MST");
+    ASSERT_GE(master, 0) << "the dock handed back on close";
+    EXPECT_TRUE(log.indexOf("LCD [                ][                ]", master) > master);
+
+    UseDock(false);
+    EXPECT_FALSE(FieldsShown());
+    EXPECT_EQ(window->KeskLink1->CorvaneKelo6Dock(), nullptr);
+}
+
+// A dock on the USB bus: No leads to the network fields, Yes to the dock on
+// the bus, and the upgrade goes through it.
+TEST_F(DockWindow, TheDockOnTheUsbBus)
+{
+    TSimProcess sim({}, TSimProcess::InUsbDock);
+    const QString image = sim.MakeImage();
+    Open(sim.UsbDir());
+    dialogs->QueueAnswer(mrNo);
+    UseDock(true);
+    EXPECT_EQ(dialogs->Texts(), QStringList({UpgradeText::UseUsbDock, UpgradeText::EnterDockAddress}));
+    EXPECT_TRUE(FieldsShown());
+    EXPECT_FALSE(window->CorvaneKelo6Dock1->HasUSBDevice());
+    UseDock(false);
+    dialogs->Clear();
+    dialogs->QueueAnswer(mrYes);
+    UseDock(true);
+    EXPECT_EQ(dialogs->Texts(), QStringList({UpgradeText::UseUsbDock}));
+    EXPECT_TRUE(window->CorvaneKelo6Dock1->HasUSBDevice());
+    EXPECT_FALSE(FieldsShown());
+
+    Upgrade(image);
+    EXPECT_EQ(dialogs->Texts().last(), Completed);
+    sim.Stop();
+    EXPECT_EQ(sim.Flash().mid(0x4200), Read(image).mid(0x4200));
+}
