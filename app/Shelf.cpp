@@ -42,6 +42,11 @@ TShelfEntry PortEntry(const QString& Port, const QString& Device)
     return TShelfEntry{Port, "port " + (canonical.isEmpty() ? Device : canonical), {"--port", Device}};
 }
 
+TShelfEntry DockEntry(const QString& Dock)
+{
+    return TShelfEntry{"dock " + Dock, "dock " + Dock.toLower(), {"--dock", Dock}};
+}
+
 QString SharedResource(const QList<TShelfEntry>& Entries)
 {
     for (int i = 0; i < Entries.size(); ++i)

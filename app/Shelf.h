@@ -6,9 +6,8 @@
 // and ends with status 0 only when every member did (its program command was
 // acknowledged).
 //
-// An entry says how a member reaches its instrument. Today that is a serial
-// port; another kind (a dock's slot) is another function making a TShelfEntry,
-// with its own member arguments and its own resource key.
+// An entry says how a member reaches its instrument: a serial port or a
+// docking station, each with its own member arguments and resource key.
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -29,6 +28,8 @@ struct TShelfEntry {
 
 // A serial port as given on the command line (Port) and the device it names.
 TShelfEntry PortEntry(const QString& Port, const QString& Device);
+// A docking station: its network address, or "usb" for the one on the USB bus.
+TShelfEntry DockEntry(const QString& Dock);
 
 // Two entries that would reach the same instrument (one device under two
 // names): a text naming them, or empty when every entry stands alone.

@@ -89,6 +89,13 @@ int RunShelf(const QCommandLineParser& Parser, const QString& Image)
         }
         shelf.Entries << PortEntry(port, PortDevice(port));
     }
+    for (const QString& dock : Parser.values("dock")) {
+        if (dock.trimmed().isEmpty()) {
+            std::fprintf(stderr, "kt4-flash: --dock needs a network address or \"usb\"\n");
+            return UsageError;
+        }
+        shelf.Entries << DockEntry(dock.trimmed());
+    }
     const QString shared = SharedResource(shelf.Entries);
     if (!shared.isEmpty()) {
         std::fprintf(stderr, "kt4-flash: %s: two upgrades at once would mix on it\n", qPrintable(TerminalSafe(shared)));
@@ -126,7 +133,8 @@ int main(int argc, char** argv)
                       "device"});
     parser.addOption({"dock",
                       "Upgrade through the Kelo6 docking station at this network address, or through the first "
-                      "one on the USB bus with \"usb\".",
+                      "one on the USB bus with \"usb\". Given more than once (or with --port), every instrument "
+                      "is upgraded at once.",
                       "address|usb"});
     parser.addOption({"yes", "Answer every question about the upgrade with OK or Yes (never chooses a port)."});
     parser.addOption({"connect-timeout", "Seconds to wait for the instrument, 1 to 86400 (default 60).", "seconds", "60"});
@@ -158,19 +166,16 @@ int main(int argc, char** argv)
         return UsageError;
     if (parser.isSet("answer-timeout-ms") && !ReadNumber(parser, "answer-timeout-ms", 1, 600000, &options.AnswerTimeOutMs))
         return UsageError;
-    if (parser.isSet("dock") && parser.isSet("port")) {
-        std::fprintf(stderr, "kt4-flash: --dock and --port name two ways to the instrument: give one\n");
-        return UsageError;
+    if (parser.values("port").size() + parser.values("dock").size() > 1) {
+        SetDialogService(std::make_unique<TConsoleDialogs>(parser.isSet("yes"), stdin, stdout));
+        return RunShelf(parser, options.Image);
     }
     if (parser.isSet("dock") && parser.value("dock").trimmed().isEmpty()) {
         std::fprintf(stderr, "kt4-flash: --dock needs a network address or \"usb\"\n");
         return UsageError;
     }
     options.Dock = parser.value("dock").trimmed();
-    if (parser.values("port").size() > 1) {
-        SetDialogService(std::make_unique<TConsoleDialogs>(parser.isSet("yes"), stdin, stdout));
-        return RunShelf(parser, options.Image);
-    }
+
     const bool noWay = parser.isSet("dock")   ? false
                        : parser.isSet("port") ? parser.value("port").isEmpty()
                                             : qEnvironmentVariableIsEmpty("KT4_IRCOMM") &&

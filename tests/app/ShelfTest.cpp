@@ -59,20 +59,23 @@ QByteArray Unescape(const QString& Quoted)
 // Four instruments at once, one losing its link in the middle: the other three
 // end byte-exact with status 0 in their rows, the fourth fails in its row, the
 // shelf's status is not 0.
-TEST(Shelf, FourAtOnceOneLostTheOthersByteExact)
+TEST(Shelf, FourAtOnceOneInADockOneLostTheOthersByteExact)
 {
+    // The fourth sits in a docking station on the network.
     std::vector<std::unique_ptr<TSimProcess>> sims;
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < 3; ++i)
         sims.push_back(std::make_unique<TSimProcess>(i == 2 ? QStringList{"--lose-after", "150"} : QStringList{}));
+    sims.push_back(std::make_unique<TSimProcess>(QStringList{"--address", "127.0.10.4"}, TSimProcess::InDock));
     const QString image = sims[0]->MakeImage("1.20");
     QStringList arguments = {image, "--yes", "--answer-timeout-ms=400"};
-    for (const auto& sim : sims)
-        arguments << "--port" << sim->PtyPath();
+    for (int i = 0; i < 3; ++i)
+        arguments << "--port" << sims[i]->PtyPath();
+    arguments << "--dock" << sims[3]->DockAddress();
     const TFlashRun run = RunFlash(arguments);
 
     EXPECT_EQ(run.ExitCode, 4) << run.Output.toStdString();
     for (int i = 0; i < 4; ++i) {
-        const QString row = Row(run.Output, sims[i]->PtyPath());
+        const QString row = Row(run.Output, i < 3 ? sims[i]->PtyPath() : "dock " + sims[i]->DockAddress());
         if (i == 2) {
             EXPECT_TRUE(row.contains(" 1.10 - ")) << row.toStdString();
             EXPECT_TRUE(row.contains(" 4 failed: The serial port " + sims[i]->PtyPath() + " went away"))
