@@ -105,34 +105,19 @@ TEST_F(ExpressDocks, EachKindReadsTheEventsThatDifferItsOwnWay)
     EXPECT_TRUE(dialogs->Records().isEmpty());
 }
 
-TEST_F(ExpressDocks, TheMultiPortDockAsksForSlaveModeWithoutABusyState)
+TEST_F(ExpressDocks, TheMultiPortDocksSlaveModeIsAPlainCommand)
 {
-    TPassThroughDock& mpLink = mp;
-    TPassThroughDock& expressLink = express;
-    EXPECT_FALSE(mpLink.ReportsBusy()) << "the link asks it once";
-    EXPECT_TRUE(expressLink.ReportsBusy());
-    const struct {
-        const char* Name;
-        std::function<bool()> Run;
-        TFakeDockUSB* Usb;
-        QByteArray Reply;
-        QByteArray Sent;
-    } rows[] = {
-        {"mp, B is no busy byte", [&] { return mp.SetSlaveMode(true); }, &mpUsb, "ACKB", "SLV"},
-        {"mp, refused", [&] { return !mp.SetSlaveMode(false); }, &mpUsb, "NAK", "MST"},
-        {"mp, through the link: acknowledged", [&] { return mpLink.SetSlaveMode(true); }, &mpUsb, "ACK", "SLV"},
-        {"express, I is idle", [&] { bool b = true; return express.SetSlaveMode(true, b) && !b; }, &expressUsb, "ACKI", "SLV"},
-        {"express, through the link: busy", [&] { return expressLink.SetSlaveMode(true); }, &expressUsb, "ACKB", "SLV"},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.Name);
-        row.Usb->Written.clear();
-        Answering(*row.Usb, row.Reply);
-        EXPECT_TRUE(row.Run());
-        EXPECT_EQ(row.Usb->Pipe(3), QList<QByteArray>{row.Sent});
+    EXPECT_FALSE(static_cast<TPassThroughDock&>(mp).ReportsBusy()) << "the link asks it once";
+    for (const bool slave : {true, false}) {
+        mpUsb.Written.clear();
+        Answering(mpUsb, "ACKB");  // "B" is no busy byte here
+        EXPECT_TRUE(mp.SetSlaveMode(slave));
+        EXPECT_EQ(mpUsb.Pipe(3), QList<QByteArray>{slave ? "SLV" : "MST"});
     }
     EXPECT_EQ(mp.ReplyKind(), rkPlain);
     EXPECT_FALSE(mp.DockBusy());
+    Answering(mpUsb, "NAK");
+    EXPECT_FALSE(static_cast<TPassThroughDock&>(mp).SetSlaveMode(true)) << "the link's form: acknowledged or not";
 }
 
 TEST_F(ExpressDocks, ACommandWhileAnotherWaitsIsRefusedWithoutAWord)
@@ -150,25 +135,17 @@ TEST_F(ExpressDocks, ACommandWhileAnotherWaitsIsRefusedWithoutAWord)
         EXPECT_EQ(usb->Pipe(3), QList<QByteArray>{"DSC"});
     }
     EXPECT_TRUE(dialogs->Records().isEmpty());
-}
 
-// The express dock stops waiting once its command timer is stopped; the
-// command is then failed, not left pending to refuse every later one.
-TEST_F(ExpressDocks, OnlyTheExpressWaitEndsWhenTheCommandTimerStops)
-{
-    for (auto [dock, usb] : Docks()) {
-        SCOPED_TRACE(dock == &express ? "express" : "mp");
-        usb->Answer = [dock = dock, usb = usb](const QByteArray&) {
-            QTimer::singleShot(0, [dock] { dock->CommandTimer()->SetEnabled(false); });
-            QTimer::singleShot(30, [usb] { usb->Deliver(2, "ACK"); });
-            return QByteArray();
-        };
-        const bool acknowledged = dock->ReadAdc();
-        EXPECT_EQ(acknowledged, dock == &mp);
-        EXPECT_EQ(dock->CommandStatus(), dock == &mp ? csAcknowledged : csFailed);
-        Answering(*usb, "ACK");
-        EXPECT_TRUE(dock->DisconnectInstrument());
-    }
+    // The express dock also stops waiting when its command timer is stopped:
+    // the command fails instead of staying pending to refuse every later one.
+    expressUsb.Answer = [this](const QByteArray&) {
+        QTimer::singleShot(0, [this] { express.CommandTimer()->SetEnabled(false); });
+        return QByteArray();
+    };
+    EXPECT_FALSE(express.ReadAdc());
+    EXPECT_EQ(express.CommandStatus(), csFailed);
+    Answering(expressUsb, "ACK");
+    EXPECT_TRUE(express.DisconnectInstrument());
 }
 
 TEST_F(ExpressDocks, TheExpressDockSpeaksItsOwnTextsOverUsb)
