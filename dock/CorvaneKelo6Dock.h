@@ -5,7 +5,6 @@
 
 #include "dock/KeloDock.h"
 
-#include <QDateTime>
 #include <array>
 #include <optional>
 
@@ -25,10 +24,7 @@ enum TTestResult : quint8 {
 };
 
 enum TInstState : quint8 { IS_WakingUp, IS_Charging, IS_DeadAlkaline };
-enum TSpanCalDueTo : quint8 { Span_CalFlag, Span_FailedBump, Span_Unknown, Span_DockCalDue };
 enum TSensorSlot : quint8 { S_SLOT_0, S_SLOT_1, S_SLOT_2, S_SLOT_3, S_SLOT_4, S_SLOT_5, S_SLOT_6 };
-// A set of TSensorSlot: bit n for slot n.
-using TSensorFlags = quint8;
 
 // A gas reading as the dock sends it, reversed into the workstation's record
 // layout (no part of this program reads its fields).
@@ -96,14 +92,6 @@ public:
     bool RechargeableBattery() const { return StatusBit(FStatus2, 14); }
     bool VibratorInstalled() const { return StatusBit(FStatus2, 13); }
 
-    // ---- published and unused by any operation here ----
-    QDateTime DateTime() const { return FDateTime; }
-    void SetDateTime(const QDateTime& Value) { FDateTime = Value; }
-    quint32 DataloggerSize() const { return FDataloggerSize; }
-    QString FlashFileName() const { return FFlashFileName; }
-    void SetFlashFileName(const QString& Value) { FFlashFileName = Value; }
-    TUserData OnDebugSndUserData;
-
     // ---- this dock's own events ----
     TTestResultEvent OnTestCompleted;
     TStateChange OnStateChange;
@@ -123,9 +111,6 @@ private:
     quint32 FConfigFlags = 0;
     quint16 FStatus1 = 0;
     quint16 FStatus2 = 0;
-    QDateTime FDateTime;
-    quint32 FDataloggerSize = 0;
-    QString FFlashFileName;
 };
 
 // Four hexadecimal digits as a number; nothing for any other text.

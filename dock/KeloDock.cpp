@@ -47,7 +47,7 @@ TKeloDock::TKeloDock(const TDockDescription& Description, QObject* Owner)
     FCommandTimer->OnTimer = [this](QObject*) { CommandTimerExpired(); };
 
     FEnableTimer = new TTimer(this);
-    FEnableTimer->SetInterval(EnableWaitMs);
+    FEnableTimer->SetInterval(FDescription.TransportWaitMs);
     FEnableTimer->OnTimer = [this](QObject*) { FEnableTimer->SetEnabled(false); };
     FEvents = SharedEvents();
 }
@@ -63,7 +63,7 @@ TKeloDock::~TKeloDock()
     }
     FDisabling = true;
     if (Enabled())
-        DisableTransport();
+        CloseTransport();  // at once: no wait inside a destructor
 }
 
 // ---------------------------------------------------------------- events table
@@ -188,7 +188,10 @@ void TKeloDock::EnableNetwork()
     QPointer<TKeloDock> self(this);
     FEnabling = true;
     FEnableTimer->Restart();
-    WaitUntil([&] { return !self || !FEnabling || Enabled() || !FEnableTimer->Enabled(); });
+    const bool endsOnFailure = FDescription.WaitEndsWhenConnectsFail;
+    WaitUntil([&] {
+        return !self || !FEnabling || Enabled() || !FEnableTimer->Enabled() || (endsOnFailure && !Connecting());
+    });
     if (!self)
         return;
     FEnabling = false;
@@ -205,20 +208,63 @@ void TKeloDock::EnableNetwork()
     }
 }
 
+bool TKeloDock::Connecting() const
+{
+    return FControlSocket->State() == wsConnecting || FDataSocket->State() == wsConnecting;
+}
+
 void TKeloDock::DisableTransport()
 {
     const bool wasDisabling = FDisabling;
     FDisabling = true;
     FEnabling = false;  // ends an enabling wait under way
     FInstrumentPresent = false;
+    QPointer<TKeloDock> self(this);
+    if (FUSBDevice == nullptr && FDescription.ClosesGracefully)
+        CloseGracefully();
+    else
+        CloseTransport();
+    if (!self)
+        return;
+    if (FDescription.IdleWhenDisabled)
+        FCommandStatus = csIdle;
+    FDisabling = wasDisabling;
+}
+
+void TKeloDock::CloseTransport()
+{
     if (FUSBDevice != nullptr) {
         FUSBDevice->Disconnect();
     } else {
         FControlSocket->Close();
         FDataSocket->Close();
     }
-    FCommandStatus = csIdle;
-    FDisabling = wasDisabling;
+}
+
+// What is queued goes out first; then both connections are asked to close
+// once the event loop is back, and the wait lasts until they have gone. A
+// dock that takes nothing until the deadline is closed at once, so that a
+// disabled dock is never left half open.
+void TKeloDock::CloseGracefully()
+{
+    QPointer<TKeloDock> self(this);
+    const auto flushed = [this] {
+        for (TWSocket* socket : {FControlSocket, FDataSocket})
+            if (socket->State() == wsConnected && !socket->AllSent())
+                return false;
+        return true;
+    };
+    FEnableTimer->Restart();
+    WaitUntil([&] { return !self || !FEnableTimer->Enabled() || flushed(); });
+    if (!self)
+        return;
+    FControlSocket->CloseLater();
+    FDataSocket->CloseLater();
+    WaitUntil([&] { return !self || !FEnableTimer->Enabled() || !Enabled(); });
+    if (!self)
+        return;
+    FEnableTimer->SetEnabled(false);
+    CloseTransport();  // the partner of a lost connection, or what outlived the deadline
 }
 
 void TKeloDock::WireSocket(TWSocket* Socket, int Channel)
@@ -308,13 +354,17 @@ bool TKeloDock::SendCommand(const QByteArray& Text)
     FCommandTimer->SetEnabled(true);  // a running timer keeps its first expiry
     QPointer<TKeloDock> self(this);
     SendControlData(Text);
-    WaitUntil([&] { return !self || FCommandStatus != csPending || !Enabled(); });
+    const bool endsWithTimer = FDescription.WaitEndsWithCommandTimer;
+    WaitUntil([&] {
+        return !self || FCommandStatus != csPending || !Enabled() || (endsWithTimer && !FCommandTimer->Enabled());
+    });
     if (!self)
         return false;
-    if (!Enabled()) {
-        FCommandTimer->SetEnabled(false);
-        FCommandStatus = csFailed;
-    }
+    // The time-out belongs to this command alone: whatever ended it, none
+    // fires into a later one.
+    FCommandTimer->SetEnabled(false);
+    if (!Enabled() || FCommandStatus == csPending)
+        FCommandStatus = csFailed;  // a command given up is not left pending
     return FCommandStatus == csAcknowledged;
 }
 

@@ -16,6 +16,7 @@
 #include "platform/Timer.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 #include <functional>
@@ -25,6 +26,11 @@ enum TCommandStatus { csIdle, csPending, csAcknowledged, csFailed };
 
 // What the payload after "ACK" means, set by each command before it is sent.
 enum TReplyKind { rkPlain, rkAdc, rkMasterSlave, rkLcdText };
+
+// Why a dock asks for a span calibration (event "B"), the same for every kind.
+enum TSpanCalDueTo : quint8 { Span_CalFlag, Span_FailedBump, Span_Unknown, Span_DockCalDue };
+// A set of a dock kind's sensor slots in one byte: bit n for slot n.
+using TSensorFlags = quint8;
 
 using TDebugMsgEvent = TEvent<QObject*, const QByteArray&>;
 using TOnEmailDelivery = TEvent<QObject*, bool>;
@@ -49,7 +55,31 @@ struct TDockDescription {
     TDockDeviceType DeviceType = TDockDeviceType::tpCorvaneKelo6;
     bool DebugRcvUserData = true;  // OnDebugRcvUserData for every network data chunk
     QString PendingText;           // shown when a command is refused as pending; empty: silent
+    int TransportWaitMs = 5000;    // deadline of the network enabling (and disabling) wait
+    // The enabling wait ends as soon as neither connection is still trying
+    // (both refused, say), not only when both are up or at the deadline.
+    bool WaitEndsWhenConnectsFail = false;
+    // Disabling over the network sends what is queued, closes both connections
+    // once the event loop is back and waits for them to go (within the
+    // deadline) instead of closing them at once.
+    bool ClosesGracefully = false;
+    bool IdleWhenDisabled = true;  // disabling sets CommandStatus to csIdle
+    // A command's wait also ends when its command timer is stopped.
+    bool WaitEndsWithCommandTimer = false;
 };
+
+// Words of one-bit switches and flags: MSB-first is bit 31 - Index of a
+// 32-bit word, LSB-first bit Index.
+#define KT4_DOCK_BIT_GET(Name, Word, Bit) \
+    bool Name() const { return (Word >> (Bit)) & 1u; }
+#define KT4_DOCK_BIT_SET(Name, Word, Bit) \
+    void Set##Name(bool Value) { Word = Value ? Word | (1u << (Bit)) : Word & ~(1u << (Bit)); }
+#define KT4_DOCK_MSB_SWITCH(Name, Word, Index) \
+    KT4_DOCK_BIT_GET(Name, Word, 31 - (Index)) KT4_DOCK_BIT_SET(Name, Word, 31 - (Index))
+#define KT4_DOCK_MSB_FLAG(Name, Word, Index) KT4_DOCK_BIT_GET(Name, Word, 31 - (Index))
+#define KT4_DOCK_LSB_SWITCH(Name, Word, Index) \
+    KT4_DOCK_BIT_GET(Name, Word, Index) KT4_DOCK_BIT_SET(Name, Word, Index)
+#define KT4_DOCK_LSB_FLAG(Name, Word, Index) KT4_DOCK_BIT_GET(Name, Word, Index)
 
 class TKeloDock : public QObject, public TPassThroughDock {
 public:
@@ -57,7 +87,7 @@ public:
     static constexpr int NetworkPieceSize = 1024;
     static constexpr int PiecePauseMs = 100;     // between pieces of long data, for the dock's serial side
     static constexpr int MaxEventsPerChunk = 10;
-    static constexpr int EnableWaitMs = 5000;    // for both connections to come up
+    static constexpr int EnableWaitMs = 5000;    // for both connections to come up (the Kelo6's)
     static constexpr int DefaultCommandTimeOut = 10000;
 
     ~TKeloDock() override;
@@ -77,7 +107,8 @@ public:
     void SetUSBDeviceHalted(bool Value) override;
     TWSocket* ControlSocket() const { return FControlSocket; }
     TWSocket* DataSocket() const { return FDataSocket; }
-    // The deadline of the enabling wait over the network (EnableWaitMs).
+    // The deadline of the enabling wait over the network (the description's
+    // TransportWaitMs), and of the disabling wait of a dock that closes gracefully.
     TTimer* EnableTimer() const { return FEnableTimer; }
     const TDockDescription& Description() const { return FDescription; }
 
@@ -148,6 +179,14 @@ public:
     TNotifyEvent OnTCPConnected;
     TNotifyEvent OnTCPClosed;
 
+    // ---- published and unused by any operation here ----
+    QDateTime DateTime() const { return FDateTime; }
+    void SetDateTime(const QDateTime& Value) { FDateTime = Value; }
+    quint32 DataloggerSize() const { return FDataloggerSize; }
+    QString FlashFileName() const { return FFlashFileName; }
+    void SetFlashFileName(const QString& Value) { FFlashFileName = Value; }
+    TUserData OnDebugSndUserData;
+
 protected:
     TKeloDock(const TDockDescription& Description, QObject* Owner);
 
@@ -163,6 +202,9 @@ protected:
 
 private:
     // transports
+    bool Connecting() const;
+    void CloseGracefully();
+    void CloseTransport();
     void WireSocket(TWSocket* Socket, int Channel);
     void ControlDataAvailable();
     void DataChunk(const QByteArray& Chunk);
@@ -197,4 +239,8 @@ private:
     QByteArray FLcdText;
     bool FDockBusy = false;
     bool FDataSent = false;
+
+    QDateTime FDateTime;
+    quint32 FDataloggerSize = 0;
+    QString FFlashFileName;
 };

@@ -25,8 +25,12 @@ public:
     bool HasUSBDevice() const override { return false; }
     void SetUSBDeviceHalted(bool) override {}
     bool SetSlaveMode(bool) override { return false; }
-    void SendUserData(const QByteArray& Text) override { Last = Text; }
-    void DisconnectInstrument() override {}
+    bool SendUserData(const QByteArray& Text) override
+    {
+        Last = Text;
+        return true;
+    }
+    bool DisconnectInstrument() override { return true; }
     QByteArray Last;
 };
 

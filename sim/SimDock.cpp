@@ -15,6 +15,15 @@ namespace {
 
 constexpr int DefaultMalformedEveryMs = 500;
 
+// The dock kinds: their ports, what they answer, and the enquiries they
+// answer. A Kelo6 dock also answers the multi-port family's enquiry, which is
+// the one the utility's window sends.
+const SimDockKind Kinds[] = {
+    {"kelo6", 5004, 5005, true, true, true, {{6462, 6461, "Kelo6"}, {6460, 6459, "MP KeloExpress (Kelo6)"}}},
+    {"express", 5000, 5001, false, true, false, {{6458, 6457, "KeloExpress"}}},
+    {"mp-express", 5002, 5003, false, false, false, {{6460, 6459, "MP KeloExpress"}}},
+};
+
 struct Word {
     const char* text;
     int length;  // of the whole command, parameters included
@@ -72,15 +81,28 @@ QList<QByteArray> words(const QStringList& values)
 
 } // namespace
 
+const SimDockKind* findSimDockKind(const QString& name)
+{
+    for (const SimDockKind& kind : Kinds) {
+        if (name == QLatin1String(kind.name)) {
+            return &kind;
+        }
+    }
+    return nullptr;
+}
+
 // ---------------------------------------------------------------- options
 
 QList<QCommandLineOption> simDockOptionList()
 {
     using Option = QCommandLineOption;
     return {
-        Option("dock", "Be a docking station of KIND (kelo6) in front of the instrument: its control "
-                       "and data ports served on a loopback address.", "KIND"),
+        Option("dock", "Be a docking station of KIND (kelo6, express or mp-express) in front of the "
+                       "instrument: its control and data ports served on a loopback address, and its "
+                       "family's enquiries of the dock enumerator answered (a kelo6 dock answers the "
+                       "mp-express enquiry too).", "KIND"),
         Option("address", "The dock's loopback address (default 127.0.0.5).", "A.B.C.D"),
+        Option("no-enumerator", "Answer no enquiry of the dock enumerator."),
         Option("busy", "Answer \"SLV\" busy N times before passing the instrument through.", "N"),
         Option("no-answer", "Leave the dock command CMD unanswered (\"all\": every one); repeatable.", "CMD"),
         Option("nak", "Answer the dock command CMD with \"NAK\"; repeatable.", "CMD"),
@@ -94,16 +116,44 @@ QList<QCommandLineOption> simDockOptionList()
     };
 }
 
+namespace {
+
+// Options that only some kinds have a use for.
+bool checkKindOptions(const QCommandLineParser& parser, const SimDockOptions& o, QString* error)
+{
+    const SimDockKind* kind = findSimDockKind(o.kind);
+    if (kind == nullptr) {
+        return true;
+    }
+    const struct {
+        const char* option;
+        bool usable;
+    } rules[] = {{"busy", kind->busyByte},
+                 {"battery-every", kind->batteryEvents},
+                 {"malformed-battery", kind->batteryEvents},
+                 {"battery", kind->batteryEvents}};
+    for (const auto& rule : rules) {
+        if (parser.isSet(rule.option) && !rule.usable) {
+            *error = QStringLiteral("--%1 is not for a %2 dock").arg(rule.option, o.kind);
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 bool readSimDockOptions(const QCommandLineParser& parser, SimDockOptions* o, QString* error)
 {
     o->kind = parser.value("dock").toLower();
-    if (!o->kind.isEmpty() && o->kind != QLatin1String("kelo6")) {
-        *error = QStringLiteral("--dock knows only kelo6");
+    if (!o->kind.isEmpty() && findSimDockKind(o->kind) == nullptr) {
+        *error = QStringLiteral("--dock knows kelo6, express and mp-express");
         return false;
     }
     if (parser.isSet("address")) {
         o->address = parser.value("address");
     }
+    o->answerEnquiries = !parser.isSet("no-enumerator");
     const struct {
         const char* name;
         int maximum;
@@ -136,12 +186,15 @@ bool readSimDockOptions(const QCommandLineParser& parser, SimDockOptions* o, QSt
         o->batteryEveryMs = DefaultMalformedEveryMs;
     }
     o->refuseData = parser.isSet("refuse-data");
-    return true;
+    return checkKindOptions(parser, *o, error);
 }
 
 // ---------------------------------------------------------------- protocol
 
-SimDockProtocol::SimDockProtocol(const SimDockOptions& options) : m_options(options), m_busyLeft(options.busyCount)
+SimDockProtocol::SimDockProtocol(const SimDockOptions& options)
+    : m_options(options),
+      m_kind(*findSimDockKind(options.kind.isEmpty() ? QStringLiteral("kelo6") : options.kind)),
+      m_busyLeft(options.busyCount)
 {
     for (QByteArray& line : m_lcd) {
         line = QByteArray(LcdWidth, ' ');
@@ -177,6 +230,9 @@ int SimDockProtocol::commandLength() const
     }
     bool incomplete = false;
     for (const Word& word : Commands) {
+        if (!m_kind.pump && qstrcmp(word.text, "PSS") == 0) {
+            continue;
+        }
         if (m_input.startsWith(word.text)) {
             return m_input.size() >= word.length ? word.length : 0;
         }
@@ -234,7 +290,7 @@ QByteArray SimDockProtocol::reply(const QByteArray& word, const QByteArray& comm
             *after = passing ? "EVT1" : "EVT2";
             note(passing ? QStringLiteral("passing the instrument through") : QStringLiteral("instrument taken back"));
         }
-        return word == "DSC" ? QByteArray("ACK") : QByteArray("ACKI");
+        return word == "DSC" || !m_kind.busyByte ? QByteArray("ACK") : QByteArray("ACKI");
     }
     if (word.startsWith("LCD")) {
         m_lcd[word.at(3) - '0'] = command.mid(4, LcdWidth);
@@ -287,6 +343,7 @@ SimDock::SimDock(const SimDockOptions& options, DockTransport& data, bool verbos
       m_data(data),
       m_verbose(verbose),
       m_address(options.address),
+      m_controlPort(m_protocol.kind().controlPort),
       m_batteryEveryMs(options.batteryEveryMs),
       m_writer(std::make_unique<DescriptorWriter>())
 {
@@ -312,7 +369,7 @@ SimDock::~SimDock()
 
 bool SimDock::open(QString* error)
 {
-    m_listener = listenOnLoopback(m_address, ControlPort, error);
+    m_listener = listenOnLoopback(m_address, m_controlPort, error);
     if (m_listener < 0) {
         return false;
     }

@@ -1,13 +1,17 @@
 #pragma once
-// The simulated Kelo6 docking station: its control channel (a TCP listener at
-// the dock's loopback address, port 5004) and the protocol it speaks there.
-// The instrument's bytes travel on the data channel (DockTransport).
+// The simulated docking station of each kind (kelo6, express, mp-express): its
+// control channel (a TCP listener at the dock's loopback address, on the
+// kind's control port) and the protocol it speaks there. The instrument's
+// bytes travel on the data channel (DockTransport); the dock enumerator's
+// enquiries are answered by SimDockEnquiries.
 //
-// The dock answers every command: "ACK" with the command's payload ("ADC":
-// four 16-bit values, most significant byte first, the second one the battery
-// reading; "SLV"/"MST": "B" busy or "I" idle; "RLC0"/"RLC1": the line's 16
-// characters), keeps its four LCD lines and its pump level and prints them
-// when they change. It passes the instrument through on "SLV" once it is no
+// The dock answers every command of its kind: "ACK" with the command's
+// payload ("ADC": four 16-bit values, most significant byte first, the second
+// one the battery reading; "SLV"/"MST": "B" busy or "I" idle, except at the
+// multi-port dock, which has no busy state; "RLC0"/"RLC1": the line's 16
+// characters), keeps its four LCD lines and (the Kelo6 dock alone) its pump
+// level and prints them when they change; a command it does not know is
+// answered "NAK". It passes the instrument through on "SLV" once it is no
 // longer busy, raising "EVT1", and takes it back on "DSC" or "MST" (and when
 // the control connection goes), raising "EVT2". Fault modes: see SimDockOptions.
 
@@ -40,6 +44,7 @@ public:
     // The control connection went away: the dock takes the instrument back.
     void endSession() { m_passing = false; }
 
+    const SimDockKind& kind() const { return m_kind; }
     bool passing() const { return m_passing; }
     QByteArray lcdLine(int line) const { return m_lcd[line]; }
     int pumpLevel() const { return m_pumpLevel; }
@@ -60,6 +65,7 @@ private:
     quint16 batteryReading() const;
 
     SimDockOptions m_options;
+    const SimDockKind& m_kind;
     QByteArray m_input;
     QByteArray m_lcd[4];
     int m_pumpLevel = 0;
@@ -71,8 +77,6 @@ private:
 class SimDock : public QObject {
     Q_OBJECT
 public:
-    static constexpr quint16 ControlPort = 5004;
-    static constexpr quint16 DataPort = 5005;
     static constexpr int StaleInputMs = 1000;
     static constexpr int InstrumentWakeMs = 50;
 
@@ -94,6 +98,7 @@ private:
     DockTransport& m_data;
     bool m_verbose;
     QString m_address;
+    quint16 m_controlPort;
     int m_batteryEveryMs;
     int m_listener = -1;
     std::unique_ptr<QSocketNotifier> m_acceptNotifier;

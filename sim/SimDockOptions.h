@@ -9,9 +9,33 @@
 class QCommandLineOption;
 class QCommandLineParser;
 
+// One family's enquiry as the dock enumerator sends it: "ENQ" to the enquiry
+// port, answered to the answer port with the name (which holds the family's
+// type name) and the dock's address.
+struct SimDockEnquiry {
+    quint16 enquiryPort;
+    quint16 answerPort;
+    const char* name;
+};
+
+// What tells the simulated dock kinds apart.
+struct SimDockKind {
+    const char* name;         // as given to --dock
+    quint16 controlPort;
+    quint16 dataPort;
+    bool pump;                // answers "PSS"
+    bool busyByte;            // answers "SLV" and "MST" with a busy byte ("B" busy, "I" idle)
+    bool batteryEvents;       // reports its battery ("EVTE")
+    QList<SimDockEnquiry> enquiries;  // the enumerator's enquiries it answers
+};
+
+// The kind named by --dock, or null.
+const SimDockKind* findSimDockKind(const QString& name);
+
 struct SimDockOptions {
-    QString kind;                 // --dock: "kelo6"; empty: no dock, the instrument alone
+    QString kind;                 // --dock: "kelo6", "express" or "mp-express"; empty: no dock
     QString address = "127.0.0.5";  // --address: the loopback address served
+    bool answerEnquiries = true;  // --no-enumerator: answer no enquiry of the dock enumerator
     int busyCount = 0;            // --busy N: "SLV" is answered busy N times first
     QList<QByteArray> noAnswer;   // --no-answer CMD: commands left unanswered ("all": every one)
     QList<QByteArray> nak;        // --nak CMD: commands answered "NAK"

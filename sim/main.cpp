@@ -3,8 +3,10 @@
 //
 // The first line on stdout says where: "PTY " and the slave's path, for example
 // "PTY /dev/pts/5", "IRDA " and the stack's socket path, or "DOCK " and the
-// dock's loopback address.
+// dock's loopback address (printed once the dock answers on its ports and to
+// the dock enumerator).
 
+#include "sim/DockEnquiries.h"
 #include "sim/DockTransport.h"
 #include "sim/IrdaTransport.h"
 #include "sim/PtyTransport.h"
@@ -88,10 +90,15 @@ int runSimulator(const SimOptions& options)
     SimInstrument instrument(options.faults, flash, startVersion(options, flash));
     std::unique_ptr<SimTransport> chosen;
     const bool usbDock = !options.dock.kind.isEmpty() && !options.usbDir.isEmpty();
+    if (usbDock && findSimDockKind(options.dock.kind) != findSimDockKind("kelo6")) {
+        complain("--usb serves only the kelo6 dock");
+        return 2;
+    }
     if (usbDock) {
         chosen = std::make_unique<UsbDockTransport>(options.usbDir);
     } else if (!options.dock.kind.isEmpty()) {
-        chosen = std::make_unique<DockTransport>(options.dock.address, SimDock::DataPort, !options.dock.refuseData);
+        chosen = std::make_unique<DockTransport>(options.dock.address, findSimDockKind(options.dock.kind)->dataPort,
+                                                 !options.dock.refuseData);
     } else if (options.irdaPath.isEmpty()) {
         chosen = std::make_unique<PtyTransport>(options.linkPath);
     } else {
@@ -105,6 +112,7 @@ int runSimulator(const SimOptions& options)
     SimSession session(transport, instrument, options);
     std::unique_ptr<SimDock> dock;
     std::unique_ptr<UsbDock> usb;
+    std::unique_ptr<SimDockEnquiries> enquiries;
     if (usbDock) {
         usb = std::make_unique<UsbDock>(options.dock, static_cast<UsbDockTransport&>(transport), options.verbose);
         // The device pulled off the bus ends the simulator (its flash written).
@@ -114,6 +122,15 @@ int runSimulator(const SimOptions& options)
         if (!dock->open(&error)) {
             complain(error);
             return 1;
+        }
+        if (options.dock.answerEnquiries) {
+            enquiries = std::make_unique<SimDockEnquiries>(options.dock.address,
+                                                           findSimDockKind(options.dock.kind)->enquiries);
+            QObject::connect(enquiries.get(), &SimDockEnquiries::note, [](const QString& line) { complain(line); });
+            if (!enquiries->open(&error)) {
+                complain(error);
+                return 1;
+            }
         }
     } else {
         // A dock stays up when its data connection is lost; the instrument alone ends with its link.

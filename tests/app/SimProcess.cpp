@@ -11,17 +11,19 @@
 #include <termios.h>
 #include <unistd.h>
 
-TSimProcess::TSimProcess(const QStringList& Options, TWay Way)
+TSimProcess::TSimProcess(const QStringList& Options, TWay Way, bool AnswersEnumerator)
 {
     QStringList arguments({"--flash-out", FlashFile(), "--verbose"});
     if (Way == OverIrda)
         arguments << "--irda" << FDir.filePath("irda.sock");
-    if (Way == InDock)
+    if (Way == InDock && !Options.contains("--dock"))
         arguments << "--dock" << "kelo6";
     if (Way == InUsbDock) {
         QDir().mkpath(UsbDir());
         arguments << "--dock" << "kelo6" << "--usb" << UsbDir();
     }
+    if (Way == InDock && !AnswersEnumerator)
+        arguments << "--no-enumerator";
     FProcess.setProgram(KT4_SIM_PATH);
     FProcess.setArguments(arguments + Options);
     FProcess.start();

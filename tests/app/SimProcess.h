@@ -13,10 +13,14 @@ public:
     enum TWay { OnPty, OverIrda, InDock, InUsbDock };
     // Starts the simulator with Options; its flash goes to FlashFile(). Over
     // IrDA it is a device of the simulated IrDA stack served at IrdaSocket();
-    // in a dock it sits in a simulated Kelo6 dock served at DockAddress()
-    // (Options name the address with "--address"); in a USB dock it sits in
-    // the same dock on the simulated USB stack served in UsbDir().
-    explicit TSimProcess(const QStringList& Options = {}, TWay Way = OnPty);
+    // in a dock it sits in a simulated dock served at DockAddress() (Options
+    // name the address with "--address", and the kind with "--dock" when it
+    // is not the Kelo6 dock). A dock answers the dock enumerator only when
+    // AnswersEnumerator: the enquiry ports are shared by every process on the
+    // machine, so only test programs that take the UDP ports' resource lock
+    // may let their docks answer. In a USB dock it sits in the Kelo6 dock on
+    // the simulated USB stack served in UsbDir().
+    explicit TSimProcess(const QStringList& Options = {}, TWay Way = OnPty, bool AnswersEnumerator = false);
     ~TSimProcess();
 
     QString PtyPath() const { return FPty; }

@@ -4,6 +4,7 @@
 
 #include "dock/DockEnumerator.h"
 #include "tests/TestSupport.h"
+#include "tests/app/SimProcess.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -125,6 +126,44 @@ TEST_F(DockEnumeration, ARestartEmptiesTheListsAndTheWindowEndsOnTime)
     dock.SendTo("MP KeloExpress", "127.0.0.1", 6459);
     WaitFor([] { return false; }, 200);
     EXPECT_EQ(changes, 1) << "an answer after the window is not received";
+}
+
+// Simulated docks, separate processes on their own addresses, answer their
+// family's enquiry; a Kelo6 dock answers the multi-port family's too.
+TEST_F(DockEnumeration, SimulatedDocksOfEachKindAnswerTheirFamily)
+{
+    const auto dock = [](const char* Kind, const char* Address) {
+        return std::make_unique<TSimProcess>(QStringList{"--dock", Kind, "--address", Address}, TSimProcess::InDock,
+                                             true);
+    };
+    const auto express = dock("express", "127.0.46.1");
+    const auto mp = dock("mp-express", "127.0.46.2");
+    const auto kelo6 = dock("kelo6", "127.0.46.3");
+    const struct {
+        TPDockType Type;
+        QStringList Names;  // sorted: answers arrive in any order
+        QStringList Addresses;
+    } rows[] = {
+        {TPDockType::tpKeloExpress, {"KeloExpress 127.0.46.1"}, {"127.0.46.1"}},
+        {TPDockType::tpMP_KeloExpress, {"MP KeloExpress (Kelo6) 127.0.46.3", "MP KeloExpress 127.0.46.2"}, {"127.0.46.2", "127.0.46.3"}},
+        {TPDockType::tpKelo6, {"Kelo6 127.0.46.3"}, {"127.0.46.3"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(static_cast<int>(row.Type));
+        changes = 0;
+        Start(row.Type);
+        ASSERT_TRUE(WaitFor([&] { return changes == row.Names.size(); }));
+        WaitFor([] { return false; }, 100);  // a chance for answers that should not come
+        QStringList names = enumerator.DockNames(), addresses = enumerator.DockAddresses();
+        ASSERT_EQ(names.size(), addresses.size());
+        for (int i = 0; i < names.size(); ++i)
+            EXPECT_TRUE(names[i].endsWith(" " + addresses[i])) << "each answer came from its dock's own address";
+        names.sort();
+        addresses.sort();
+        EXPECT_EQ(names, row.Names);
+        EXPECT_EQ(addresses, row.Addresses);
+    }
+    EXPECT_TRUE(dialogs->Texts().isEmpty());
 }
 
 // The default broadcast address, proved where it cannot leave the machine: in

@@ -158,6 +158,19 @@ TLoopbackPeer TLoopbackListener::Accept(int TimeoutMs)
     return TLoopbackPeer(std::move(accepted));
 }
 
+TUnansweredPort::TUnansweredPort(const char* Address, quint16 Port)
+    : FListener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), FFiller(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+{
+    sockaddr_in address = Loopback(Port);
+    const int on = 1;
+    ::setsockopt(FListener.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    if (::inet_pton(AF_INET, Address, &address.sin_addr) != 1 || (ntohl(address.sin_addr.s_addr) >> 24) != 127
+        || ::bind(FListener.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0
+        || ::listen(FListener.Get(), 0) != 0
+        || ::connect(FFiller.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0)
+        throw std::runtime_error("cannot make an unanswered loopback port");
+}
+
 TRefusingPort::TRefusingPort() : FFd(BoundSocket(SOCK_STREAM)), FPort(LocalPortOf(FFd.Get())) {}
 
 // ---------------------------------------------------------------- UDP

@@ -78,6 +78,19 @@ private:
     quint16 FPort = 0;
 };
 
+// A TCP port at a loopback address that never answers a connect: it listens
+// with a full backlog (one connection of its own waits there unaccepted), so
+// the kernel drops every further connection request and the connect stays
+// under way.
+class TUnansweredPort {
+public:
+    TUnansweredPort(const char* Address, quint16 Port);
+
+private:
+    TOwnedFd FListener;
+    TOwnedFd FFiller;
+};
+
 // A UDP socket bound to 127.0.0.1 that sends to and receives from loopback
 // ports only.
 class TLoopbackUdp {

@@ -1,0 +1,94 @@
+#include "dock/KeloExpressDock.h"
+
+#include "platform/Dialogs.h"
+
+namespace {
+
+constexpr int PipeControlOut = 3;
+
+const QString textUsbHalted = QStringLiteral("Cant Send, USB Halted!, Restarting.");
+const QString textUsbNotEnabled = QStringLiteral("Send Error, USB Dock not Enabled!");
+const QString textTcpControl = QStringLiteral("Error sending control data on TCP!");
+
+}  // namespace
+
+TDockDescription TKeloExpressDock::ExpressDescription()
+{
+    TDockDescription d;
+    d.ControlPort = QStringLiteral("5000");
+    d.DataPort = QStringLiteral("5001");
+    d.DeviceType = TDockDeviceType::tpKeloExpress;
+    d.DebugRcvUserData = false;
+    d.TransportWaitMs = TransportWaitMs;
+    d.WaitEndsWhenConnectsFail = true;
+    d.ClosesGracefully = true;
+    d.IdleWhenDisabled = false;
+    d.WaitEndsWithCommandTimer = true;
+    return d;
+}
+
+TKeloExpressDock::TKeloExpressDock(QObject* Owner) : TKeloDock(ExpressDescription(), Owner)
+{
+    DefineEvents({
+        {'3', 1, false, false,
+         [this](const QByteArray& P) {
+             FTestResult = TTestResult(quint8(P.at(0)));
+             OnTestCompleted(this, FTestResult);
+         }},
+        {'7', 1, false, false,
+         [this](const QByteArray& P) {
+             FDockState = TDockState(quint8(P.at(0)));
+             OnStateChange(this, FDockState);
+         }},
+        // Reversed in the chunk, the two bytes are the reading little-endian.
+        {'9', 2, false, true,
+         [this](const QByteArray& P) { OnGotGasReading(this, qint16(quint8(P.at(0)) | quint8(P.at(1)) << 8)); }},
+        {'B', 1, false, false,
+         [this](const QByteArray& P) {
+             FSpanCause = TSpanCalDueTo(quint8(P.at(0)));
+             OnSpanCalibration(this, FSpanCause);
+         }},
+        {'E', 2, false, false,
+         [this](const QByteArray& P) { OnAudioTest(this, quint8(P.at(0)), quint8(P.at(1))); }},
+    });
+}
+
+void TKeloExpressDock::SendControlData(const QByteArray& Text)
+{
+    OnDebugSndControlData(this, Text);
+    if (USBDevice() != nullptr)
+        SendOverUsb(Text);
+    else
+        SendOverNetwork(Text);
+}
+
+// A halted device is told so and restarted; the text goes all the same.
+void TKeloExpressDock::SendOverUsb(const QByteArray& Text)
+{
+    if (!Enabled()) {
+        SetCommandStatus(csFailed);
+        Dialogs().ShowMessage(textUsbNotEnabled);
+        return;
+    }
+    if (USBDevice()->Halted()) {
+        Dialogs().ShowMessage(textUsbHalted);
+        USBDevice()->SetHalted(false);
+    }
+    SetCommandStatus(csPending);
+    USBDevice()->WriteData(PipeControlOut, Text);
+}
+
+void TKeloExpressDock::SendOverNetwork(const QByteArray& Text)
+{
+    if (!Enabled()) {
+        SetCommandStatus(csFailed);
+        Dialogs().ShowMessage(QStringLiteral("Send Error,TCP Dock not Enabled! Destination=") + ControlSocket()->Addr()
+                              + QStringLiteral(" Message=") + QString::fromLatin1(Text));
+        return;
+    }
+    SetCommandStatus(csPending);
+    if (ControlSocket()->SendBytes(Text) < 0) {
+        SetCommandStatus(csFailed);
+        Dialogs().ShowMessage(textTcpControl);
+    }
+}

@@ -1,0 +1,49 @@
+#include "dock/MPKeloExpressDock.h"
+
+#include <cstring>
+
+TDockDescription TMPKeloExpressDock::MPExpressDescription()
+{
+    TDockDescription d;
+    d.ControlPort = QStringLiteral("5002");
+    d.DataPort = QStringLiteral("5003");
+    d.DeviceType = TDockDeviceType::tpMPKeloExpress;
+    d.DebugRcvUserData = true;
+    d.IdleWhenDisabled = false;
+    return d;
+}
+
+TMPKeloExpressDock::TMPKeloExpressDock(QObject* Owner) : TKeloDock(MPExpressDescription(), Owner)
+{
+    DefineEvents({
+        {'3', 1, false, false,
+         [this](const QByteArray& P) {
+             FTestResult = TTestResult(quint8(P.at(0)));
+             OnTestCompleted(this, FTestResult);
+         }},
+        {'7', 1, false, false,
+         [this](const QByteArray& P) {
+             FDockState = TDockState(quint8(P.at(0)));
+             OnStateChange(this, FDockState);
+         }},
+        {'9', int(std::tuple_size_v<TGasReading>), false, true,
+         [this](const QByteArray& P) {
+             TGasReading reading{};
+             std::memcpy(reading.data(), P.constData(), reading.size());
+             OnGotGasReading(this, reading);
+         }},
+        {'A', 0, false, false, [this](const QByteArray&) { OnDeviceInserted(this); }},
+        {'B', 2, false, false,
+         [this](const QByteArray& P) {
+             FSpanCause = TSpanCalDueTo(quint8(P.at(0)));
+             FSpanSensors = TSensorFlags(P.at(1));
+             OnSpanCalibration(this, FSpanCause, FSpanSensors);
+         }},
+    });
+}
+
+bool TMPKeloExpressDock::SetSlaveMode(bool Slave)
+{
+    SetReplyKind(rkPlain);
+    return SendCommand(Slave ? "SLV" : "MST");
+}
