@@ -3,6 +3,8 @@
 #include "app/FlashReport.h"
 #include "app/UpgradeTexts.h"
 #include "dock/CorvaneKelo6Dock.h"
+#include "dock/KeloExpressDock.h"
+#include "dock/MPKeloExpressDock.h"
 #include "dock/USBDockDevice.h"
 #include "platform/Dialogs.h"
 #include "usb/USBPipe.h"
@@ -47,14 +49,28 @@ TFlashCommand::~TFlashCommand()
 
 // ---------------------------------------------------------------- the dock
 
+// The dock of the kind asked for, given to the link in its own place.
 bool TFlashCommand::MakeDock()
 {
-    auto* dock = new TCorvaneKelo6Dock(this);
+    TKeloDock* dock = nullptr;
+    if (FOptions.DockKind == "express") {
+        auto* express = new TKeloExpressDock(this);
+        FLink->SetKeloExpressDock(express);
+        dock = express;
+    } else if (FOptions.DockKind == "mp-express") {
+        auto* multiPort = new TMPKeloExpressDock(this);
+        FLink->SetMPKeloExpressDock(multiPort);
+        dock = multiPort;
+    } else {
+        auto* kelo6 = new TCorvaneKelo6Dock(this);
+        FLink->SetCorvaneKelo6Dock(kelo6);
+        dock = kelo6;
+    }
     FDock = dock;
     if (FOptions.Dock == "usb") {
         FUsbDevice = new TUSBDevice(this);
         FUsbDockDevice = std::make_unique<TUSBDockDevice>(FUsbDevice);
-        FUsbDockDevice->SetDeviceType(TDockDeviceType::tpCorvaneKelo6);
+        FUsbDockDevice->SetDeviceType(dock->Description().DeviceType);
         const QStringList docks = FUsbDockDevice->RefreshDeviceList();
         if (docks.isEmpty()) {
             Print("No docks connected to the USB bus were found.");
@@ -67,7 +83,6 @@ bool TFlashCommand::MakeDock()
         dock->SetEthernetAddress(FOptions.Dock);
         Print("Dock: " + FOptions.Dock);
     }
-    FLink->SetCorvaneKelo6Dock(dock);
     FDockProgressTimer = new QTimer(this);
     FDockProgressTimer->setSingleShot(true);
     FDockProgressTimer->setInterval(100);
@@ -104,12 +119,13 @@ void TFlashCommand::ShowDockProgress()
 
 void TFlashCommand::StopPump()
 {
-    if (FFinished || !FDock->Enabled())
+    if (FPumpStopped || !FDock->Enabled())
         return;
     if (FDock->CommandStatus() == csPending) {
         QTimer::singleShot(100, this, [this] { StopPump(); });
         return;
     }
+    FPumpStopped = true;
     if (auto* kelo6 = dynamic_cast<TCorvaneKelo6Dock*>(FDock))
         kelo6->SetPump(0, 0);
 }
@@ -119,8 +135,9 @@ void TFlashCommand::HandDockBack()
 {
     if (!FDock || !FDock->Enabled())
         return;
-    bool busy = false;
-    FDock->SetSlaveMode(false, busy);
+    if (FOnlineSeen)
+        StopPump();  // an upgrade quicker than the pump's second leaves no pump running
+    FDock->SetSlaveMode(false);  // "MST"
     FDock->WriteLcdLine(0, QByteArray(14, ' '));
     FDock->WriteLcdLine(1, QByteArray(14, ' '));
 }

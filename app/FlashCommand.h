@@ -20,6 +20,7 @@ struct TFlashOptions {
     int AnswerTimeOutMs = 0;    // replaces the instrument's time-outs (0: its own 5 to 30 s)
     QString TraceFile;          // every text sent and received, with its time (empty: none)
     QString Dock;               // through a dock: its network address, or "usb" for the first on the USB bus
+    QString DockKind = "kelo6"; // "kelo6", "express" or "mp-express"
     FILE* Report = nullptr;     // a shelf member's report lines (app/FlashReport.h), or none
 };
 
@@ -76,6 +77,7 @@ private:
     class TUSBDevice* FUsbDevice = nullptr;
     std::unique_ptr<class TUSBDockDevice> FUsbDockDevice;
     QTimer* FDockProgressTimer = nullptr;
+    bool FPumpStopped = false;
     QString FLastCount;  // "12/446", shown on the dock's display
     bool FOnlineSeen = false;
     bool FUploadStarted = false;

@@ -2,7 +2,7 @@
 //
 //   kt4-flash IMAGE [--port DEVICE] [--yes] [--connect-timeout S] [--answer-timeout-ms MS] [--trace FILE]
 //   kt4-flash IMAGE --port A --port B ...      a shelf: every instrument at once
-//   kt4-flash IMAGE --dock ADDRESS|usb [...]  through a Kelo6 docking station
+//   kt4-flash IMAGE --dock ADDRESS|usb [--dock-kind kelo6|express|mp-express]  through a docking station
 //   kt4-flash --list-ports
 //
 // Without --port the link chooses its way as the window does: the infrared
@@ -66,7 +66,7 @@ void ListKnownPorts()
 QStringList MemberOptions(const QCommandLineParser& Parser)
 {
     QStringList options;
-    for (const char* name : {"connect-timeout", "answer-timeout-ms"})
+    for (const char* name : {"connect-timeout", "answer-timeout-ms", "dock-kind"})
         if (Parser.isSet(name))
             options << QString("--%1=%2").arg(name, Parser.value(name));
     return options;
@@ -136,6 +136,7 @@ int main(int argc, char** argv)
                       "one on the USB bus with \"usb\". Given more than once (or with --port), every instrument "
                       "is upgraded at once.",
                       "address|usb"});
+    parser.addOption({"dock-kind", "The kind of dock: kelo6 (the default), express or mp-express.", "kind", "kelo6"});
     parser.addOption({"yes", "Answer every question about the upgrade with OK or Yes (never chooses a port)."});
     parser.addOption({"connect-timeout", "Seconds to wait for the instrument, 1 to 86400 (default 60).", "seconds", "60"});
     parser.addOption({"answer-timeout-ms",
@@ -175,6 +176,11 @@ int main(int argc, char** argv)
         return UsageError;
     }
     options.Dock = parser.value("dock").trimmed();
+    options.DockKind = parser.value("dock-kind").trimmed().toLower();
+    if (!QStringList({"kelo6", "express", "mp-express"}).contains(options.DockKind)) {
+        std::fprintf(stderr, "kt4-flash: --dock-kind is kelo6, express or mp-express\n");
+        return UsageError;
+    }
 
     const bool noWay = parser.isSet("dock")   ? false
                        : parser.isSet("port") ? parser.value("port").isEmpty()

@@ -269,11 +269,14 @@ TEST(FlashCli, ThroughADock)
         TSimProcess::TWay Way;
         QStringList Faults;
         int ExitCode;
+        QString Kind = "kelo6";
     } cases[] = {
         {"network", TSimProcess::InDock, {}, 0},
         {"usb", TSimProcess::InUsbDock, {}, 0},
         {"network, data connection lost", TSimProcess::InDock, {"--lose-after", "200"}, 4},
         {"usb, device pulled", TSimProcess::InUsbDock, {"--lose-after", "200"}, 4},
+        {"express dock", TSimProcess::InDock, {"--dock", "express"}, 0, "express"},
+        {"multi-port express dock", TSimProcess::InDock, {"--dock", "mp-express"}, 0, "mp-express"},
     };
     int address = 60;
     for (const auto& c : cases) {
@@ -281,8 +284,9 @@ TEST(FlashCli, ThroughADock)
         const QString at = QString("127.0.7.%1").arg(++address);
         TSimProcess sim(QStringList({"--address", at}) + c.Faults, c.Way);
         const QString image = sim.MakeImage();
-        const TFlashRun run = RunFlash({image, "--dock", sim.DockAddress(), "--yes", "--answer-timeout-ms=500"},
-                                       {"KT4_USB_SIM=" + sim.UsbDir()});
+        const TFlashRun run = RunFlash(
+            {image, "--dock", sim.DockAddress(), "--dock-kind", c.Kind, "--yes", "--answer-timeout-ms=500"},
+            {"KT4_USB_SIM=" + sim.UsbDir()});
         EXPECT_EQ(run.ExitCode, c.ExitCode) << run.Output.toStdString();
         EXPECT_TRUE(run.Output.contains(UpgradeTextPlaceInDock()));
         sim.Stop();
@@ -291,6 +295,7 @@ TEST(FlashCli, ThroughADock)
             EXPECT_EQ(run.Output.count(Completed), 1);
             EXPECT_EQ(UploadedPart(sim.Flash()), UploadedPart(ReadFile(image)));
             EXPECT_TRUE(log.contains("[KT4   446/446   ]")) << "the progress on the dock's display";
+            EXPECT_EQ(log.contains("pump level 0"), c.Kind == "kelo6") << "only the Kelo6 dock has a pump";
             EXPECT_TRUE(log.contains("LCD [                ][                ][ Insert KT4     ][   To FLASH     ]"))
                 << "handed back with its first two lines blank";
         } else {
