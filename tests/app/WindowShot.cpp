@@ -22,6 +22,8 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
@@ -114,6 +116,56 @@ int ShootUpgrade(const QString& Dir, const QString& Image)
     return stage == Done ? status : 1;
 }
 
+// The dock option shown: "Use Dock" ticked (no dock on the USB bus), the dock
+// chosen from the search's list, then an upgrade through it.
+int ShootDock(const QString& Dir, const QString& Image)
+{
+    TShots shots(Dir);
+    auto* frmUpgrade = new TfrmUpgrade;
+    frmUpgrade->chkUseKelo6->setVisible(true);
+    frmUpgrade->show();
+    enum { Idle, Searching, Chosen, Running, Completed, Done } stage = Idle;
+    int ticks = 0;
+    bool uploadingShot = false;
+    QTimer operatorHand;
+    QObject::connect(&operatorHand, &QTimer::timeout, [&] {
+        ++ticks;
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* files = qobject_cast<QFileDialog*>(modal)) {
+            if (auto* name = files->findChild<QLineEdit*>("fileNameEdit"))
+                name->setText(Image);
+            static_cast<QDialog*>(files)->accept();
+        } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            if (box->text() == "Flash Upload Completed")
+                stage = Completed;
+            Answer(box);
+        } else if (stage == Idle && ticks == 3) {
+            stage = Searching;
+            QTimer::singleShot(0, frmUpgrade->chkUseKelo6, &QCheckBox::click);
+        } else if (stage == Searching && frmUpgrade->cboDockList->count() > 0) {
+            frmUpgrade->cboDockList->setCurrentIndex(0);
+            frmUpgrade->cboDockListChange();
+            stage = Chosen;
+        } else if (stage == Chosen) {
+            shots.Take("7-dock-chosen");
+            QTimer::singleShot(0, frmUpgrade->cbStart, &QPushButton::click);
+            stage = Running;
+        } else if (stage == Running && !uploadingShot && frmUpgrade->gauProgress->Progress() >= 200) {
+            shots.Take("8-dock-uploading");
+            uploadingShot = true;
+        } else if (stage == Completed && !modal) {
+            stage = Done;
+            frmUpgrade->close();  // hands the dock back
+            QApplication::quit();
+        }
+    });
+    operatorHand.start(OperatorTickMs);
+    QTimer::singleShot(GiveUpMs, [] { QApplication::exit(1); });
+    const int status = QApplication::exec();
+    delete frmUpgrade;
+    return stage == Done ? status : 1;
+}
+
 int ShootAbout(const QString& Dir)
 {
     TShots shots(Dir);
@@ -154,8 +206,10 @@ int main(int argc, char** argv)
     const QStringList args = QApplication::arguments();
     if (args.size() == 4 && args[1] == "upgrade")
         return ShootUpgrade(args[2], args[3]);
+    if (args.size() == 4 && args[1] == "dock")
+        return ShootDock(args[2], args[3]);
     if (args.size() == 3 && args[1] == "about")
         return ShootAbout(args[2]);
-    std::fprintf(stderr, "usage: kt4-window-shot upgrade OUTDIR IMAGE | about OUTDIR\n");
+    std::fprintf(stderr, "usage: kt4-window-shot upgrade OUTDIR IMAGE | dock OUTDIR IMAGE | about OUTDIR\n");
     return 2;
 }
