@@ -80,6 +80,21 @@ struct TDockDescription {
 #define KT4_DOCK_LSB_SWITCH(Name, Word, Index) \
     KT4_DOCK_BIT_GET(Name, Word, Index) KT4_DOCK_BIT_SET(Name, Word, Index)
 #define KT4_DOCK_LSB_FLAG(Name, Word, Index) KT4_DOCK_BIT_GET(Name, Word, Index)
+// The gases both express docks report in their gas-support word, bits 0 to 12.
+#define KT4_DOCK_GAS_SUPPORT_SWITCHES                        \
+    KT4_DOCK_LSB_SWITCH(O2_Supported, FGasSupport, 0)        \
+    KT4_DOCK_LSB_SWITCH(CO_Supported, FGasSupport, 1)        \
+    KT4_DOCK_LSB_SWITCH(H2S_Supported, FGasSupport, 2)       \
+    KT4_DOCK_LSB_SWITCH(SO2_Supported, FGasSupport, 3)       \
+    KT4_DOCK_LSB_SWITCH(CO_Minus_Supported, FGasSupport, 4)  \
+    KT4_DOCK_LSB_SWITCH(CL2_Supported, FGasSupport, 5)       \
+    KT4_DOCK_LSB_SWITCH(CLO2_Supported, FGasSupport, 6)      \
+    KT4_DOCK_LSB_SWITCH(NH3_Supported, FGasSupport, 7)       \
+    KT4_DOCK_LSB_SWITCH(NO2_Supported, FGasSupport, 8)       \
+    KT4_DOCK_LSB_SWITCH(PH3_Supported, FGasSupport, 9)       \
+    KT4_DOCK_LSB_SWITCH(HCN_Supported, FGasSupport, 10)      \
+    KT4_DOCK_LSB_SWITCH(CO_Plus_Supported, FGasSupport, 11)  \
+    KT4_DOCK_LSB_SWITCH(SO2_High_Supported, FGasSupport, 12)
 
 class TKeloDock : public QObject, public TPassThroughDock {
 public:

@@ -69,19 +69,7 @@ public:
     KT4_DOCK_MSB_SWITCH(Enable_Emailing, FConfigFlags, 8)
     KT4_DOCK_MSB_SWITCH(Enable_O2Bump, FConfigFlags, 9)
     KT4_DOCK_MSB_SWITCH(Slow9600, FConfigFlags, 10)
-    KT4_DOCK_LSB_SWITCH(O2_Supported, FGasSupport, 0)
-    KT4_DOCK_LSB_SWITCH(CO_Supported, FGasSupport, 1)
-    KT4_DOCK_LSB_SWITCH(H2S_Supported, FGasSupport, 2)
-    KT4_DOCK_LSB_SWITCH(SO2_Supported, FGasSupport, 3)
-    KT4_DOCK_LSB_SWITCH(CO_Minus_Supported, FGasSupport, 4)
-    KT4_DOCK_LSB_SWITCH(CL2_Supported, FGasSupport, 5)
-    KT4_DOCK_LSB_SWITCH(CLO2_Supported, FGasSupport, 6)
-    KT4_DOCK_LSB_SWITCH(NH3_Supported, FGasSupport, 7)
-    KT4_DOCK_LSB_SWITCH(NO2_Supported, FGasSupport, 8)
-    KT4_DOCK_LSB_SWITCH(PH3_Supported, FGasSupport, 9)
-    KT4_DOCK_LSB_SWITCH(HCN_Supported, FGasSupport, 10)
-    KT4_DOCK_LSB_SWITCH(CO_Plus_Supported, FGasSupport, 11)
-    KT4_DOCK_LSB_SWITCH(SO2_High_Supported, FGasSupport, 12)
+    KT4_DOCK_GAS_SUPPORT_SWITCHES
 
     // ---- this dock's own events ----
     TTestResultEvent OnTestCompleted;

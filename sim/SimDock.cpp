@@ -34,17 +34,6 @@ const Word Commands[] = {
     {"LCD2", 20}, {"LCD3", 20}, {"RLC0", 4},  {"RLC1", 4},  {"PSS", 5},
 };
 
-// Printable bytes as they are, the others as \xHH.
-QString shown(const QByteArray& bytes)
-{
-    QString text;
-    for (char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        text += (byte >= 0x20 && byte < 0x7F) ? QString(QLatin1Char(c))
-                                              : QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
-    }
-    return text;
-}
 
 // A text with \xHH for any byte (and \\ for a backslash).
 QByteArray unescaped(const QString& text, bool* ok)

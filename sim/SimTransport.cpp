@@ -28,3 +28,15 @@ void SimTransport::checkDrained()
     closeAll();
     emit closed();
 }
+
+// Printable bytes as they are, the others as \xHH.
+QString shown(const QByteArray& bytes)
+{
+    QString text;
+    for (char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        text += (byte >= 0x20 && byte < 0x7F) ? QString(QLatin1Char(c))
+                                              : QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
+    }
+    return text;
+}

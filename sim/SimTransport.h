@@ -10,6 +10,9 @@
 #include <QString>
 #include <QTimer>
 
+// Bytes for the simulator's log: printable bytes as they are, the others as \xHH.
+QString shown(const QByteArray& bytes);
+
 class SimTransport : public QObject {
     Q_OBJECT
 public:
