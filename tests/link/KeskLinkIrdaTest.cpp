@@ -181,6 +181,23 @@ TEST_F(LinkOverIrda, ADeviceThatComesIntoRangeIsFoundByALaterDiscovery)
     EXPECT_TRUE(events->TimeOuts.isEmpty());
 }
 
+// An operator pressing Start again while the first connect still waits for
+// the instrument to come into range: one discovery goes on, one session opens,
+// and it stays open.
+TEST_F(LinkOverIrda, ASecondConnectDuringDiscoveryLeavesTheFirstAlone)
+{
+    const TSimIrdaDevice head = irda->Devices[0];
+    irda->Devices.clear();
+    QTimer::singleShot(300, [&] { link->SetConnected(true); });
+    QTimer::singleShot(600, [&] { irda->Devices = {head}; });
+    link->SetConnected(true);
+    ASSERT_TRUE(WaitFor([&] { return link->Connected(); }));
+    WaitFor([] { return false; }, 300);
+    EXPECT_TRUE(link->Connected());
+    EXPECT_EQ(irda->ConnectAddresses.size(), 1u);
+    EXPECT_EQ(SessionsWith.size(), 1);
+}
+
 TEST_F(LinkOverIrda, SocketErrorsAfterStartUpGoToTheClient)
 {
     int irErrors = 0;
