@@ -40,16 +40,8 @@ TDockDescription TCorvaneKelo6Dock::Kelo6Description()
 TCorvaneKelo6Dock::TCorvaneKelo6Dock(QObject* Owner) : TKeloDock(Kelo6Description(), Owner)
 {
     DefineEvents({
-        {'3', 1, false, false,
-         [this](const QByteArray& P) {
-             FTestResult = TTestResult(quint8(P.at(0)));
-             OnTestCompleted(this, FTestResult);
-         }},
-        {'7', 1, false, false,
-         [this](const QByteArray& P) {
-             FDockState = TDockState(quint8(P.at(0)));
-             OnStateChange(this, FDockState);
-         }},
+        ByteStateRule('3', this, FTestResult, OnTestCompleted),
+        ByteStateRule('7', this, FDockState, OnStateChange),
         {'9', GasReadingSize, false, true,
          [this](const QByteArray& P) {
              TGasReading reading{};

@@ -48,6 +48,17 @@ struct TDockEventRule {
     std::function<void(const QByteArray& Payload)> Raise;
 };
 
+// An event whose one-byte payload is a state of the dock's own: kept in Field,
+// then announced by Event with the dock as sender.
+template <class TState, class TStateEvent>
+TDockEventRule ByteStateRule(char Code, QObject* Dock, TState& Field, TStateEvent& Event)
+{
+    return {Code, 1, false, false, [Dock, &Field, &Event](const QByteArray& Payload) {
+                Field = TState(quint8(Payload.at(0)));
+                Event(Dock, Field);
+            }};
+}
+
 // What tells one dock kind from another, besides its event table.
 struct TDockDescription {
     QString ControlPort;

@@ -30,16 +30,8 @@ TDockDescription TKeloExpressDock::ExpressDescription()
 TKeloExpressDock::TKeloExpressDock(QObject* Owner) : TKeloDock(ExpressDescription(), Owner)
 {
     DefineEvents({
-        {'3', 1, false, false,
-         [this](const QByteArray& P) {
-             FTestResult = TTestResult(quint8(P.at(0)));
-             OnTestCompleted(this, FTestResult);
-         }},
-        {'7', 1, false, false,
-         [this](const QByteArray& P) {
-             FDockState = TDockState(quint8(P.at(0)));
-             OnStateChange(this, FDockState);
-         }},
+        ByteStateRule('3', this, FTestResult, OnTestCompleted),
+        ByteStateRule('7', this, FDockState, OnStateChange),
         // Reversed in the chunk, the two bytes are the reading little-endian.
         {'9', 2, false, true,
          [this](const QByteArray& P) { OnGotGasReading(this, qint16(quint8(P.at(0)) | quint8(P.at(1)) << 8)); }},

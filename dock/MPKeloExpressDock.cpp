@@ -16,16 +16,8 @@ TDockDescription TMPKeloExpressDock::MPExpressDescription()
 TMPKeloExpressDock::TMPKeloExpressDock(QObject* Owner) : TKeloDock(MPExpressDescription(), Owner)
 {
     DefineEvents({
-        {'3', 1, false, false,
-         [this](const QByteArray& P) {
-             FTestResult = TTestResult(quint8(P.at(0)));
-             OnTestCompleted(this, FTestResult);
-         }},
-        {'7', 1, false, false,
-         [this](const QByteArray& P) {
-             FDockState = TDockState(quint8(P.at(0)));
-             OnStateChange(this, FDockState);
-         }},
+        ByteStateRule('3', this, FTestResult, OnTestCompleted),
+        ByteStateRule('7', this, FDockState, OnStateChange),
         {'9', int(std::tuple_size_v<TGasReading>), false, true,
          [this](const QByteArray& P) {
              TGasReading reading{};

@@ -61,6 +61,18 @@ void Answer(QMessageBox* Box)
     }
 }
 
+// Picks Image in the file dialog. The dialog ignores selectFile() while its
+// name field has the focus (as it has on a display without a window manager):
+// the name is typed.
+void ChooseFile(QFileDialog* Files, const QString& Image)
+{
+    if (auto* name = Files->findChild<QLineEdit*>("fileNameEdit"))
+        name->setText(Image);
+    else
+        Files->selectFile(Image);
+    static_cast<QDialog*>(Files)->accept();
+}
+
 int ShootUpgrade(const QString& Dir, const QString& Image)
 {
     TShots shots(Dir);
@@ -80,13 +92,7 @@ int ShootUpgrade(const QString& Dir, const QString& Image)
         ++ticks;
         QWidget* modal = QApplication::activeModalWidget();
         if (auto* files = qobject_cast<QFileDialog*>(modal)) {
-            // The dialog ignores selectFile() while its name field has the
-            // focus (as it has on a display without a window manager): type it.
-            if (auto* name = files->findChild<QLineEdit*>("fileNameEdit"))
-                name->setText(Image);
-            else
-                files->selectFile(Image);
-            static_cast<QDialog*>(files)->accept();
+            ChooseFile(files, Image);
         } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             if (box->text() == "Flash Upload Completed" && stage == Running) {
                 shots.Take("3-upload-completed");
@@ -132,9 +138,7 @@ int ShootDock(const QString& Dir, const QString& Image)
         ++ticks;
         QWidget* modal = QApplication::activeModalWidget();
         if (auto* files = qobject_cast<QFileDialog*>(modal)) {
-            if (auto* name = files->findChild<QLineEdit*>("fileNameEdit"))
-                name->setText(Image);
-            static_cast<QDialog*>(files)->accept();
+            ChooseFile(files, Image);
         } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             if (box->text() == "Flash Upload Completed")
                 stage = Completed;
