@@ -1,13 +1,12 @@
 #pragma once
-// The upgrade without a window: the same link and head model as the window,
-// the operator's questions asked on the terminal, and a live progress line.
+// The upgrade without a window: the upgrade session with the operator's
+// questions asked on the terminal (or answered by --yes), a live progress
+// line, errors on standard error, and the exit status from the outcome.
 
-#include "dock/KeloDock.h"
-#include "head/KT4Head.h"
-#include "link/KeskLink.h"
 #include "link/TraceLog.h"
+#include "platform/Dialogs.h"
+#include "upgrade/UpgradeSession.h"
 
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QObject>
 #include <cstdio>
@@ -33,7 +32,7 @@ enum TFlashStatus {
     fsFailed = 4,
 };
 
-class TFlashCommand : public QObject {
+class TFlashCommand : public QObject, private TUpgradeOperator {
 public:
     explicit TFlashCommand(const TFlashOptions& Options, FILE* Out = stdout);
     ~TFlashCommand() override;
@@ -45,21 +44,22 @@ public:
     // and the report.
     void BoxShown(TMsgDlgType Type, const QString& Text);
 
+    TUpgradeSession* Session() const { return FSession; }
+
 private:
-    bool ConfirmStart();
-    bool MakeDock();
-    bool PrepareDock();
-    void ShowDockProgress();
-    void StopPump();
-    void HandDockBack();
-    void StartConnecting();
-    void ConnectTimedOut();
-    void InstrumentOnline(bool Status);
-    void ConfirmAndSend();
-    void Progress(int Position, int Total);
-    void ProgramSent(int Error);
-    void InstrumentOffline();
-    void Finish(int Status, const QString& Message);
+    // the operator's decisions
+    bool ConfirmErase() override;
+    void AskToPlace(bool InDock) override;
+    std::optional<QString> ChooseImage() override;
+    bool ConfirmVersion(const QString& Version) override;
+    bool ConfirmOlderImage() override;
+
+    // what the session tells
+    void StageChanged(TUpgradeStage Stage);
+    void Progress(int Done, int Total, int Address);
+    void Error(const TErrorInfo& Error);
+    void Finished(TUpgradeOutcome Outcome, const QString& Message);
+
     void Print(const QString& Line);  // control characters from outside shown escaped
     bool OpenTrace();
     void Report(const char* Key, const QString& Value);
@@ -67,21 +67,13 @@ private:
     TFlashOptions FOptions;
     FILE* FOut;
     bool FTty;
-    TKeskLink* FLink;
-    TKT4Head* FHead;
+    TUpgradeSession* FSession;
     QEventLoop FLoop;
-    QElapsedTimer FClock;
-    QTimer* FConnectTimer;
     std::unique_ptr<TTraceFile> FTrace;
-    TKeloDock* FDock = nullptr;
-    class TUSBDevice* FUsbDevice = nullptr;
-    std::unique_ptr<class TUSBDockDevice> FUsbDockDevice;
-    QTimer* FDockProgressTimer = nullptr;
-    bool FPumpStopped = false;
-    QString FLastCount;  // "12/446", shown on the dock's display
-    bool FOnlineSeen = false;
-    bool FUploadStarted = false;
-    bool FProgramAcknowledged = false;
-    bool FFinished = false;
+    bool FImageOffered = false;
+    bool FProgressShown = false;
     int FStatus = fsFailed;
 };
+
+// The exit status of an outcome.
+int StatusOf(TUpgradeOutcome Outcome);

@@ -7,6 +7,7 @@
 //   version 1.10        the instrument's version before the upgrade
 //   page 64 446         pages acknowledged of all
 //   box Error <text>    a message box the operator would have seen
+//   error 204 <text>    a failure, with its code (platform/ErrorEvent.h)
 //
 // The upgrade's end is its exit status (TFlashStatus).
 
@@ -22,6 +23,7 @@ inline constexpr char Image[] = "image";
 inline constexpr char Version[] = "version";
 inline constexpr char Page[] = "page";
 inline constexpr char Box[] = "box";
+inline constexpr char Error[] = "error";
 
 // One line, without its line break; the value's control characters escaped,
 // so that a line break in it cannot start a false line.

@@ -145,6 +145,13 @@ void TShelf::Take(TMember& Member, const QString& Key, const QString& Value)
         Member.Done = Value.section(' ', 0, 0).toInt();
         Member.Total = Value.section(' ', 1, 1).toInt();
         Changed(Member, Member.Done % PagesPerLogLine == 0 || Member.Done == Member.Total);
+    } else if (Key == FlashReport::Error) {
+        // "CODE text": the first failure is the cause shown; the code tells
+        // whether it is one (every error line is).
+        bool isCode = false;
+        Value.section(' ', 0, 0).toInt(&isCode);
+        if (isCode && Member.FirstError.isEmpty())
+            Member.FirstError = Value.section(' ', 1);
     } else if (Key == FlashReport::Box) {
         const QString kind = Value.section(' ', 0, 0);
         Member.LastBox = Value.section(' ', 1);

@@ -14,7 +14,7 @@
 #include "app/FlashReport.h"
 #include "app/PortListing.h"
 #include "app/Shelf.h"
-#include "app/UpgradeTexts.h"
+#include "upgrade/UpgradeTexts.h"
 #include "link/ComPorts.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorDisplay.h"

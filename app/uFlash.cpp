@@ -1,6 +1,6 @@
 #include "app/uFlash.h"
 
-#include "app/UpgradeTexts.h"
+#include "upgrade/UpgradeTexts.h"
 #include "app/uDebug.h"
 #include "controls/JpegImage.h"
 #include "platform/Dialogs.h"

@@ -75,13 +75,23 @@ void TCorvaneKelo6Dock::BatteryEvent(const QByteArray& Payload)
     OnBatteryStatus(this, state == 'C', state == 'D', *voltage);
 }
 
-bool TCorvaneKelo6Dock::SetPump(int Level, int Extra)
+QByteArray TCorvaneKelo6Dock::PumpCommand(int Level, int Extra)
 {
-    SetReplyKind(rkPlain);
     QByteArray command("PSS");
     command += char(std::clamp(Level, 0, 100));
     command += char(Extra);
-    return SendCommand(command);
+    return command;
+}
+
+bool TCorvaneKelo6Dock::SetPump(int Level, int Extra)
+{
+    SetReplyKind(rkPlain);
+    return SendCommand(PumpCommand(Level, Extra));
+}
+
+void TCorvaneKelo6Dock::QueuePump(int Level, int Extra, TDockDone Done)
+{
+    Queue(PumpCommand(Level, Extra), rkPlain, std::move(Done));
 }
 
 void TCorvaneKelo6Dock::SetConfigSwitch(int Index, bool Value)

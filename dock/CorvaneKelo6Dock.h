@@ -46,6 +46,8 @@ public:
 
     // "PSS", the level (at most 100) and the second byte.
     bool SetPump(int Level, int Extra);
+    void QueuePump(int Level, int Extra, TDockDone Done = {});
+    static QByteArray PumpCommand(int Level, int Extra);
 
     TDockState DockState() const { return FDockState; }
     void SetDockState(TDockState Value) { FDockState = Value; }

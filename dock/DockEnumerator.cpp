@@ -91,7 +91,7 @@ void TDockEnumerator::SendEnquiry()
         if (OnEnumerationStartFailed)
             OnEnumerationStartFailed(this);
         else
-            Dialogs().ShowMessage("Could not start dock auto detection, check your network!");
+            RaiseError(OnError, this, ecDockSearch, "Could not start dock auto detection, check your network!");
     }
     FBroadcastSocket->Close();
 }

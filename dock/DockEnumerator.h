@@ -5,6 +5,7 @@
 // It never connects to a dock itself.
 
 #include "dock/WSocket.h"
+#include "platform/ErrorEvent.h"
 #include "platform/Events.h"
 #include "platform/Timer.h"
 
@@ -41,6 +42,7 @@ public:
     TWSocket* ListenSocket() const { return FListenSocket; }
 
     TNotifyEvent OnListChanged;
+    TErrorEvent OnError;  // the search could not start (without a handler: a box)
     TNotifyEvent OnEnumerationStartFailed;
 
     // The broadcast address the enquiry goes to.

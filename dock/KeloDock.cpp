@@ -22,6 +22,7 @@ constexpr int PipeControlOut = 3;
 
 constexpr int LcdWidth = 16;
 constexpr int AdcSize = 8;
+constexpr int SlaveReplySize = 1;  // the busy byte
 
 // The payload of a plain notification.
 TDockEventRule Notice(char Code, std::function<void()> Raise)
@@ -32,7 +33,9 @@ TDockEventRule Notice(char Code, std::function<void()> Raise)
 }  // namespace
 
 TKeloDock::TKeloDock(const TDockDescription& Description, QObject* Owner)
-    : QObject(Owner), FDescription(Description)
+    : QObject(Owner),
+      FDescription(Description),
+      FControl([this](char Code, const QByteArray& After) { return EventExtent(Code, After); })
 {
     FControlSocket = new TWSocket(this);
     FDataSocket = new TWSocket(this);
@@ -48,8 +51,19 @@ TKeloDock::TKeloDock(const TDockDescription& Description, QObject* Owner)
 
     FEnableTimer = new TTimer(this);
     FEnableTimer->SetInterval(FDescription.TransportWaitMs);
-    FEnableTimer->OnTimer = [this](QObject*) { FEnableTimer->SetEnabled(false); };
+    FEnableTimer->OnTimer = [this](QObject*) {
+        FEnableTimer->SetEnabled(false);
+        FinishOpening();
+    };
     FEvents = SharedEvents();
+
+    FControlQuiet = new QTimer(this);
+    FControlQuiet->setSingleShot(true);
+    FControlQuiet->setInterval(TControlStream::QuietGapMs);
+    connect(FControlQuiet, &QTimer::timeout, this, [this] { HandleStream(true); });
+    FQueueTimer = new QTimer(this);
+    FQueueTimer->setSingleShot(true);
+    connect(FQueueTimer, &QTimer::timeout, this, [this] { QueuedCommandTimedOut(); });
 }
 
 // A dock that goes away hands its transport back quietly: no event of it
@@ -62,6 +76,8 @@ TKeloDock::~TKeloDock()
         socket->OnError = nullptr;
     }
     FDisabling = true;
+    FQueue.clear();  // an owner tearing the dock down hears of no command's end
+    FOpened.clear();
     if (Enabled())
         CloseTransport();  // at once: no wait inside a destructor
 }
@@ -149,6 +165,7 @@ void TKeloDock::EnableUsb()
     FUSBDevice->OnDeviceRemoved = [self](QObject*) {
         if (self) {
             self->FUsbRemoved = true;
+            self->LoseQueue();
             self->LoseInstrument();
         }
     };
@@ -158,7 +175,7 @@ void TKeloDock::EnableUsb()
     }
     const QStringList devices = FUSBDevice->RefreshDeviceList();
     if (devices.isEmpty()) {
-        Dialogs().ShowMessage(textNoDevices);
+        Fail(ecDockNoDevices, textNoDevices);
         return;
     }
     FUSBDevice->SetDeviceName(devices.first());
@@ -219,6 +236,8 @@ void TKeloDock::DisableTransport()
     FDisabling = true;
     FEnabling = false;  // ends an enabling wait under way
     FInstrumentPresent = false;
+    FControl.Clear();
+    LoseQueue();
     QPointer<TKeloDock> self(this);
     if (FUSBDevice == nullptr && FDescription.ClosesGracefully)
         CloseGracefully();
@@ -272,10 +291,12 @@ void TKeloDock::WireSocket(TWSocket* Socket, int Channel)
     Socket->OnSessionConnected = [this](QObject*, quint16 Error) {
         if (Error == 0 && Enabled())
             OnTCPConnected(this);
+        FinishOpening();
     };
     Socket->OnSessionClosed = [this](QObject*, quint16) { SocketClosed(); };
     Socket->OnError = [this, Socket, Channel](QObject*) {
         OnTCPError(this, Channel, Socket->LastError(), WSocketErrorDesc(Socket->LastError()));
+        FinishOpening();
     };
 }
 
@@ -290,7 +311,7 @@ void TKeloDock::DataChunk(const QByteArray& Chunk)
 {
     if (FDescription.DebugRcvUserData)
         OnDebugRcvUserData(this, Chunk);
-    if (Chunk.size() > 2)
+    if (Chunk.size() > 2 || PassShortChunks)
         HandleUserData(Chunk);
 }
 
@@ -304,8 +325,13 @@ void TKeloDock::SocketClosed()
         if (self && socket->State() == wsConnected)
             socket->Close();
     }
-    if (self && FControlSocket->State() == wsClosed && FDataSocket->State() == wsClosed)
+    if (self && FControlSocket->State() == wsClosed && FDataSocket->State() == wsClosed) {
+        FControl.Clear();
+        LoseQueue();
         LoseInstrument();
+    }
+    if (self)
+        FinishOpening();
 }
 
 // A transport lost while the instrument was passed through takes the
@@ -348,7 +374,7 @@ bool TKeloDock::SendCommand(const QByteArray& Text)
 {
     if (FCommandStatus == csPending) {
         if (!FDescription.PendingText.isEmpty())
-            Dialogs().ShowMessage(FDescription.PendingText);
+            Fail(ecDockPending, FDescription.PendingText);
         return false;
     }
     FCommandTimer->SetEnabled(true);  // a running timer keeps its first expiry
@@ -365,7 +391,9 @@ bool TKeloDock::SendCommand(const QByteArray& Text)
     FCommandTimer->SetEnabled(false);
     if (!Enabled() || FCommandStatus == csPending)
         FCommandStatus = csFailed;  // a command given up is not left pending
-    return FCommandStatus == csAcknowledged;
+    const bool acknowledged = FCommandStatus == csAcknowledged;
+    SendNextQueued();  // queued commands waited for this one
+    return acknowledged;
 }
 
 void TKeloDock::SendControlData(const QByteArray& Text)
@@ -378,11 +406,11 @@ void TKeloDock::SendControlData(const QByteArray& Text)
     }
     if (!Enabled()) {
         FCommandStatus = csFailed;
-        Dialogs().ShowMessage(textNotEnabled);
+        Fail(ecDockNotEnabled, textNotEnabled);
         return;
     }
     if (FUSBDevice->Halted())
-        Dialogs().ShowMessage(textHalted);  // the text is queued all the same
+        Fail(ecDockHalted, textHalted);  // the text is queued all the same
     FCommandStatus = csPending;
     FUSBDevice->WriteData(PipeControlOut, Text);
 }
@@ -392,6 +420,203 @@ void TKeloDock::CommandTimerExpired()
     FCommandStatus = csIdle;
     FCommandTimer->SetEnabled(false);
     OnCmdTimeOut(this);
+}
+
+// ---------------------------------------------------------------- the queue
+
+void TKeloDock::Queue(const QByteArray& Text, TReplyKind Kind, TDockDone Done, int TimeOutMs)
+{
+    FQueue.push_back({Text, Kind, std::move(Done), TimeOutMs});
+    SendNextQueued();
+}
+
+void TKeloDock::QueueSlaveMode(bool Slave, TDockDone Done)
+{
+    Queue(Slave ? "SLV" : "MST", SlaveModeReplyKind(), [this, Done = std::move(Done)](const TDockReply& Reply) {
+        if (!Reply.Acknowledged())
+            FDockBusy = true;
+        if (Done)
+            Done(Reply);
+    });
+}
+
+void TKeloDock::QueueLcdLine(int Line, const QByteArray& Text, TDockDone Done)
+{
+    Queue(LcdCommand(Line, Text), rkPlain, std::move(Done));
+}
+
+bool TKeloDock::BusyReply(const TDockReply& Reply) const
+{
+    return SlaveModeReplyKind() == rkMasterSlave && Reply.Payload.startsWith('B');
+}
+
+// The front command goes once nothing else is in flight: neither a queued one
+// nor one of a caller that waits for its answer.
+void TKeloDock::SendNextQueued()
+{
+    if (FQueueInFlight || FQueue.empty() || FCommandStatus == csPending)
+        return;
+    if (!Enabled()) {
+        LoseQueue();
+        return;
+    }
+    const TQueued& next = FQueue.front();
+    FQueueInFlight = true;
+    FReplyKind = next.Kind;
+    const int timeOut = next.TimeOutMs > 0 ? next.TimeOutMs : CommandTimeOut() > 0 ? CommandTimeOut() : DefaultCommandTimeOut;
+    FQueueTimer->start(timeOut);
+    QPointer<TKeloDock> self(this);
+    SendControlData(next.Text);
+    if (self && FQueueInFlight && FCommandStatus != csPending)
+        CompleteQueued(TDockOutcome::Lost);  // it could not be sent
+}
+
+void TKeloDock::QueuedCommandTimedOut()
+{
+    if (!FQueueInFlight)
+        return;
+    FCommandStatus = csIdle;
+    QPointer<TKeloDock> self(this);
+    OnCmdTimeOut(this);
+    if (self)
+        CompleteQueued(TDockOutcome::TimedOut);
+}
+
+void TKeloDock::CompleteQueued(TDockOutcome Outcome, const QByteArray& Payload)
+{
+    if (!FQueueInFlight || FQueue.empty())
+        return;
+    FQueueInFlight = false;
+    FQueueTimer->stop();
+    TQueued done = std::move(FQueue.front());
+    FQueue.pop_front();
+    QPointer<TKeloDock> self(this);
+    if (done.Done)
+        done.Done(TDockReply{Outcome, Payload});
+    if (self)
+        SendNextQueued();
+}
+
+// The transport is gone: every command waiting ends as lost, told once the
+// current handler has returned (never inside the call that queued it).
+void TKeloDock::LoseQueue()
+{
+    if (FQueue.empty())
+        return;
+    FQueueInFlight = false;
+    FQueueTimer->stop();
+    if (FCommandStatus == csPending)
+        FCommandStatus = csFailed;
+    std::deque<TQueued> lost;
+    lost.swap(FQueue);
+    QMetaObject::invokeMethod(
+        this,
+        [lost = std::move(lost)] {
+            for (const TQueued& command : lost)
+                if (command.Done)
+                    command.Done(TDockReply{TDockOutcome::Lost, {}});
+        },
+        Qt::QueuedConnection);
+}
+
+// ---------------------------------------------------------------- the link's road, without waits
+
+void TKeloDock::Open(std::function<void(bool)> Done)
+{
+    if (!FOpened.empty()) {
+        FOpened.push_back(std::move(Done));  // told with the enabling under way
+        return;
+    }
+    if (Enabled() || FUSBDevice != nullptr) {
+        if (!Enabled())
+            SetEnabled(true);
+        Done(Enabled());
+        return;
+    }
+    for (TWSocket* socket : {FControlSocket, FDataSocket}) {
+        if (socket->State() != wsClosed) {
+            FDisabling = true;
+            socket->Close();  // a partner left over from a connection that was lost
+            FDisabling = false;
+        }
+    }
+    FControl.Clear();
+    FOpened.push_back(std::move(Done));
+    FControlSocket->SetPort(FDescription.ControlPort);
+    FControlSocket->SetAddr(FEthernetAddress);
+    FDataSocket->SetPort(FDescription.DataPort);
+    FDataSocket->SetAddr(FEthernetAddress);
+    FEnableTimer->Restart();
+    FControlSocket->Connect();
+    FDataSocket->Connect();
+    FinishOpening();  // a connect that failed at once
+}
+
+// Both connections up: enabled. Neither still trying, or the deadline passed:
+// what came up alone is closed, and the dock is not enabled.
+void TKeloDock::FinishOpening()
+{
+    if (FOpened.empty())
+        return;
+    const bool up = Enabled();
+    if (!up && FEnableTimer->Enabled() && Connecting())
+        return;
+    FEnableTimer->SetEnabled(false);
+    if (!up) {
+        FDisabling = true;
+        FControlSocket->Close();
+        FDataSocket->Close();
+        FDisabling = false;
+    }
+    std::vector<std::function<void(bool)>> told;
+    told.swap(FOpened);
+    for (const auto& done : told)
+        done(up);
+}
+
+void TKeloDock::RequestSlaveMode(std::function<void(TSlaveAnswer)> Done)
+{
+    QueueSlaveMode(true, [this, Done = std::move(Done)](const TDockReply& Reply) {
+        switch (Reply.Outcome) {
+        case TDockOutcome::Acknowledged:
+            Done(BusyReply(Reply) ? TSlaveAnswer::Busy : TSlaveAnswer::Passing);
+            break;
+        case TDockOutcome::Refused:
+            Done(TSlaveAnswer::Refused);
+            break;
+        case TDockOutcome::TimedOut:
+            Done(TSlaveAnswer::NoAnswer);
+            break;
+        case TDockOutcome::Lost:
+            Done(TSlaveAnswer::Lost);
+            break;
+        }
+    });
+}
+
+void TKeloDock::RequestDisconnect(std::function<void()> Done)
+{
+    Queue("DSC", rkPlain, [Done = std::move(Done)](const TDockReply&) { Done(); });
+}
+
+bool TKeloDock::PassUserData(const QByteArray& Data)
+{
+    if (Data.size() >= MaxUserData) {
+        Fail(ecDockTooLong, textTooLong);
+        return false;
+    }
+    if (!Enabled()) {
+        Fail(ecDockNotEnabled, textNotEnabled);
+        return false;
+    }
+    if (FUSBDevice != nullptr)
+        return FUSBDevice->WriteData(PipeDataOut, Data) >= 0 && Enabled();
+    FDataSent = false;
+    if (FDataSocket->SendBytes(Data) < 0) {
+        Fail(ecDockTcpSend, textTcpSend);
+        return false;
+    }
+    return Enabled();
 }
 
 bool TKeloDock::DisconnectInstrument()
@@ -423,12 +648,16 @@ bool TKeloDock::SetSlaveMode(bool Value)
     return busy;
 }
 
+QByteArray TKeloDock::LcdCommand(int Line, const QByteArray& Text)
+{
+    const char digit = Line >= 0 && Line <= 2 ? char('0' + Line) : '3';
+    return QByteArray("LCD") + digit + Text.left(LcdWidth).leftJustified(LcdWidth, ' ');
+}
+
 bool TKeloDock::WriteLcdLine(int Line, const QByteArray& Text)
 {
     FReplyKind = rkPlain;
-    const char digit = Line >= 0 && Line <= 2 ? char('0' + Line) : '3';
-    const QByteArray text = Text.left(LcdWidth).leftJustified(LcdWidth, ' ');
-    return SendCommand(QByteArray("LCD") + digit + text);
+    return SendCommand(LcdCommand(Line, Text));
 }
 
 QByteArray TKeloDock::ReadLcdLine(int Line)
@@ -456,71 +685,90 @@ void TKeloDock::ReverseBytes(char* Data, int Count)
 
 // ---------------------------------------------------------------- received control data
 
-// Events first (at most MaxEventsPerChunk, each found by position and blanked
-// out once handled), then the reply. A payload that does not fit in the chunk
-// is dropped: nothing is read or written beyond it.
+// The control channel is a stream: its bytes are put together into events
+// and replies, each handled once, whole, in the order they came. At most
+// MaxEventsPerChunk events of one received chunk are raised; a payload that
+// never comes whole is dropped once the line has been quiet.
 void TKeloDock::HandleControlData(QByteArray Chunk)
 {
     if (Chunk.isEmpty())
         return;
     OnDebugRcvControlData(this, Chunk);
-    QPointer<TKeloDock> self(this);
-    for (int handled = 0; handled < MaxEventsPerChunk; ++handled) {
-        const qsizetype at = Chunk.indexOf("EVT");
-        if (at < 0)
-            break;
-        HandleEvent(Chunk, at);
-        if (!self)
-            return;
-        Chunk[at] = ' ';
-        ProcessMessages();
-        if (!self)
-            return;
-    }
-    TakeReply(Chunk);
+    FEventsThisChunk = 0;
+    FControl.Add(Chunk);
+    HandleStream(false);
 }
 
-void TKeloDock::HandleEvent(QByteArray& Chunk, qsizetype At)
+void TKeloDock::HandleStream(bool Quiet)
 {
-    const qsizetype codeAt = At + 3;
-    if (codeAt >= Chunk.size())
-        return;
-    const auto rule = std::find_if(FEvents.begin(), FEvents.end(),
-                                   [&](const TDockEventRule& r) { return r.Code == Chunk.at(codeAt); });
-    if (rule == FEvents.end())
-        return;
-    qsizetype payloadAt = codeAt + 1;
-    qsizetype size = rule->Size;
-    if (rule->LengthPrefixed) {
-        if (payloadAt >= Chunk.size())
+    FControlQuiet->stop();
+    QPointer<TKeloDock> self(this);
+    while (std::optional<TControlStream::TItem> item = FControl.Next(ReplySize(), Quiet)) {
+        if (item->Kind == TControlStream::TItem::Event)
+            RaiseEvent(item->Code, item->Payload);
+        else if (item->Kind == TControlStream::TItem::Acknowledged || !FControl.AcknowledgementFollows())
+            TakeReply(*item);  // (a "NAK" with an "ACK" after it counts as acknowledged)
+        if (!self)
             return;
-        size = quint8(Chunk.at(payloadAt));
-        ++payloadAt;
     }
-    if (payloadAt + size > Chunk.size())
+    if (FControl.Waiting() && !Quiet)
+        FControlQuiet->start();
+}
+
+// The bytes the payload of event Code takes, given what follows the code.
+int TKeloDock::EventExtent(char Code, const QByteArray& After) const
+{
+    const auto rule = std::find_if(FEvents.begin(), FEvents.end(), [&](const TDockEventRule& r) { return r.Code == Code; });
+    if (rule == FEvents.end())
+        return 0;  // raises nothing
+    if (!rule->LengthPrefixed)
+        return After.size() >= rule->Size ? rule->Size : -1;
+    if (After.isEmpty())
+        return -1;
+    const int size = 1 + quint8(After.at(0));
+    return After.size() >= size ? size : -1;
+}
+
+void TKeloDock::RaiseEvent(char Code, const QByteArray& Payload)
+{
+    const auto rule = std::find_if(FEvents.begin(), FEvents.end(), [&](const TDockEventRule& r) { return r.Code == Code; });
+    if (rule == FEvents.end() || ++FEventsThisChunk > MaxEventsPerChunk)
         return;
+    QByteArray payload = rule->LengthPrefixed ? Payload.mid(1) : Payload;
     if (rule->Reversed)
-        ReverseBytes(Chunk.data() + payloadAt, int(size));
+        ReverseBytes(payload.data(), int(payload.size()));
     const auto raise = rule->Raise;  // survives a handler that changes the table
-    raise(Chunk.mid(payloadAt, size));
+    raise(payload);
+}
+
+int TKeloDock::ReplySize() const
+{
+    switch (FReplyKind) {
+    case rkAdc:
+        return AdcSize;
+    case rkMasterSlave:
+        return SlaveReplySize;
+    case rkLcdText:
+        return LcdWidth;
+    case rkPlain:
+        break;
+    }
+    return 0;
 }
 
 // "ACK" completes the waiting command and its payload is read by ReplyKind;
-// otherwise "NAK" fails it. Either stops the command timer, so that no
-// time-out of an answered command fires into a later one.
-void TKeloDock::TakeReply(const QByteArray& Chunk)
+// "NAK" fails it. Either stops the command timer, so that no time-out of an
+// answered command fires into a later one.
+void TKeloDock::TakeReply(const TControlStream::TItem& Reply)
 {
-    const qsizetype ack = Chunk.indexOf("ACK");
-    if (ack < 0) {
-        if (Chunk.contains("NAK")) {
-            FCommandTimer->SetEnabled(false);
-            FCommandStatus = csFailed;
-        }
+    FCommandTimer->SetEnabled(false);
+    if (Reply.Kind == TControlStream::TItem::Refused) {
+        FCommandStatus = csFailed;
+        CompleteQueued(TDockOutcome::Refused);
         return;
     }
-    FCommandTimer->SetEnabled(false);
     FCommandStatus = csAcknowledged;
-    const QByteArray payload = Chunk.mid(ack + 3);
+    const QByteArray& payload = Reply.Payload;
     switch (FReplyKind) {
     case rkPlain:
         break;
@@ -538,6 +786,7 @@ void TKeloDock::TakeReply(const QByteArray& Chunk)
         FLcdText = payload.left(LcdWidth);
         break;
     }
+    CompleteQueued(TDockOutcome::Acknowledged, payload);
 }
 
 void TKeloDock::HandleUserData(const QByteArray& Chunk)
@@ -551,11 +800,11 @@ void TKeloDock::HandleUserData(const QByteArray& Chunk)
 bool TKeloDock::SendUserData(const QByteArray& Data)
 {
     if (Data.size() >= MaxUserData) {
-        Dialogs().ShowMessage(textTooLong);
+        Fail(ecDockTooLong, textTooLong);
         return false;
     }
     if (!Enabled()) {
-        Dialogs().ShowMessage(textNotEnabled);
+        Fail(ecDockNotEnabled, textNotEnabled);
         return false;
     }
     if (FUSBDevice != nullptr)
@@ -606,7 +855,7 @@ bool TKeloDock::SendToDataSocket(const QByteArray& Piece)
     FDataSent = false;
     if (FDataSocket->SendBytes(Piece) >= 0)
         return true;
-    Dialogs().ShowMessage(textTcpSend);
+    Fail(ecDockTcpSend, textTcpSend);
     return false;
 }
 

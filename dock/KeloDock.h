@@ -9,9 +9,11 @@
 // connections coming up, instrument data leaving) sleeps on the event loop and
 // wakes on the event it waits for, the dock's loss or its time-out.
 
+#include "dock/ControlStream.h"
 #include "dock/DockUSBDevice.h"
 #include "dock/WSocket.h"
 #include "link/PassThroughDock.h"
+#include "platform/ErrorEvent.h"
 #include "platform/Events.h"
 #include "platform/Timer.h"
 
@@ -19,6 +21,8 @@
 #include <QDateTime>
 #include <QObject>
 #include <QString>
+#include <QTimer>
+#include <deque>
 #include <functional>
 #include <vector>
 
@@ -78,6 +82,16 @@ struct TDockDescription {
     // A command's wait also ends when its command timer is stopped.
     bool WaitEndsWithCommandTimer = false;
 };
+
+// How a queued command ended.
+enum class TDockOutcome { Acknowledged, Refused, TimedOut, Lost };
+
+struct TDockReply {
+    TDockOutcome Outcome = TDockOutcome::Lost;
+    QByteArray Payload;  // what followed "ACK"
+    bool Acknowledged() const { return Outcome == TDockOutcome::Acknowledged; }
+};
+using TDockDone = std::function<void(const TDockReply& Reply)>;
 
 // Words of one-bit switches and flags: MSB-first is bit 31 - Index of a
 // 32-bit word, LSB-first bit Index.
@@ -149,11 +163,31 @@ public:
     const QByteArray& AdcValues() const { return FAdcValues; }
     QByteArray LcdText() const { return FLcdText; }
     bool DockBusy() const { return FDockBusy; }
+    // Control bytes wait for the rest of their reply or event.
+    bool ControlWaiting() const { return FControl.Waiting(); }
     bool DataSent() const { return FDataSent; }
 
     // Sends one command and waits for its reply: true exactly when the dock
-    // acknowledged it.
+    // acknowledged it. A command while another one waits is refused with
+    // "Can't Send, Pending Command!". For a caller that uses the dock directly;
+    // the upgrade road uses the queue below.
     bool SendCommand(const QByteArray& Text);
+
+    // ---- the command queue ----
+    // Commands wait in order; one is in flight at a time, with its own
+    // time-out (TimeOutMs, or CommandTimeOut when 0 or less), and each ends
+    // with its outcome (Done, which may queue more) before the next is sent.
+    // Nothing waits: Done runs from the reply's handler, the timer or the
+    // transport's loss. A dock that is not enabled ends every command as lost.
+    void Queue(const QByteArray& Text, TReplyKind Kind, TDockDone Done = {}, int TimeOutMs = 0);
+    void QueueSlaveMode(bool Slave, TDockDone Done = {});
+    void QueueLcdLine(int Line, const QByteArray& Text, TDockDone Done = {});
+    // Commands waiting or in flight.
+    int QueuedCommands() const { return int(FQueue.size()); }
+    // Whether the dock's answer to "SLV"/"MST" says it is busy.
+    bool BusyReply(const TDockReply& Reply) const;
+    // The "SLV"/"MST" command and reply kind of this dock.
+    virtual TReplyKind SlaveModeReplyKind() const { return rkMasterSlave; }
     bool DisconnectInstrument() override;
     bool CommandPending() const override { return FCommandStatus == csPending; }
     bool ReadAdc();
@@ -163,6 +197,7 @@ public:
     bool SetSlaveMode(bool Value) override;
     // "LCD0".."LCD3" (any line above 2 is line 3) and the text left-aligned in 16 characters.
     bool WriteLcdLine(int Line, const QByteArray& Text);
+    static QByteArray LcdCommand(int Line, const QByteArray& Text);
     // "RLC0" or "RLC1" while enabled: the line's text, empty on failure.
     QByteArray ReadLcdLine(int Line);
     QByteArray LCDLine0Text() { return ReadLcdLine(0); }
@@ -174,6 +209,15 @@ public:
     // Passes instrument data through: true when it was handed to the
     // transport and the dock is still enabled.
     bool SendUserData(const QByteArray& Data) override;
+    // The same without waiting for the data to leave: the transport sends it
+    // as the line takes it.
+    bool PassUserData(const QByteArray& Data) override;
+    // Opens the transport without waiting: Done(enabled) once both network
+    // connections are up or have failed (or the enabling deadline passed), at
+    // once over USB.
+    void Open(std::function<void(bool Enabled)> Done) override;
+    void RequestSlaveMode(std::function<void(TSlaveAnswer)> Done) override;
+    void RequestDisconnect(std::function<void()> Done) override;
 
     // ---- the transports' entry points ----
     // The control-channel send that starts every command.
@@ -202,6 +246,7 @@ public:
     TUserData OnDebugSndControlData;
     TUserData OnDebugRcvUserData;
     TTCPError OnTCPError;
+    TErrorEvent OnError;  // a failure to tell the operator (without a handler: a box)
     TNotifyEvent OnTCPConnected;
     TNotifyEvent OnTCPClosed;
 
@@ -220,6 +265,7 @@ protected:
     // D) followed by the kind's own.
     void DefineEvents(std::vector<TDockEventRule> Own);
     void SetCommandStatus(TCommandStatus Value) { FCommandStatus = Value; }
+    void Fail(int Code, const QString& Text) { RaiseError(OnError, this, Code, Text); }
     void SetReplyKind(TReplyKind Value) { FReplyKind = Value; }
     // Opening and closing the transports, for a kind that waits otherwise.
     virtual void EnableUsb();
@@ -242,9 +288,21 @@ private:
 
     // engine
     void CommandTimerExpired();
-    void HandleEvent(QByteArray& Chunk, qsizetype At);
-    void TakeReply(const QByteArray& Chunk);
+    int EventExtent(char Code, const QByteArray& After) const;
+    void HandleStream(bool Quiet);
+    void RaiseEvent(char Code, const QByteArray& Payload);
+    void TakeReply(const TControlStream::TItem& Reply);
+    int ReplySize() const;
     std::vector<TDockEventRule> SharedEvents();
+
+    // queue
+    void SendNextQueued();
+    void QueuedCommandTimedOut();
+    void CompleteQueued(TDockOutcome Outcome, const QByteArray& Payload = {});
+    void LoseQueue();
+
+    // enabling without waiting
+    void FinishOpening();
 
     TDockDescription FDescription;
     std::vector<TDockEventRule> FEvents;
@@ -259,6 +317,21 @@ private:
     bool FUsbRemoved = false;          // the device left the bus since it was enabled
     bool FInstrumentPresent = false;   // the dock reported the instrument connected
 
+    TControlStream FControl;
+    QTimer* FControlQuiet;             // the control line's quiet gap
+    int FEventsThisChunk = 0;
+
+    struct TQueued {
+        QByteArray Text;
+        TReplyKind Kind = rkPlain;
+        TDockDone Done;
+        int TimeOutMs = 0;
+    };
+    std::deque<TQueued> FQueue;        // the front one is in flight when FQueueInFlight
+    bool FQueueInFlight = false;
+    QTimer* FQueueTimer;
+
+    std::vector<std::function<void(bool)>> FOpened;  // told when the enabling under way ends
     TCommandStatus FCommandStatus = csIdle;
     TReplyKind FReplyKind = rkPlain;
     QByteArray FAdcValues = QByteArray(8, '\0');

@@ -59,11 +59,11 @@ void TKeloExpressDock::SendOverUsb(const QByteArray& Text)
 {
     if (!Enabled()) {
         SetCommandStatus(csFailed);
-        Dialogs().ShowMessage(textUsbNotEnabled);
+        Fail(ecDockUsbNotEnabled, textUsbNotEnabled);
         return;
     }
     if (USBDevice()->Halted()) {
-        Dialogs().ShowMessage(textUsbHalted);
+        Fail(ecDockHalted, textUsbHalted);
         USBDevice()->SetHalted(false);
     }
     SetCommandStatus(csPending);
@@ -74,13 +74,13 @@ void TKeloExpressDock::SendOverNetwork(const QByteArray& Text)
 {
     if (!Enabled()) {
         SetCommandStatus(csFailed);
-        Dialogs().ShowMessage(QStringLiteral("Send Error,TCP Dock not Enabled! Destination=") + ControlSocket()->Addr()
+        Fail(ecDockNotEnabled, QStringLiteral("Send Error,TCP Dock not Enabled! Destination=") + ControlSocket()->Addr()
                               + QStringLiteral(" Message=") + QString::fromLatin1(Text));
         return;
     }
     SetCommandStatus(csPending);
     if (ControlSocket()->SendBytes(Text) < 0) {
         SetCommandStatus(csFailed);
-        Dialogs().ShowMessage(textTcpControl);
+        Fail(ecDockTcpControl, textTcpControl);
     }
 }

@@ -42,6 +42,7 @@ public:
     // (Through the link's interface too: the dock reports no busy state.)
     bool SetSlaveMode(bool Slave) override;
     bool ReportsBusy() const override { return false; }
+    TReplyKind SlaveModeReplyKind() const override { return rkPlain; }
 
     TDockState DockState() const { return FDockState; }
     void SetDockState(TDockState Value) { FDockState = Value; }

@@ -12,11 +12,6 @@ constexpr int CommandTimeOut = 30;
 constexpr int PageTimeOut = 15;
 constexpr int ProgramTimeOut = 30;
 
-bool IsPositive(const QByteArray& Reply)
-{
-    return Reply.contains("ACK");
-}
-
 // The page number the instrument echoes in characters 5 and 6 of a page answer;
 // -1 when the answer is too short to carry one.
 int PageEcho(const QByteArray& Reply)
@@ -42,7 +37,7 @@ void TKT4Head::SendCommand(const QByteArray& Text, int TimeOutSeconds)
 void TKT4Head::Connect(bool Active)
 {
     if (!FKeskLink) {
-        Dialogs().ShowMessage("No KeskLink Object Assigned!");
+        RaiseError(OnError, this, ecHeadNoLink, "No KeskLink Object Assigned!");
         return;
     }
     if (!Active) {
@@ -79,23 +74,48 @@ void TKT4Head::ResendEnquiry()
         SendCommand("ENQ ", EnquiryTimeOut);
 }
 
-void TKT4Head::HandshakeReply(const QByteArray& Data)
+// The answer to the outstanding handshake command: the part of Data that
+// begins with "ACK" and that command's index (answers joined in one read are
+// told apart), up to the next answer; empty when Data holds none.
+QByteArray TKT4Head::HandshakeAnswer(const QByteArray& Data) const
+{
+    const QByteArray word = QByteArray("ACK") + FKeskLink->MsgIndex();
+    const qsizetype at = Data.lastIndexOf(word);
+    if (at < 0)
+        return {};
+    QByteArray answer = Data.mid(at);
+    for (const char* next : {"ACK", "NAK"}) {
+        const qsizetype end = answer.indexOf(next, 4);
+        if (end > 0)
+            answer.truncate(end);
+    }
+    return answer;
+}
+
+// Only an answer that carries the outstanding command's index moves the
+// handshake on: an answer to an earlier command (a second Start while the
+// instrument was slow to answer) or a negative one is passed over, and the
+// command keeps the deadline it was sent with.
+void TKT4Head::HandshakeReply(const QByteArray& Received)
 {
     if (FHandshakeDone)
         return;  // one handshake brings the instrument online once: a repeated answer is no new session
-    if (!IsPositive(Data))
-        return;  // the handshake waits
+    const QByteArray Data = HandshakeAnswer(Received);
+    if (Data.isEmpty()) {
+        FKeskLink->ResumeTimeOut();  // the handshake waits
+        return;
+    }
     switch (FHandshakeState) {
     case hsEnquiry:
         FHandshakeState = hsIdentify;
         SendCommand("WHO ", CommandTimeOut);
         break;
     case hsIdentify:
-        if (Data.contains("16")) {  // the instrument type, written in decimal
+        if (Data.contains("16")) {  // the instrument type, written in decimal, wherever it stands
             FHandshakeState = hsVersion;
             SendCommand("VFL ", CommandTimeOut);
         } else {
-            Dialogs().ShowMessage("Wrong instrument type, disconnecting!");
+            RaiseError(OnError, this, ecHeadWrongInstrument, "Wrong instrument type, disconnecting!");
             Connect(false);
         }
         break;
@@ -125,7 +145,7 @@ void TKT4Head::LinkUpChanged(bool Status)
 void TKT4Head::LinkDownChanged(bool Status)
 {
     if (Status) {
-        Dialogs().ShowMessage("Unexpected Event!");
+        RaiseError(OnError, this, ecHeadUnexpectedEvent, "Unexpected Event!");
         return;
     }
     FUploading = false;  // a lost link ends the upload; nothing is sent after it
@@ -185,6 +205,7 @@ void TKT4Head::SendFlash()
     FUploading = true;
     FProgramming = false;
     FResends = 0;
+    FTotalResends = 0;
     OnSentEEPage = [this](QObject*, int) { NextPage(); };
     OnTimeOut = [this](QObject*) { ResendPage(); };
     FKeskLink->OnTimeOut = [this](QObject*, quint16) { UploadTimeOut(); };
@@ -194,9 +215,9 @@ void TKT4Head::SendFlash()
 void TKT4Head::SendPage(int Page, const QByteArray& Data)
 {
     if (Page > 1024 || Page < 0)
-        Dialogs().ShowMessage("Page out of bounds!");
+        RaiseError(OnError, this, ecHeadPageOutOfBounds, "Page out of bounds!");
     if (Data.size() != 258)
-        Dialogs().ShowMessage("Wrong data length");
+        RaiseError(OnError, this, ecHeadWrongDataLength, "Wrong data length");
     FLastPage = Page;
     FLastPageData = Data;
     FKeskLink->OnReceiveMsg = [this](QObject*, const QByteArray& Reply) { PageReply(Reply); };
@@ -258,8 +279,9 @@ void TKT4Head::PageNotAccepted(const QString& PageError)
     }
     const bool firstFailure = FResends == 0;
     ++FResends;
+    ++FTotalResends;
     if (!PageError.isEmpty() && firstFailure)
-        Dialogs().ShowMessage(PageError);
+        RaiseError(OnError, this, ecHeadPageError, PageError);
     if (FUploading)  // the session may have ended while the box was open
         SendPage(FLastPage, FLastPageData);
 }
@@ -267,10 +289,11 @@ void TKT4Head::PageNotAccepted(const QString& PageError)
 void TKT4Head::UploadFailed()
 {
     EndUpload();
-    Dialogs().ShowMessage(QString("Page %1 was not accepted after %2 attempts. The upload has been stopped; "
-                                  "the new firmware is not in the instrument.")
-                              .arg(FLastPage)
-                              .arg(MaxPageResends + 1));
+    RaiseError(OnError, this, ecHeadPageNotAccepted,
+               QString("Page %1 was not accepted after %2 attempts. The upload has been stopped; "
+                       "the new firmware is not in the instrument.")
+                   .arg(FLastPage)
+                   .arg(MaxPageResends + 1));
     Connect(false);
 }
 
@@ -335,6 +358,7 @@ void TKT4Head::UploadTimeOut()
         return;
     }
     ++FResends;
+    ++FTotalResends;
     OnTimeOut(this);
 }
 

@@ -7,6 +7,7 @@
 // command.
 
 #include "link/KeskLink.h"
+#include "platform/ErrorEvent.h"
 #include "platform/Events.h"
 
 #include <QObject>
@@ -56,6 +57,8 @@ public:
     int PageNumber() const { return FPageNumber; }
     int LastPage() const { return FLastPage; }
     bool Uploading() const { return FUploading; }
+    // Pages sent again in this upload, after an unsuccessful answer or none.
+    int TotalResends() const { return FTotalResends; }
 
     // The 258-byte payload of the page at Address: its bytes and their 16-bit
     // sum, high byte first.
@@ -74,13 +77,15 @@ public:
     TSentEE OnProgFlashSent;
     TSentEE OnSentEEPage;
     TNotifyEvent OnTimeOut;
+    TErrorEvent OnError;  // a failure to tell the operator (without a handler: a box)
 
 private:
     // session
     void StartHandshake();
     void SendCommand(const QByteArray& Text, int TimeOutSeconds);
     void ResendEnquiry();
-    void HandshakeReply(const QByteArray& Data);
+    QByteArray HandshakeAnswer(const QByteArray& Data) const;
+    void HandshakeReply(const QByteArray& Received);
     void GoOnline(const QByteArray& Data);
     void LinkUpChanged(bool Status);
     void LinkDownChanged(bool Status);
@@ -116,6 +121,7 @@ private:
     bool FUploading = false;
     bool FProgramming = false;
     int FResends = 0;           // unsuccessful answers for the page being sent
+    int FTotalResends = 0;
     bool FHandshakeDone = false;  // this session's handshake has brought the instrument online
     int FAnswerTimeOutMs = 0;
 };

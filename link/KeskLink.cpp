@@ -22,14 +22,10 @@ constexpr int IrPieceSize = 40;  // framed types go over the infrared socket in 
 // discoveries are paced so that waiting for a device costs no CPU.
 constexpr int DiscoveryIntervalMs = 250;
 
-// The dock is asked again while it reports busy, but not for ever: a dock that
-// never leaves its busy state would otherwise hold the connect for good.
-constexpr int MaxSlaveModeRequests = 50;
-
-// A disconnect through a dock that is answering another command waits for it,
-// at most as long as a dock command may take (10 s).
-constexpr int DisconnectRetryMs = 50;
-constexpr int MaxDisconnectWaits = 200;
+// A dock that is busy, refuses to pass the instrument through or does not
+// answer is asked again this long after its answer, until the instrument is
+// passed through or the link is closed (whoever connects bounds the wait).
+constexpr int SlaveRetryMs = 500;
 
 int TimeOutMilliseconds(int TimeOut)
 {
@@ -59,7 +55,7 @@ TKeskLink::TKeskLink(QObject* Owner) : QObject(Owner)
     };
     FComPort->OnPortClose = [this](QObject*) {
         FQuietTimer->stop();
-        FReplies.TakeAll();  // half an answer from a closed port is nobody's answer
+        FReplies.Clear();  // half an answer from a closed port is nobody's answer
         SetLinkState(false);
         FClosing = false;
     };
@@ -73,6 +69,10 @@ TKeskLink::TKeskLink(QObject* Owner) : QObject(Owner)
     FQuietTimer->setSingleShot(true);
     FQuietTimer->setInterval(TReplyAssembler::QuietGapMs);
     connect(FQuietTimer, &QTimer::timeout, this, [this] { LineWentQuiet(); });
+
+    FDiscoveryTimer = new QTimer(this);
+    FDiscoveryTimer->setSingleShot(true);
+    FDiscoveryTimer->setInterval(DiscoveryIntervalMs);
 
     FResponseTimer = new TTimer(this);
     FResponseTimer->OnTimer = [this](QObject*) { StartUpStep(); };
@@ -147,28 +147,28 @@ void TKeskLink::SendMsg(QByteArray Text, int TimeOut)
         if (Text.size() < 4) {
             // Such a command has no room for its index: the instrument could not
             // match its answer, so it is refused rather than sent without one.
-            Dialogs().ShowMessage("SendMsg Error - Command Too Short!");
+            RaiseError(OnError, this, ecLinkCommandTooShort, "SendMsg Error - Command Too Short!");
             return;
         }
     }
     if (!FConnected || FClosing) {
-        Dialogs().ShowMessage("SendMsg Error - Not Connected!");
+        RaiseError(OnError, this, ecLinkNotConnected, "SendMsg Error - Not Connected!");
         return;
     }
     FRejectionShown = false;
-    if (TPassThroughDock* dock = Dock()) {
-        ProcessMessages();
-        dock->SendUserData(Text);
-        OnDebugSend(this, Text);
-    } else {
-        const QByteArray wire = FrameMessage(FInstrumentType, Text);
-        if (ReassemblesReplies()) {
-            FQuietTimer->stop();
-            FReplies.Expect(Text);
-        }
-        OnDebugSend(this, wire);
-        HandToTransport(wire);
+    if (ReassemblesReplies()) {
+        FQuietTimer->stop();
+        FReplies.Expect(Text);
     }
+    if (TPassThroughDock* dock = Dock()) {
+        OnDebugSend(this, Text);
+        ArmTimeOut(TimeOut);  // armed first: a dock that answers at once finds it running
+        dock->PassUserData(Text);
+        return;
+    }
+    const QByteArray wire = FrameMessage(FInstrumentType, Text);
+    OnDebugSend(this, wire);
+    HandToTransport(wire);
     ArmTimeOut(TimeOut);
 }
 
@@ -260,18 +260,24 @@ void TKeskLink::SerialDataAvailable(quint16 Count)
 // put back together before they are delivered, each once.
 bool TKeskLink::ReassemblesReplies() const
 {
-    return IsIndexedType(FInstrumentType) && (Way() == TWay::IrComPort || Way() == TWay::Kesk5Serial);
+    return IsIndexedType(FInstrumentType)
+           && (Way() == TWay::IrComPort || Way() == TWay::Kesk5Serial || Way() == TWay::Dock);
 }
 
+// Each complete answer is delivered once, whole, in the order it came.
 void TKeskLink::AssembleReply(const QByteArray& Chunk)
 {
     FReplies.Add(Chunk);
-    if (std::optional<QByteArray> answer = FReplies.TakeComplete()) {
+    QPointer<TKeskLink> alive(this);
+    while (std::optional<QByteArray> answer = FReplies.TakeComplete()) {
         FQuietTimer->stop();
         FResponseTimer->SetEnabled(false);
         Deliver(this, *answer);
-        return;
+        if (!alive)
+            return;
     }
+    if (!FReplies.Waiting())
+        return;
     const int wait = FReplies.WaitMs();  // the quiet gap counts from the last byte
     if (wait > 0)
         FQuietTimer->start(wait);
@@ -281,11 +287,11 @@ void TKeskLink::AssembleReply(const QByteArray& Chunk)
 
 void TKeskLink::LineWentQuiet()
 {
-    const QByteArray answer = FReplies.TakeAll();
-    if (answer.isEmpty())
-        return;
-    FResponseTimer->SetEnabled(false);
-    Deliver(this, answer);
+    QPointer<TKeskLink> alive(this);
+    for (QByteArray answer = FReplies.TakeAll(); alive && !answer.isEmpty(); answer = FReplies.TakeAll()) {
+        FResponseTimer->SetEnabled(false);
+        Deliver(this, answer);
+    }
 }
 
 // A chunk with a start byte begins a new frame; any other chunk continues the
@@ -349,20 +355,31 @@ void TKeskLink::RejectIrReply(const QByteArray& Reply)
     if (!FRejectionShown) {
         FRejectionShown = true;
         if (Reply == "NAK" || (Reply.size() >= 4 && Reply.startsWith("NAK")))
-            Dialogs().ShowMessage("NAK - Instrument did not understand command!");
+            RaiseError(OnError, this, ecLinkNak, "NAK - Instrument did not understand command!");
         else if (Reply.size() < 4)
-            Dialogs().ShowMessage("Message Response Too Short!");
+            RaiseError(OnError, this, ecLinkResponseTooShort, "Message Response Too Short!");
         else
-            Dialogs().ShowMessage("Incorrect Response Message Index!");
+            RaiseError(OnError, this, ecLinkWrongIndex, "Incorrect Response Message Index!");
     }
     OnDebugReceive(this, Reply);
 }
 
+// The dock's data connection and its USB pipe deliver the instrument's
+// answers in arbitrary pieces: they are put together as on a serial line. A
+// chunk of one or two bytes that continues an answer, or may begin one, is
+// part of it; one that begins none is the dock's own and is dropped.
 void TKeskLink::DockRcvUserData(QObject*, const QByteArray& Data)
 {
-    FResponseTimer->SetEnabled(false);
-    if (FConnected)
+    if (!FConnected)
+        return;
+    if (!ReassemblesReplies()) {
+        FResponseTimer->SetEnabled(false);
         Deliver(this, Data);
+        return;
+    }
+    if (Data.size() <= 2 && !FReplies.Waiting() && !TReplyAssembler::StartsAnAnswer(Data))
+        return;
+    AssembleReply(Data);
 }
 
 std::optional<QByteArray> TKeskLink::ExtractFrame()
@@ -426,11 +443,12 @@ void TKeskLink::StartUpError(int Code)
     if (Code == WSAEINVAL || Code == WSAEOPNOTSUPP || Code == WSAEAFNOSUPPORT) {
         FUseIrSocket = false;  // no infrared sockets: the driver's COM port it is
     } else if (Code == WSAENETDOWN) {
-        Dialogs().ShowMessage(QString("Error %1 \"%2\" IrDA Transceiver disabled or not connected!")
-                                  .arg(Code)
-                                  .arg(WSocketErrorDesc(Code)));
+        RaiseError(OnError, this, ecLinkIrdaDisabled,
+                   QString("Error %1 \"%2\" IrDA Transceiver disabled or not connected!")
+                       .arg(Code)
+                       .arg(WSocketErrorDesc(Code)));
     } else if (!Dock()) {
-        Dialogs().ShowMessage(QString("IrSock Error %1 \"%2\"").arg(Code).arg(WSocketErrorDesc(Code)));
+        RaiseError(OnError, this, ecLinkIrSocket, QString("IrSock Error %1 \"%2\"").arg(Code).arg(WSocketErrorDesc(Code)));
     }
 }
 
@@ -462,8 +480,8 @@ void TKeskLink::OpenLink(int TimeOut)
             FOpening = false;
         throw;
     }
-    if (alive)
-        FOpening = false;
+    if (alive && !FDiscoveryTimer->isActive())
+        FOpening = false;  // (a discovery that goes on ends the connect itself)
 }
 
 void TKeskLink::OpenWay(int TimeOut)
@@ -477,7 +495,7 @@ void TKeskLink::OpenWay(int TimeOut)
         break;
     case TWay::IrSocket:
         if (!OpenIrSocket(TimeOut))
-            return;  // no device: no thread
+            return;  // no device yet: the discovery goes on, or gave up
         break;
     case TWay::IrComPort:
         OpenSerial(FIrComPort, 115200, FIrComDevice);
@@ -489,7 +507,8 @@ void TKeskLink::OpenWay(int TimeOut)
 
 // Discovers until a device is in range, then connects to the first one found.
 // The discovery time-out keeps running: the first command restarts it with
-// its own time-out.
+// its own time-out. While none is found, the next discovery follows on a
+// timer, until the time-out; nothing waits meanwhile.
 bool TKeskLink::OpenIrSocket(int TimeOut)
 {
     if (TimeOut > 0) {
@@ -497,33 +516,41 @@ bool TKeskLink::OpenIrSocket(int TimeOut)
         FResponseTimer->SetInterval(TimeOutMilliseconds(TimeOut));
         FResponseTimer->Restart();
     }
-    QPointer<TKeskLink> alive(this);
-    DiscoverUntilFound(TimeOut);
-    if (!alive || !FDevices || FDevices->Count() == 0)
-        return false;
+    FDevices = FIrSocket->EnumerateDevices();
+    if (FDevices && FDevices->Count() > 0) {
+        ConnectToFirstDevice();
+        return true;
+    }
+    if (TimeOut > 0 && FResponseTimer->Enabled()) {
+        FDiscoveryTimer->disconnect();
+        connect(FDiscoveryTimer, &QTimer::timeout, this, [this, TimeOut] { DiscoverAgain(TimeOut); });
+        FDiscoveryTimer->start();
+    }
+    return false;
+}
+
+void TKeskLink::DiscoverAgain(int TimeOut)
+{
+    if (!FResponseTimer->Enabled()) {
+        FOpening = false;  // found nothing in time
+        return;
+    }
+    FDevices = FIrSocket->EnumerateDevices();
+    if (FDevices && FDevices->Count() > 0) {
+        FOpening = false;
+        ConnectToFirstDevice();
+        StartReceiveThread();
+        return;
+    }
+    FDiscoveryTimer->start();
+}
+
+void TKeskLink::ConnectToFirstDevice()
+{
     FIrSocket->Close();
     FIrSocket->FlushQueue();
     FIrSocket->SetDeviceID(FDevices->Item(0).DeviceID);
     FIrSocket->Connect();
-    return true;
-}
-
-void TKeskLink::DiscoverUntilFound(int TimeOut)
-{
-    QPointer<TKeskLink> alive(this);
-    FDevices.reset();
-    for (;;) {
-        FDevices = FIrSocket->EnumerateDevices();
-        ProcessMessages();
-        if (!alive)
-            return;
-        const bool found = FDevices && FDevices->Count() > 0;
-        if (found || TimeOut <= 0 || !FResponseTimer->Enabled())
-            return;
-        const bool waited = ProcessMessagesFor(DiscoveryIntervalMs);
-        if (!alive || !FResponseTimer->Enabled() || !waited)
-            return;  // found nothing in time, or the program is ending
-    }
 }
 
 void TKeskLink::OpenSerial(int Port, int Baud, const QString& Device)
@@ -534,51 +561,116 @@ void TKeskLink::OpenSerial(int Port, int Baud, const QString& Device)
     FComPort->SetOpen(true);
 }
 
+// The dock's transport is opened and the dock asked to pass the instrument
+// through, again and again while it is busy, refuses or does not answer. The
+// link is up once the dock reports the instrument ("EVT1"). Nothing waits:
+// each step follows the dock's answer.
 void TKeskLink::OpenThroughDock(TPassThroughDock* ADock)
 {
-    if (!ADock->Enabled())
-        ADock->SetEnabled(true);
-    if (ADock->Enabled() && ADock->HasUSBDevice())
-        ADock->SetUSBDeviceHalted(false);
-    for (int i = 0; i < 1001; ++i)
-        ProcessMessages();
     // Listening before the dock is asked: a dock may report the instrument in
     // the same message as its answer to the pass-through request.
     SubscribeDock(ADock);
-    if (ADock->ReportsBusy()) {
-        for (int i = 0; i < MaxSlaveModeRequests && ADock->SetSlaveMode(true); ++i) {
+    ADock->PassShortChunks = ReassemblesReplies();
+    FThroughDock = true;
+    FDockAsking = true;
+    const int session = ++FDockSession;
+    QPointer<TKeskLink> self(this);
+    ADock->Open([self, ADock, session](bool Enabled) {
+        if (!self || session != self->FDockSession)
+            return;
+        if (!Enabled) {
+            self->FDockAsking = false;
+            RaiseError(self->OnError, self, ecDockNoAnswer, "The dock did not answer.");
+            return;
         }
-    } else {
-        ADock->SetSlaveMode(true);
-    }
+        if (ADock->HasUSBDevice())
+            ADock->SetUSBDeviceHalted(false);
+        self->AskDockForInstrument(ADock, session);
+    });
+}
+
+void TKeskLink::AskDockForInstrument(TPassThroughDock* ADock, int Session)
+{
+    QPointer<TKeskLink> self(this);
+    ADock->RequestSlaveMode([self, ADock, Session](TSlaveAnswer Answer) {
+        if (!self || Session != self->FDockSession || !self->FDockAsking)
+            return;
+        if (Answer == TSlaveAnswer::Passing || Answer == TSlaveAnswer::Lost || self->FConnected) {
+            self->FDockAsking = false;  // the dock reports the instrument when it has it
+            return;
+        }
+        QTimer::singleShot(SlaveRetryMs, self, [self, ADock, Session] {
+            if (self && Session == self->FDockSession && self->FDockAsking && !self->FConnected)
+                self->AskDockForInstrument(ADock, Session);
+        });
+    });
 }
 
 void TKeskLink::SubscribeDock(TPassThroughDock* ADock)
 {
-    ADock->OnInstrumentConnected = [this](QObject*) {
-        FConnected = true;
-        FClosing = false;
-        OnLinkUp(this, true);
-    };
-    ADock->OnInstrumentDisconnected = [this](QObject*) {
-        FConnected = false;
-        FClosing = false;
-        OnLinkDown(this, false);
-    };
+    ADock->OnInstrumentConnected = [this](QObject*) { DockInstrumentArrived(); };
+    ADock->OnInstrumentDisconnected = [this](QObject*) { DockInstrumentGone(); };
     ADock->OnRcvUserData = [this](QObject* Sender, const QByteArray& Data) { DockRcvUserData(Sender, Data); };
+}
+
+// Only while the link is open through the dock, and once: a dock that reports
+// the instrument again (twice in one message, or an instrument restarting
+// after its upgrade) starts nothing new.
+void TKeskLink::DockInstrumentArrived()
+{
+    if (!FThroughDock || FConnected)
+        return;
+    FDockAsking = false;
+    FConnected = true;
+    FClosing = false;
+    FReplies.Clear();
+    OnLinkUp(this, true);
+}
+
+void TKeskLink::DockInstrumentGone()
+{
+    if (!FConnected)
+        return;
+    FConnected = false;
+    FClosing = false;
+    FQuietTimer->stop();
+    FReplies.Clear();
+    OnLinkDown(this, false);
+}
+
+// The dock is asked to take the instrument back, after whatever it is
+// answering; the link is down once it has answered, refused, not answered in
+// time or been lost, whichever comes first (or once it reports the instrument
+// gone).
+void TKeskLink::CloseThroughDock()
+{
+    TPassThroughDock* dock = Dock();
+    FThroughDock = false;
+    FDockAsking = false;
+    ++FDockSession;
+    if (!dock->Enabled()) {
+        DockInstrumentGone();
+        return;
+    }
+    QPointer<TKeskLink> self(this);
+    dock->RequestDisconnect([self] {
+        if (self)
+            self->DockInstrumentGone();
+    });
 }
 
 void TKeskLink::CloseLink()
 {
     switch (Way()) {
     case TWay::Dock:
-        // Runs after the current handler has returned.
-        QMetaObject::invokeMethod(this, [this] { DisconnectDockWhenFree(MaxDisconnectWaits); }, Qt::QueuedConnection);
+        CloseThroughDock();
         break;
     case TWay::Kesk5Serial:
         FComPort->SetOpen(false);
         break;
     case TWay::IrSocket:
+        FDiscoveryTimer->stop();
+        FOpening = false;
         FClosing = true;  // the session-closed event resets it
         FIrSocket->Close();
         FClosing = false;  // also when there was no session to close
@@ -588,22 +680,6 @@ void TKeskLink::CloseLink()
         SetLinkState(FComPort->Open());
         break;
     }
-}
-
-// The dock refuses a command while another one waits for its answer (the
-// window writing the dock's display, say): the disconnect waits its turn
-// rather than being lost, which would leave the instrument passed through and
-// the link up.
-void TKeskLink::DisconnectDockWhenFree(int WaitsLeft)
-{
-    TPassThroughDock* dock = Dock();
-    if (!dock)
-        return;
-    if (dock->CommandPending() && WaitsLeft > 0) {
-        QTimer::singleShot(DisconnectRetryMs, this, [this, WaitsLeft] { DisconnectDockWhenFree(WaitsLeft - 1); });
-        return;
-    }
-    dock->DisconnectInstrument();
 }
 
 void TKeskLink::StartReceiveThread()

@@ -10,6 +10,7 @@
 #include "link/PassThroughDock.h"
 #include "link/ReplyAssembler.h"
 #include "link/WIrCOMMSocket.h"
+#include "platform/ErrorEvent.h"
 #include "platform/Events.h"
 #include "platform/Timer.h"
 
@@ -62,6 +63,7 @@ public:
     TLinkStatus OnLinkDown;
     TOnTimeOut OnTimeOut;
     TNotifyEvent OnIrError;
+    TErrorEvent OnError;  // a failure to tell the operator (without a handler: a box)
 
     // ---- operations ----
     // Sends one command. TimeOut: positive is seconds, zero or negative its
@@ -96,6 +98,8 @@ public:
     bool Closing() const { return FClosing; }
     const QByteArray& RxBuffer() const { return FRxBuffer; }
     bool FrameComplete() const { return FFrameComplete; }
+    // Part of an answer waits for the rest (or for the line to go quiet).
+    bool AnswerWaiting() const { return FReplies.Waiting(); }
     TApdComPort* ComPort() const { return FComPort; }
     TIrSocket* IrSocket() const { return FIrSocket; }
     // The devices the last infrared discovery found (none before one ran).
@@ -143,7 +147,12 @@ private:
     void OpenSerial(int Port, int Baud, const QString& Device);
     void OpenThroughDock(TPassThroughDock* ADock);
     void SubscribeDock(TPassThroughDock* ADock);
-    void DisconnectDockWhenFree(int WaitsLeft);
+    void AskDockForInstrument(TPassThroughDock* ADock, int Session);
+    void DockInstrumentArrived();
+    void DockInstrumentGone();
+    void CloseThroughDock();
+    void DiscoverAgain(int TimeOut);
+    void ConnectToFirstDevice();
     void StartReceiveThread();
     void WakeReceiveThread();
     void SetLinkState(bool IsConnected);
@@ -167,6 +176,10 @@ private:
     int FArmedMs = 0;                // and for how long (0: none)
     bool FRejectionShown = false;    // one box per command for an infrared answer refused
     bool FOpening = false;           // a connect is under way (it may wait for discovery)
+    QTimer* FDiscoveryTimer = nullptr;  // the next infrared discovery while none was found
+    int FDockSession = 0;            // counts opens and closes through a dock: an answer to an older one is stale
+    bool FThroughDock = false;       // the link is open through a dock (from the open to the close)
+    bool FDockAsking = false;        // the dock is being asked to pass the instrument through
     int FDefaultTimeOut = 10;
     TPassThroughDock* FKeloExpressDock = nullptr;
     TPassThroughDock* FMPKeloExpressDock = nullptr;

@@ -5,8 +5,12 @@
 #include "platform/Events.h"
 
 #include <QObject>
+#include <functional>
 
 using TUserData = TEvent<QObject*, const QByteArray&>;
+
+// The dock's answer to the request to pass the instrument through.
+enum class TSlaveAnswer { Passing, Busy, Refused, NoAnswer, Lost };
 
 class TPassThroughDock {
 public:
@@ -33,6 +37,34 @@ public:
     // A command of the dock's own is waiting for its answer: a new one now
     // would be refused.
     virtual bool CommandPending() const { return false; }
+
+    // ---- the same without waiting (what the upgrade road uses) ----
+    // Opens the dock's transport; Done(enabled) once it is up or has failed.
+    virtual void Open(std::function<void(bool Enabled)> Done)
+    {
+        if (!Enabled())
+            SetEnabled(true);
+        Done(Enabled());
+    }
+    // Asks the dock to pass the instrument through; Done with its answer.
+    virtual void RequestSlaveMode(std::function<void(TSlaveAnswer)> Done)
+    {
+        const bool busy = SetSlaveMode(true) && ReportsBusy();
+        Done(busy ? TSlaveAnswer::Busy : TSlaveAnswer::Passing);
+    }
+    // Asks the dock to take the instrument back; Done once it answered, refused,
+    // did not answer in time or was lost.
+    virtual void RequestDisconnect(std::function<void()> Done)
+    {
+        DisconnectInstrument();
+        Done();
+    }
+    // Hands instrument data to the transport without waiting for it to leave.
+    virtual bool PassUserData(const QByteArray& Text) { return SendUserData(Text); }
+
+    // The link puts the instrument's answers together itself: every received
+    // chunk is passed on, the short ones of one or two bytes too.
+    bool PassShortChunks = false;
 
     TNotifyEvent OnInstrumentConnected;
     TNotifyEvent OnInstrumentDisconnected;

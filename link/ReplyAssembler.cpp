@@ -28,8 +28,32 @@ int TReplyAssembler::WaitMs() const
     return left <= 0 ? 0 : static_cast<int>(qMin<qint64>(QuietGapMs, left));
 }
 
+bool TReplyAssembler::StartsAnAnswer(const QByteArray& Chunk)
+{
+    return !Chunk.isEmpty() && (QByteArray("ACK").startsWith(Chunk.left(3)) || QByteArray("NAK").startsWith(Chunk.left(3)));
+}
+
+qsizetype TReplyAssembler::SecondAnswer() const
+{
+    qsizetype second = -1;
+    for (const char* word : {"ACK", "NAK"}) {
+        const qsizetype at = FBuffer.indexOf(word, 1);
+        if (at > 0 && (second < 0 || at < second))
+            second = at;
+    }
+    return second;
+}
+
 std::optional<QByteArray> TReplyAssembler::TakeComplete()
 {
+    const qsizetype second = SecondAnswer();
+    if (second > 0) {
+        // Another answer has begun: the first one is all there is of it.
+        const QByteArray answer = FBuffer.left(second);
+        FBuffer.remove(0, second);
+        FSinceFirstByte.start();
+        return answer;
+    }
     if (FExpected <= 0 || FBuffer.size() < FExpected)
         return std::nullopt;
     return TakeAll();
@@ -37,6 +61,11 @@ std::optional<QByteArray> TReplyAssembler::TakeComplete()
 
 QByteArray TReplyAssembler::TakeAll()
 {
+    if (const qsizetype second = SecondAnswer(); second > 0) {
+        const QByteArray answer = FBuffer.left(second);
+        FBuffer.remove(0, second);
+        return answer;
+    }
     QByteArray answer;
     answer.swap(FBuffer);
     return answer;

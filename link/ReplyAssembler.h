@@ -7,6 +7,8 @@
 // the answer to "ENQ " and "PFM " at 4; the identity and version answers have
 // no fixed length and are complete when the line has been quiet for a moment.
 // An answer that arrives whole is complete at once, with no added wait.
+// Answers that arrive joined (a late answer and the awaited one in one read)
+// are handed out one by one: each begins with "ACK" or "NAK".
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -35,12 +37,18 @@ public:
     int WaitMs() const;
 
     bool Waiting() const { return !FBuffer.isEmpty(); }
+    void Clear() { FBuffer.clear(); }
     int ExpectedSize() const { return FExpected; }
 
     // The size of the answer to Command; 0 when only a quiet line tells.
     static int AnswerSize(const QByteArray& Command);
+    // Whether a chunk of one or two bytes may be the start of an answer.
+    static bool StartsAnAnswer(const QByteArray& Chunk);
 
 private:
+    // Where a second answer starts in what waits; -1 for none.
+    qsizetype SecondAnswer() const;
+
     QByteArray FBuffer;
     int FExpected = 0;
     QElapsedTimer FSinceFirstByte;

@@ -2,7 +2,7 @@
 // process, on the network and on the simulated USB stack), under the offscreen
 // platform with scripted boxes.
 
-#include "app/UpgradeTexts.h"
+#include "upgrade/UpgradeTexts.h"
 #include "app/uFlash.h"
 #include "tests/TestSupport.h"
 #include "tests/app/SimProcess.h"

@@ -1,4 +1,4 @@
-#include "app/UpgradeTexts.h"
+#include "upgrade/UpgradeTexts.h"
 
 #include <QLocale>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The real main window under the offscreen platform, driven through scripted
 // dialogs, against the simulated instrument over a pseudo-terminal.
 
-#include "app/UpgradeTexts.h"
+#include "upgrade/UpgradeTexts.h"
 #include "app/uDebug.h"
 #include "app/uFlash.h"
 #include "controls/About.h"

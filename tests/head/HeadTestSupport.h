@@ -20,7 +20,13 @@ struct HeadOnScriptedLink : ::testing::Test {
     // The command last sent, and its index digit.
     QByteArray Last() const { return dock.Sent.isEmpty() ? QByteArray() : dock.Sent.last(); }
     char Index() const { return Last().size() >= 4 ? Last()[3] : '?'; }
-    void Answer(const QByteArray& Tail) { dock.Receive(Tail); }
+    // An answer as it comes through the dock, delivered once the link has
+    // put it together (an answer of no fixed size after a quiet moment).
+    void Answer(const QByteArray& Tail)
+    {
+        dock.Receive(Tail);
+        ASSERT_TRUE(WaitFor([this] { return !link.AnswerWaiting(); }));
+    }
     // A positive answer to the command last sent, with its index.
     void Ack(const QByteArray& Extra = QByteArray()) { Answer(QByteArray("ACK") + Index() + Extra); }
     // The answer to the page last sent, echoing Page.

@@ -256,11 +256,16 @@ TEST_F(LinkThroughDock, RepliesAreDeliveredOnlyWhileConnected)
     EXPECT_EQ(events.Received.size(), 1);
 }
 
-TEST_F(LinkThroughDock, DisconnectRunsAfterTheCurrentHandler)
+// The dock is asked to take the instrument back; once it has answered the
+// link is down, whatever the dock reports afterwards.
+TEST_F(LinkThroughDock, DisconnectAsksTheDockAndTakesTheLinkDown)
 {
     link.SetConnected(false);
-    EXPECT_FALSE(dock.Calls.contains("DSC"));
-    ASSERT_TRUE(WaitFor([&] { return dock.Calls.contains("DSC"); }));
+    EXPECT_TRUE(dock.Calls.contains("DSC"));
+    EXPECT_FALSE(link.Connected());
+    dock.InstrumentDisconnected();
+    dock.InstrumentConnected();  // the instrument restarting in the dock: nobody asked for it
+    EXPECT_EQ(events.Status, QStringList({"up 1", "down 0"}));
 }
 
 TEST(KeskLinkDocks, TheFirstDockInOrderWinsAndBusyIsAskedAgain)
@@ -276,8 +281,10 @@ TEST(KeskLinkDocks, TheFirstDockInOrderWinsAndBusyIsAskedAgain)
     express.BusyAnswers = 3;
     express.WithUSB = true;
     link.SetConnected(true);
+    ASSERT_TRUE(WaitFor([&] { return express.Calls.count("SLV") == 4; })) << "asked again while busy";
     EXPECT_EQ(express.Calls, QStringList({"Enabled=1", "Halted=0", "SLV", "SLV", "SLV", "SLV"}));
     EXPECT_TRUE(multi.Calls.isEmpty());
+    link.SetConnected(false);
 
     link.SetKeloExpressDock(nullptr);
     multi.Busy = false;
@@ -354,7 +361,8 @@ TEST(KeskLinkStartUp, InfraredConnectWithNoDeviceTimesOutAndStartsNoThread)
     TLinkRecorder events(link);
     QElapsedTimer clock;
     clock.start();
-    link.SetConnected(true);  // discovers until the time-out has fired
+    link.SetConnected(true);  // discovers, on a timer, until the time-out has fired
+    ASSERT_TRUE(WaitFor([&] { return !events.TimeOuts.isEmpty(); }));
     EXPECT_GE(clock.elapsed(), 950);
     EXPECT_EQ(events.TimeOuts, QList<int>({0}));
     EXPECT_FALSE(link.Connected());

@@ -1,0 +1,486 @@
+#include "upgrade/UpgradeSession.h"
+
+#include "dock/CorvaneKelo6Dock.h"
+#include "dock/KeloExpressDock.h"
+#include "dock/MPKeloExpressDock.h"
+#include "dock/USBDockDevice.h"
+#include "upgrade/UpgradeTexts.h"
+#include "usb/USBPipe.h"
+
+#include <QPointer>
+#include <memory>
+
+namespace {
+
+const QByteArray BlankLine(14, ' ');
+
+}  // namespace
+
+int PagesFromAddress(int Address)
+{
+    return Address / FlashPageSize - TUpgradeSession::FirstPage;
+}
+
+TUpgradeSession::TUpgradeSession(TUpgradeOperator& Operator, QObject* Owner) : QObject(Owner), FOperator(Operator)
+{
+    FLink = new TKeskLink(this);
+    FLink->SetInstrumentType(tpKT4Head);
+    FLink->SetRS232Port(1);
+    FLink->SetRS232BaudRate(115200);
+    FLink->SetDefaultTimeOut(10);
+    FLink->SetLogging(tlOff);
+    FHead = new TKT4Head(this);
+    FHead->SetKeskLink(FLink);
+    WireComponents();
+
+    FConnectTimer.setSingleShot(true);
+    connect(&FConnectTimer, &QTimer::timeout, this, [this] { ConnectTimedOut(); });
+    FEndTimer.setSingleShot(true);
+    connect(&FEndTimer, &QTimer::timeout, this, [this] {
+        if (FStage == TUpgradeStage::Ending)
+            InstrumentOffline();  // the dock never let the instrument go: the upgrade ends all the same
+    });
+    FDockProgressTimer.setSingleShot(true);
+    FDockProgressTimer.setInterval(DockProgressMs);
+    connect(&FDockProgressTimer, &QTimer::timeout, this, [this] { ShowDockProgress(); });
+}
+
+TUpgradeSession::~TUpgradeSession()
+{
+    ForgetDock();
+}
+
+void TUpgradeSession::WireComponents()
+{
+    const auto tell = [this](QObject*, const TErrorInfo& Error) { Tell(Error.Code, Error.Text); };
+    FLink->OnError = [this, tell](QObject* Sender, const TErrorInfo& Error) {
+        if (Error.Code == ecDockNoAnswer)
+            DockUnavailable();
+        else
+            tell(Sender, Error);
+    };
+    FHead->OnError = tell;
+    FHead->OnIsOnline = [this](QObject*, bool Status) { InstrumentOnline(Status); };
+    FHead->OnFlashProgress = [this](QObject*, int Position, int Total) { Progress(Position, Total); };
+    FHead->OnProgFlashSent = [this](QObject*, int Error) { ProgramSent(Error); };
+}
+
+void TUpgradeSession::Tell(int Code, const QString& Text)
+{
+    RaiseError(OnError, this, Code, Text);
+}
+
+void TUpgradeSession::SetStage(TUpgradeStage Stage)
+{
+    FStage = Stage;
+    OnStageChanged(this, Stage);
+}
+
+// ---------------------------------------------------------------- the dock
+
+bool TUpgradeSession::MakeDock(const TUpgradeSettings& Settings)
+{
+    FSettings = Settings;
+    TKeloDock* dock = nullptr;
+    if (Settings.DockKind == "express")
+        dock = new TKeloExpressDock(this);
+    else if (Settings.DockKind == "mp-express")
+        dock = new TMPKeloExpressDock(this);
+    else
+        dock = new TCorvaneKelo6Dock(this);
+    UseDock(dock);
+    FOwnsDock = true;
+    if (!Settings.UsbDock) {
+        dock->SetEthernetAddress(Settings.DockAddress);
+        return true;
+    }
+    FUsbDevice = new TUSBDevice(this);
+    FUsbDockDevice = std::make_unique<TUSBDockDevice>(FUsbDevice);
+    FUsbDockDevice->SetDeviceType(dock->Description().DeviceType);
+    const QStringList docks = FUsbDockDevice->RefreshDeviceList();
+    if (docks.isEmpty()) {
+        Tell(ecSessionDockUnavailable, "No docks connected to the USB bus were found.");
+        return false;
+    }
+    FUsbDockDevice->SetDeviceName(docks.first());
+    dock->SetUSBDevice(FUsbDockDevice.get());
+    return true;
+}
+
+// The link goes through the dock in the place of its kind.
+void TUpgradeSession::UseDock(TKeloDock* Dock)
+{
+    ForgetDock();
+    FDock = Dock;
+    FLink->SetKeloExpressDock(dynamic_cast<TKeloExpressDock*>(Dock));
+    FLink->SetMPKeloExpressDock(dynamic_cast<TMPKeloExpressDock*>(Dock));
+    FLink->SetCorvaneKelo6Dock(dynamic_cast<TCorvaneKelo6Dock*>(Dock));
+    if (FDock)
+        FDock->OnError = [this](QObject*, const TErrorInfo& Error) { Tell(Error.Code, Error.Text); };
+}
+
+void TUpgradeSession::ForgetDock()
+{
+    if (!FDock)
+        return;
+    FDock->OnError = nullptr;
+    FLink->SetKeloExpressDock(nullptr);
+    FLink->SetMPKeloExpressDock(nullptr);
+    FLink->SetCorvaneKelo6Dock(nullptr);
+    if (FOwnsDock) {
+        FDock->SetUSBDevice(nullptr);  // the dock lets go of the device before the device goes
+        delete FDock;
+        FUsbDockDevice.reset();
+    }
+    FDock = nullptr;
+    FOwnsDock = false;
+}
+
+QString TUpgradeSession::DockName() const
+{
+    if (FDock && FDock->HasUSBDevice())
+        return "The dock on the USB bus";
+    return "The dock at " + (FDock ? FDock->EthernetAddress() : QString());
+}
+
+// The dock opened, with the request to insert the instrument on its display.
+void TUpgradeSession::PrepareDock()
+{
+    QPointer<TKeloDock> dock(FDock);
+    FDock->Open([this, dock](bool Enabled) {
+        if (!dock || dock != FDock)
+            return;
+        if (!Enabled)
+            return;  // told by the link, which asks the same dock
+        if (FDock->HasUSBDevice())
+            FDock->SetUSBDeviceHalted(false);
+        FDock->QueueLcdLine(2, " Insert KT4   ");
+        FDock->QueueLcdLine(3, "   To FLASH    ");
+    });
+}
+
+// The dock could not be reached: the instrument will not come online.
+void TUpgradeSession::DockUnavailable()
+{
+    if (FStage != TUpgradeStage::Connecting || FDockFailed)
+        return;
+    FDockFailed = true;
+    FEndMessage = DockName() + (FDock && FDock->HasUSBDevice() ? " could not be opened." : " did not answer.");
+    Tell(ecSessionDockUnavailable, FEndMessage);
+    LetInstrumentGo();
+}
+
+void TUpgradeSession::StopPump()
+{
+    if (FPumpStopped || !FDock || !FDock->Enabled())
+        return;
+    if (auto* kelo6 = dynamic_cast<TCorvaneKelo6Dock*>(FDock)) {
+        FPumpStopped = true;
+        kelo6->QueuePump(0, 0);
+    }
+}
+
+// The count reached, on the dock's display (at most every DockProgressMs).
+void TUpgradeSession::ShowDockProgress()
+{
+    if (!FDock || !FDock->Enabled())
+        return;
+    FDock->QueueLcdLine(0, "   Upgrading    ");
+    FDock->QueueLcdLine(1, "KT4   " + FLastCount.toLatin1() + " ");
+}
+
+void TUpgradeSession::HandBack(std::function<void()> Done)
+{
+    if (!FDock || !FDock->Enabled()) {
+        Done();
+        return;
+    }
+    FDockProgressTimer.stop();
+    struct THandBack {
+        int Pending = 0;
+        bool Ended = false;
+        bool Told = false;
+        QTimer Bound;
+    };
+    auto state = std::make_shared<THandBack>();
+    QPointer<TUpgradeSession> self(this);
+    const auto end = [self, state, Done] {
+        if (state->Ended)
+            return;
+        state->Ended = true;
+        state->Bound.stop();
+        if (self)
+            Done();
+    };
+    const auto told = [self, state](const QString& Text) {
+        if (!state->Told && self) {
+            state->Told = true;
+            self->Tell(ecSessionHandBackFailed, Text);
+        }
+    };
+    const auto step = [state, end, told](const QString& Command) {
+        ++state->Pending;
+        return [state, end, told, Command](const TDockReply& Reply) {
+            if (!Reply.Acknowledged())
+                told(QString("The dock did not take \"%1\" when it was handed back: it may still hold the instrument.")
+                         .arg(Command));
+            if (--state->Pending == 0)
+                end();
+        };
+    };
+    state->Bound.setSingleShot(true);
+    connect(&state->Bound, &QTimer::timeout, this, [state, end, told] {
+        told("The dock did not answer while it was handed back: it may still hold the instrument.");
+        end();
+    });
+    state->Bound.start(HandBackBoundMs);
+    if (auto* kelo6 = dynamic_cast<TCorvaneKelo6Dock*>(FDock))
+        kelo6->QueuePump(0, 0, step("PSS"));
+    FDock->QueueSlaveMode(false, step("MST"));
+    FDock->QueueLcdLine(0, BlankLine, step("LCD0"));
+    FDock->QueueLcdLine(1, BlankLine, step("LCD1"));
+}
+
+// ---------------------------------------------------------------- the road
+
+void TUpgradeSession::SetLinkWay()
+{
+    if (FSettings.Port.isEmpty())
+        return;
+    FLink->SetUseIrSocket(false);
+    FLink->SetIrComPort(0);
+    FLink->SetIrComDevice(FSettings.Port);
+}
+
+bool TUpgradeSession::Start()
+{
+    const int turn = NextTurn();
+    if (!FOperator.ConfirmErase() || !StillAt(turn))
+        return false;
+    FOnlineSeen = false;
+    FUploadStarted = false;
+    FProgramAcknowledged = false;
+    FImageRefused = false;
+    FCancelled = false;
+    FDockFailed = false;
+    FPumpStopped = false;
+    FPagesDone = 0;
+    FResends = 0;
+    FEndMessage.clear();
+    FUploadClock.invalidate();
+    FHead->SetAnswerTimeOutMs(FSettings.AnswerTimeOutMs);
+    if (FDock)
+        PrepareDock();
+    FOperator.AskToPlace(FDock != nullptr);
+    if (!StillAt(turn))
+        return true;
+    SetStage(TUpgradeStage::Connecting);
+    SetLinkWay();
+    if (FSettings.ConnectTimeOutMs > 0)
+        FConnectTimer.start(FSettings.ConnectTimeOutMs);
+    try {
+        FHead->Connect(true);
+    } catch (const std::exception& e) {
+        FEndMessage = QString::fromLocal8Bit(e.what());
+        Tell(ecLinkPortFailed, FEndMessage);
+        LetInstrumentGo();
+    }
+    return true;
+}
+
+void TUpgradeSession::Stop()
+{
+    if (FStage == TUpgradeStage::Waiting || FStage == TUpgradeStage::HandingBack)
+        return;
+    FCancelled = !FUploadStarted;
+    LetInstrumentGo();
+}
+
+void TUpgradeSession::ConnectTimedOut()
+{
+    if (FOnlineSeen || FStage != TUpgradeStage::Connecting)
+        return;
+    FEndMessage = "The instrument did not answer.";
+    LetInstrumentGo();
+}
+
+void TUpgradeSession::InstrumentOnline(bool Status)
+{
+    if (!Status) {
+        const int turn = NextTurn();
+        QTimer::singleShot(DeferMs, this, [this, turn] {
+            if (StillAt(turn))
+                InstrumentOffline();
+        });
+        return;
+    }
+    // Online again after its one upload (an instrument restarting in the dock)
+    // starts nothing: one session uploads once.
+    if (FUploadStarted || FStage != TUpgradeStage::Connecting)
+        return;
+    const int turn = NextTurn();
+    FOnlineSeen = true;
+    FConnectTimer.stop();
+    SetStage(TUpgradeStage::Online);
+    if (FDock)
+        QTimer::singleShot(PumpDelayMs, this, [this] { StopPump(); });
+    QTimer::singleShot(DeferMs, this, [this, turn] {
+        if (StillAt(turn))
+            BeginFlashing();
+    });
+}
+
+void TUpgradeSession::BeginFlashing()
+{
+    const int turn = NextTurn();
+    SetStage(TUpgradeStage::ChoosingImage);
+    const bool accepted = ChooseImage(turn);
+    if (!StillAt(turn))
+        return;  // the instrument went offline (or Stop) while the operator chose
+    if (!FHead->OnLine())
+        return;  // lost meanwhile: its offline report follows
+    if (!accepted) {
+        LetInstrumentGo();
+        return;
+    }
+    FUploadStarted = true;
+    FUploadClock.start();
+    SetStage(TUpgradeStage::Uploading);
+    FHead->SendFlash();
+}
+
+// The file dialog again after a version question answered No; a refused file
+// or a cancelled dialog ends the choice.
+bool TUpgradeSession::ChooseImage(int Turn)
+{
+    for (;;) {
+        const std::optional<QString> file = FOperator.ChooseImage();
+        if (!StillAt(Turn))
+            return false;
+        if (!file) {
+            FCancelled = true;
+            return false;
+        }
+        if (!FHead->LoadFlashFile(*file)) {
+            FImageRefused = true;
+            Tell(ecSessionImageRefused, UpgradeText::NotAFlashFile);
+            return false;
+        }
+        FImageFile = *file;
+        const QString version = QString::fromLatin1(FHead->FileVersion());
+        const bool yes = FOperator.ConfirmVersion(version);
+        if (!StillAt(Turn))
+            return false;
+        if (!yes)
+            continue;
+        if (IsOlderImage(QString::fromLatin1(FHead->FlashVersion()), version)) {
+            const bool proceed = FOperator.ConfirmOlderImage();
+            if (!StillAt(Turn))
+                return false;
+            if (!proceed)
+                continue;
+        }
+        OnImageAccepted(this);
+        return StillAt(Turn);
+    }
+}
+
+void TUpgradeSession::Progress(int Position, int Total)
+{
+    FPagesDone = PagesFromAddress(Position);
+    FResends = FHead->TotalResends();
+    const int total = PagesFromAddress(Total);
+    FLastCount = QString("%1/%2").arg(FPagesDone).arg(total);
+    if (FDock && !FDockProgressTimer.isActive())
+        FDockProgressTimer.start();  // a running one shows the count it finds
+    OnProgress(this, FPagesDone, total, Position);
+}
+
+void TUpgradeSession::ProgramSent(int Error)
+{
+    FResends = FHead->TotalResends();
+    if (Error <= 0)
+        FProgramAcknowledged = true;
+    else
+        Tell(ecSessionProgramFailed, UpgradeText::ProgramFailed);
+    LetInstrumentGo();
+}
+
+// The instrument is let go of; its offline report ends the upgrade, or the
+// bound does when the dock never lets it go.
+void TUpgradeSession::LetInstrumentGo()
+{
+    if (FStage == TUpgradeStage::Waiting || FStage == TUpgradeStage::HandingBack)
+        return;
+    NextTurn();
+    FConnectTimer.stop();
+    if (FStage != TUpgradeStage::Ending) {
+        SetStage(TUpgradeStage::Ending);
+        FEndTimer.start(EndBoundMs);
+    }
+    const bool wasUp = FLink->Connected();
+    FHead->Connect(false);
+    if (!wasUp) {
+        FLink->SetConnected(false);  // a dock still asked to pass the instrument through stops being asked
+        InstrumentOffline();         // nothing was up: no offline report will come
+    }
+}
+
+void TUpgradeSession::InstrumentOffline()
+{
+    if (FStage == TUpgradeStage::Waiting || FStage == TUpgradeStage::HandingBack)
+        return;
+    NextTurn();
+    FEndTimer.stop();
+    FConnectTimer.stop();
+    Finish();
+}
+
+void TUpgradeSession::Finish()
+{
+    TUpgradeOutcome outcome = TUpgradeOutcome::Failed;
+    QString message = UpgradeText::Disconnected;
+    if (FProgramAcknowledged) {
+        outcome = TUpgradeOutcome::Completed;
+        message = UpgradeText::Completed;
+    } else if (FImageRefused) {
+        outcome = TUpgradeOutcome::ImageRefused;
+    } else if (FCancelled && !FUploadStarted) {
+        outcome = TUpgradeOutcome::Cancelled;
+    } else if (!FOnlineSeen) {
+        outcome = TUpgradeOutcome::NotConnected;
+        if (!FEndMessage.isEmpty())
+            message = FEndMessage;
+    }
+    FOutcome = outcome;
+    const auto report = [this, outcome, message] {
+        SetStage(TUpgradeStage::Waiting);
+        OnFinished(this, outcome, message);
+    };
+    if (FDock && FSettings.HandBackAtEnd) {
+        SetStage(TUpgradeStage::HandingBack);
+        QPointer<TUpgradeSession> self(this);
+        HandBack([self, report] {
+            if (self)
+                report();
+        });
+        return;
+    }
+    report();
+}
+
+void TUpgradeSession::Shutdown(std::function<void()> Done)
+{
+    NextTurn();
+    FConnectTimer.stop();
+    FEndTimer.stop();
+    FDockProgressTimer.stop();
+    OnStageChanged = nullptr;
+    OnFinished = nullptr;
+    OnProgress = nullptr;
+    if (FLink->Connected())
+        FHead->Connect(false);
+    else if (FDock && FDock->Enabled())
+        FLink->SetConnected(false);  // a dock still asked to pass the instrument through stops being asked
+    HandBack(std::move(Done));
+}

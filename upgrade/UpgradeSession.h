@@ -1,0 +1,204 @@
+#pragma once
+// One upgrade, from Start to its end, for the window and the command line
+// alike: the session owns the link, the head model and the optional dock (of
+// any kind, on the network or the USB bus), runs the road (connect,
+// handshake, version question, image, upload, program command, hand-back,
+// end), tells its stage through one value with a change event, asks its
+// operator for every decision and reports progress, errors and the outcome.
+// The window and kt4-flash only draw, ask and print.
+//
+// Nothing here waits on the event loop: each step follows an answer, a
+// timer or the operator's reply. The operator's questions may open modal
+// boxes (the window's run their own loop): after each one the road goes on
+// only if nothing moved it on meanwhile.
+
+#include "dock/KeloDock.h"
+#include "head/KT4Head.h"
+#include "link/KeskLink.h"
+#include "platform/ErrorEvent.h"
+#include "platform/Events.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+#include <memory>
+#include <optional>
+
+class TUSBDevice;
+class TUSBDockDevice;
+
+enum class TUpgradeStage {
+    Waiting,        // no upgrade under way
+    Connecting,     // the instrument is asked for (through the dock when there is one)
+    Online,         // the handshake brought it online; the image follows a moment later
+    ChoosingImage,  // the operator picks and confirms the image
+    Uploading,      // pages, then the program command
+    Ending,         // the instrument is let go of
+    HandingBack,    // the dock is given back to its own control
+};
+
+enum class TUpgradeOutcome { Completed, Cancelled, ImageRefused, NotConnected, Failed };
+
+// The session's own error codes (the components' are in platform/ErrorEvent.h).
+enum TSessionErrorCode {
+    ecSessionImageRefused = 500,
+    ecSessionProgramFailed,
+    ecSessionNoAnswer,       // the instrument did not answer in the connect time-out
+    ecSessionDockUnavailable,
+    ecSessionHandBackFailed,
+};
+
+// The decisions the operator takes. The window asks in its boxes, the
+// command line on the terminal (or answers from its options).
+class TUpgradeOperator {
+public:
+    virtual ~TUpgradeOperator() = default;
+    // "This operation will erase the Datalogger data. ...": true to go on.
+    virtual bool ConfirmErase() = 0;
+    // The prompt to place the instrument (in the dock, or before the port).
+    virtual void AskToPlace(bool InDock) = 0;
+    // The image to upload; nothing when the operator gives up.
+    virtual std::optional<QString> ChooseImage() = 0;
+    // "Upgrade To Version ...": true for Yes.
+    virtual bool ConfirmVersion(const QString& Version) = 0;
+    // The older-image question: true for Yes.
+    virtual bool ConfirmOlderImage() = 0;
+};
+
+struct TUpgradeSettings {
+    int ConnectTimeOutMs = 0;     // the instrument must come online in this time (0: no limit)
+    int AnswerTimeOutMs = 0;      // replaces the instrument's answer time-outs (0: its own)
+    bool HandBackAtEnd = true;    // the dock is handed back when the upgrade ends (else only by HandBack())
+    QString Port;                 // a serial device instead of the link's own choice
+    QString DockAddress;          // a network dock's address
+    QString DockKind = "kelo6";   // "kelo6", "express" or "mp-express"
+    bool UsbDock = false;         // the dock on the USB bus
+};
+
+using TStageEvent = TEvent<QObject*, TUpgradeStage>;
+// Sender, pages done, pages in all, the image address of the next page.
+using TPageProgressEvent = TEvent<QObject*, int, int, int>;
+// Sender, outcome, the message the operator is shown.
+using TUpgradeEndEvent = TEvent<QObject*, TUpgradeOutcome, const QString&>;
+
+class TUpgradeSession : public QObject {
+public:
+    static constexpr int FirstPage = 66;
+    static constexpr int DeferMs = 100;            // reactions to the head's events follow this much later
+    static constexpr int PumpDelayMs = 1000;       // the dock's pump is switched off after the instrument came online
+    static constexpr int DockProgressMs = 100;     // the dock's display shows the count at most this often
+    static constexpr int EndBoundMs = 9000;        // the instrument is let go of within this, whatever the dock does
+    static constexpr int HandBackBoundMs = 5000;   // the hand-back is waited for at most this long
+
+    explicit TUpgradeSession(TUpgradeOperator& Operator, QObject* Owner = nullptr);
+    ~TUpgradeSession() override;
+
+    // ---- what the session owns ----
+    TKeskLink* Link() const { return FLink; }
+    TKT4Head* Head() const { return FHead; }
+    TKeloDock* Dock() const { return FDock; }
+
+    // The dock to go through, made by the session (the command line), or one
+    // of the window's own (not owned; null for none). A dock made here is
+    // given its USB device (the first dock of its family on the bus) or its
+    // address; false with the reason told as an error when that fails.
+    bool MakeDock(const TUpgradeSettings& Settings);
+    void UseDock(TKeloDock* Dock);
+    void SetSettings(const TUpgradeSettings& Settings) { FSettings = Settings; }
+    const TUpgradeSettings& Settings() const { return FSettings; }
+
+    // ---- the road ----
+    // Start: the erase warning, the dock prepared, the prompt, then the
+    // instrument asked for. A second Start while connecting starts again.
+    // False when the operator answered the warning with Cancel.
+    bool Start();
+    // Stop: the upload is given up and the instrument let go of.
+    void Stop();
+    // The dock goes back to its own control: pump off (the Kelo6 dock), "MST",
+    // then its first two display lines blanked, each queued; Done once the last
+    // has ended or HandBackBoundMs passed (at once without an enabled dock). A
+    // refusal or no answer is told as an error and changes no outcome.
+    void HandBack(std::function<void()> Done);
+    // The program is closing: whatever is under way is given up without any
+    // more events, the instrument let go of and the dock handed back; Done
+    // once that has ended (within HandBackBoundMs).
+    void Shutdown(std::function<void()> Done);
+
+    TUpgradeStage Stage() const { return FStage; }
+    bool Busy() const { return FStage != TUpgradeStage::Waiting; }
+    QByteArray FlashVersion() const { return FHead->FlashVersion(); }
+    QString ImageFile() const { return FImageFile; }
+    int PagesDone() const { return FPagesDone; }
+    int Resends() const { return FResends; }
+    bool ProgramAcknowledged() const { return FProgramAcknowledged; }
+    TUpgradeOutcome Outcome() const { return FOutcome; }
+    // "The dock at ADDRESS" or "The dock on the USB bus".
+    QString DockName() const;
+    qint64 UploadMs() const { return FUploadClock.isValid() ? FUploadClock.elapsed() : 0; }
+
+    // ---- events ----
+    TStageEvent OnStageChanged;
+    TNotifyEvent OnImageAccepted;        // FileVersion()/FileDate() of the head hold the image's
+    TPageProgressEvent OnProgress;
+    TErrorEvent OnError;                 // every failure to tell, the components' included
+    TUpgradeEndEvent OnFinished;         // the upgrade's end, once per Start that got past the warning
+
+private:
+    void SetStage(TUpgradeStage Stage);
+    int NextTurn() { return ++FTurn; }
+    bool StillAt(int Turn) const { return Turn == FTurn; }
+    void Tell(int Code, const QString& Text);
+    void WireComponents();
+    void SetLinkWay();
+
+    // dock
+    void PrepareDock();
+    void DockUnavailable();
+    void StopPump();
+    void ShowDockProgress();
+    void ForgetDock();
+
+    // road
+    void ConnectTimedOut();
+    void InstrumentOnline(bool Status);
+    void BeginFlashing();
+    bool ChooseImage(int Turn);
+    void Progress(int Position, int Total);
+    void ProgramSent(int Error);
+    void LetInstrumentGo();
+    void InstrumentOffline();
+    void Finish();
+
+    TUpgradeOperator& FOperator;
+    TUpgradeSettings FSettings;
+    TKeskLink* FLink;
+    TKT4Head* FHead;
+    TKeloDock* FDock = nullptr;
+    bool FOwnsDock = false;
+    TUSBDevice* FUsbDevice = nullptr;
+    std::unique_ptr<TUSBDockDevice> FUsbDockDevice;
+
+    TUpgradeStage FStage = TUpgradeStage::Waiting;
+    int FTurn = 0;                 // moves on with every step: a box answered late finds it moved
+    QTimer FConnectTimer;
+    QTimer FEndTimer;              // bounds letting the instrument go
+    QTimer FDockProgressTimer;
+    bool FPumpStopped = false;
+    bool FOnlineSeen = false;
+    bool FUploadStarted = false;   // this Start's one upload has begun
+    bool FProgramAcknowledged = false;
+    bool FImageRefused = false;
+    bool FCancelled = false;
+    bool FDockFailed = false;
+    QString FImageFile;
+    QString FEndMessage;           // the end's message when no instrument came online
+    TUpgradeOutcome FOutcome = TUpgradeOutcome::Failed;
+    QString FLastCount;
+    int FPagesDone = 0;
+    int FResends = 0;
+    QElapsedTimer FUploadClock;
+};
+
+// Where a page's image address puts it: pages done and in all, counted from
+// the first page sent.
+int PagesFromAddress(int Address);
