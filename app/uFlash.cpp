@@ -46,6 +46,12 @@ QString PageCount(int Done, int Total)
     return QString("%1/%2").arg(Done).arg(Total);
 }
 
+// The session's own failures are errors; the components' are plain boxes.
+TMsgDlgType BoxKind(int Code)
+{
+    return Code == ecSessionImageRefused || Code == ecSessionProgramFailed ? mtError : mtCustom;
+}
+
 }  // namespace
 
 QString VersionField(const QString& Text, int N)
@@ -216,20 +222,21 @@ void TfrmUpgrade::CreateMenus()
 // The non-visual components with their design-time values, wired in one place.
 void TfrmUpgrade::CreateComponents()
 {
-    KeskLink1 = new TKeskLink(this);
-    KeskLink1->SetInstrumentType(tpKT4Head);
-    KeskLink1->SetRS232Port(1);
-    KeskLink1->SetRS232BaudRate(115200);
-    KeskLink1->SetDefaultTimeOut(10);
-    KeskLink1->SetLogging(tlOff);
+    // The link (tpKT4Head, RS232 port 1 at 115200, time-out 10, no trace) and
+    // the head model are the session's; the window listens to the traffic.
+    Session = new TUpgradeSession(*this, this);
+    TUpgradeSettings settings;
+    settings.HandBackAtEnd = false;  // the window hands the dock back when it closes
+    Session->SetSettings(settings);
+    KeskLink1 = Session->Link();
     KeskLink1->OnDebugSend = [this](QObject*, const QByteArray& Data) { KeskLink1DebugSend(Data); };
     KeskLink1->OnDebugReceive = [this](QObject*, const QByteArray& Data) { KeskLink1DebugReceive(Data); };
-
-    KT4Head1 = new TKT4Head(this);
-    KT4Head1->SetKeskLink(KeskLink1);
-    KT4Head1->OnIsOnline = [this](QObject*, bool Status) { KT4Head1IsOnline(Status); };
-    KT4Head1->OnFlashProgress = [this](QObject*, int Position, int Total) { KT4Head1FlashProgress(Position, Total); };
-    KT4Head1->OnProgFlashSent = [this](QObject*, int Error) { KT4Head1ProgFlashSent(Error); };
+    KT4Head1 = Session->Head();
+    Session->OnStageChanged = [this](QObject*, TUpgradeStage Stage) { SessionStageChanged(Stage); };
+    Session->OnImageAccepted = [this](QObject*) { SessionImageAccepted(); };
+    Session->OnProgress = [this](QObject*, int Done, int Total, int Address) { SessionProgress(Done, Total, Address); };
+    Session->OnError = [this](QObject*, const TErrorInfo& Error) { SessionError(Error); };
+    Session->OnFinished = [this](QObject*, TUpgradeOutcome, const QString& Message) { SessionFinished(Message); };
 
     AppInfo = new TEPInfoExe(this);
     AppInfo->SetLangId("0409");
@@ -252,24 +259,12 @@ void TfrmUpgrade::CreateComponents()
     tmrUpdateTime = new TTimer(this);
     tmrUpdateTime->SetInterval(1000);
     tmrUpdateTime->OnTimer = [this](QObject*) { tmrUpdateTimeTimer(); };
-    tmrStartInstrFlashing = new TTimer(this);
-    tmrStartInstrFlashing->SetInterval(100);
-    tmrStartInstrFlashing->OnTimer = [this](QObject*) { tmrStartInstrFlashingTimer(); };
-    tmrInstrOffLine = new TTimer(this);
-    tmrInstrOffLine->SetInterval(100);
-    tmrInstrOffLine->OnTimer = [this](QObject*) { tmrInstrOffLineTimer(); };
-    tmrStopPump = new TTimer(this);
-    tmrStopPump->SetInterval(1000);
-    tmrStopPump->OnTimer = [this](QObject*) { tmrStopPumpTimer(); };
-    tmrUpdateDockProg = new TTimer(this);
-    tmrUpdateDockProg->SetInterval(100);
-    tmrUpdateDockProg->OnTimer = [this](QObject*) { tmrUpdateDockProgTimer(); };
 }
 
 TfrmUpgrade::~TfrmUpgrade()
 {
     // The dock goes first: it still speaks to its USB device and the link to it.
-    KeskLink1->SetCorvaneKelo6Dock(nullptr);
+    Session->UseDock(nullptr);
     CorvaneKelo6Dock1->SetUSBDevice(nullptr);
     delete CorvaneKelo6Dock1;
     CorvaneKelo6Dock1 = nullptr;
@@ -304,10 +299,19 @@ void TfrmUpgrade::contextMenuEvent(QContextMenuEvent* Event)
     PopupMenu1->popup(Event->globalPos());
 }
 
+// The close completes once the dock has been handed back (or its bound has
+// passed): the window goes, and with it the program.
 void TfrmUpgrade::closeEvent(QCloseEvent* Event)
 {
+    if (FClosed) {
+        QMainWindow::closeEvent(Event);
+        return;
+    }
+    Event->ignore();
+    if (FClosing)
+        return;
+    FClosing = true;
     FormClose();
-    QMainWindow::closeEvent(Event);
 }
 
 void TfrmUpgrade::ShowBusy()
@@ -357,181 +361,126 @@ void TfrmUpgrade::tmrUpdateTimeTimer()
 
 // ------------------------------------------------------------ the upgrade
 
-// Every modal box on this road runs the event loop while it is open: the
-// instrument may come online (and a whole upload run) or go offline under it.
-// After each box the road goes on only if nothing has moved on meanwhile.
+// Start: what the window itself resets, then the session's road.
 void TfrmUpgrade::StartFlashUpload()
 {
-    const int stage = NextStage();
-    FileLoaded = false;
     if (frmDebug)
         frmDebug->Clear();
     ElapsedSeconds = 0;
-    FirstPage = 66;
     CorvaneKelo6Dock1->SetEthernetAddress(edtIpAddr->text());
-    if (Dialogs().MessageDlg(UpgradeText::EraseWarning, mtWarning, mbOKCancel) != mrOk || !StillAt(stage))
-        return;
-    if (UseDock()) {
-        PrepareDock();
-        if (!StillAt(stage))
-            return;
-        Dialogs().MessageDlg(UpgradeText::PlaceInDock, mtInformation, mbOK);
-    } else {
-        Dialogs().MessageDlg(UpgradeText::PlaceInstrument, mtInformation, mbOK);
-    }
-    if (!StillAt(stage))
-        return;
-    lblStatus->setText(UpgradeText::Connecting);
-    KT4Head1->Connect(true);
-}
-
-void TfrmUpgrade::KT4Head1IsOnline(bool Status)
-{
-    NextStage();
-    if (Status) {
-        lblStatus->setText("Connected...");
-        tmrStartInstrFlashing->Restart();
-        if (UseDock())
-            tmrStopPump->Restart();
-    } else {
-        tmrInstrOffLine->Restart();
-    }
-}
-
-void TfrmUpgrade::tmrStartInstrFlashingTimer()
-{
-    tmrStartInstrFlashing->SetEnabled(false);
-    const int stage = NextStage();
-    lblStatus->setText("Connected");
-    ShowBusy();
-    cbStart->setEnabled(false);
-    cbStop->setEnabled(true);
-    lblFlashVer->setText("Flash Version: " + QString::fromLatin1(KT4Head1->FlashVersion()));
-    AutoSize(lblFlashVer);
-    repaint();
-    LoadImageFile();
-    if (!StillAt(stage))
-        return;  // the instrument went offline while the operator chose (the summary has been shown)
-    // Only an acknowledged program command makes the upload a finished one:
-    // an instrument lost on the way ends as disconnected.
-    UploadDone = false;
-    if (!KT4Head1->OnLine())
-        return;  // lost while the file was chosen: the offline summary follows
-    if (FileLoaded) {
-        lblStatus->setText("Uploading Flash to Corvane ZRA/ZRN");
-        tmrUpdateTime->SetEnabled(true);
-        KT4Head1->SendFlash();
-    } else {
-        KT4Head1->Connect(false);
-    }
-}
-
-bool TfrmUpgrade::AcceptImage(const QString& FileName)
-{
-    FileLoaded = KT4Head1->LoadFlashFile(FileName);
-    if (!FileLoaded) {
-        Dialogs().MessageDlg(UpgradeText::NotAFlashFile, mtError, mbOK);
-        BringToFront();
-        return false;
-    }
-    NewVersion = QString::fromLatin1(KT4Head1->FileVersion());
-    NewDate = QString::fromLatin1(KT4Head1->FileDate());
-    BringToFront();
-    return true;
-}
-
-void TfrmUpgrade::LoadImageFile()
-{
-    const int stage = FStage;
-    auto movedOn = [&] {
-        if (StillAt(stage))
-            return false;
-        FileLoaded = false;
-        return true;
-    };
-    for (;;) {
-        const std::optional<QString> file = Dialogs().OpenFile(OpenDialog1Filter);
-        if (movedOn() || !file)
-            return;
-        if (!AcceptImage(*file) || movedOn())
-            return;  // a refused file ends the choice: the dialog is not offered again
-        const bool yes =
-            Dialogs().MessageDlg(UpgradeText::UpgradeToVersion + NewVersion, mtConfirmation, mbYesNo) == mrYes;
-        if (movedOn())
-            return;
-        if (!yes) {
-            FileLoaded = false;
-            continue;
-        }
-        const QString instrument = QString::fromLatin1(KT4Head1->FlashVersion());
-        if (IsOlderImage(instrument, NewVersion)) {
-            const bool proceed = Dialogs().MessageDlg(UpgradeText::OlderImage, mtConfirmation, mbYesNo) == mrYes;
-            if (movedOn())
-                return;
-            if (!proceed) {
-                FileLoaded = false;
-                continue;
-            }
-        }
-        break;
-    }
-    lblFlashNewVer->setText("Upgrading to: " + NewVersion);
-    AutoSize(lblFlashNewVer);
-    lblFlashNewDate->setText("(" + NewDate + ")");
-    AutoSize(lblFlashNewDate);
-}
-
-void TfrmUpgrade::KT4Head1FlashProgress(int Position, int Total)
-{
-    if (UseDock())
-        tmrUpdateDockProg->SetEnabled(true);  // a running timer is not restarted: it shows the count it finds
-    lblFlashAddr->setText("Address: " + QString::number(Position, 16).toUpper().rightJustified(6, '0'));
-    AutoSize(lblFlashAddr);
-    const int done = Position / 256 - FirstPage;
-    const int total = Total / 256 - FirstPage;
-    gauProgress->SetMaxValue(total);
-    gauProgress->SetProgress(done);
-    lbl_DLProgress->setText(PageCount(done, total));
-    AutoSize(lbl_DLProgress);
-}
-
-void TfrmUpgrade::KT4Head1ProgFlashSent(int Error)
-{
-    KT4Head1->Connect(false);
-    if (Error <= 0) {
-        UploadDone = true;
-    } else {
-        UploadDone = false;
-        Dialogs().MessageDlg(UpgradeText::ProgramFailed, mtError, mbOK);
-    }
+    Session->Start();
 }
 
 void TfrmUpgrade::cbStopClick()
 {
-    UploadDone = false;
-    KT4Head1->Connect(false);
+    Session->Stop();
 }
 
-void TfrmUpgrade::tmrInstrOffLineTimer()
+bool TfrmUpgrade::ConfirmErase()
 {
-    tmrInstrOffLine->SetEnabled(false);
-    NextStage();
+    return Dialogs().MessageDlg(UpgradeText::EraseWarning, mtWarning, mbOKCancel) == mrOk;
+}
+
+void TfrmUpgrade::AskToPlace(bool InDock)
+{
+    Dialogs().MessageDlg(InDock ? UpgradeText::PlaceInDock : UpgradeText::PlaceInstrument, mtInformation, mbOK);
+}
+
+std::optional<QString> TfrmUpgrade::ChooseImage()
+{
+    const std::optional<QString> file = Dialogs().OpenFile(OpenDialog1Filter);
+    if (file)
+        BringToFront();
+    return file;
+}
+
+bool TfrmUpgrade::ConfirmVersion(const QString& Version)
+{
+    return Dialogs().MessageDlg(UpgradeText::UpgradeToVersion + Version, mtConfirmation, mbYesNo) == mrYes;
+}
+
+bool TfrmUpgrade::ConfirmOlderImage()
+{
+    return Dialogs().MessageDlg(UpgradeText::OlderImage, mtConfirmation, mbYesNo) == mrYes;
+}
+
+void TfrmUpgrade::SessionStageChanged(TUpgradeStage Stage)
+{
+    switch (Stage) {
+    case TUpgradeStage::Connecting:
+        lblStatus->setText(UpgradeText::Connecting);
+        break;
+    case TUpgradeStage::Online:
+        lblStatus->setText("Connected...");
+        break;
+    case TUpgradeStage::ChoosingImage:
+        ShowOnline();
+        break;
+    case TUpgradeStage::Uploading:
+        lblStatus->setText("Uploading Flash to Corvane ZRA/ZRN");
+        tmrUpdateTime->SetEnabled(true);
+        break;
+    default:
+        break;
+    }
+}
+
+// Flashing begins: Start gives way to Stop. The focus goes to the window
+// itself, where a stray key does nothing (not to Stop, which a stray Space
+// would press), and the dock option cannot be changed under the upload.
+void TfrmUpgrade::ShowOnline()
+{
+    lblStatus->setText("Connected");
+    ShowBusy();
+    centralWidget()->setFocus();
+    cbStart->setEnabled(false);
+    cbStop->setEnabled(true);
+    chkUseKelo6->setEnabled(false);
+    lblFlashVer->setText("Flash Version: " + QString::fromLatin1(KT4Head1->FlashVersion()));
+    AutoSize(lblFlashVer);
+    repaint();
+}
+
+void TfrmUpgrade::SessionImageAccepted()
+{
+    lblFlashNewVer->setText("Upgrading to: " + QString::fromLatin1(KT4Head1->FileVersion()));
+    AutoSize(lblFlashNewVer);
+    lblFlashNewDate->setText("(" + QString::fromLatin1(KT4Head1->FileDate()) + ")");
+    AutoSize(lblFlashNewDate);
+}
+
+void TfrmUpgrade::SessionProgress(int Done, int Total, int Address)
+{
+    lblFlashAddr->setText("Address: " + QString::number(Address, 16).toUpper().rightJustified(6, '0'));
+    AutoSize(lblFlashAddr);
+    gauProgress->SetMaxValue(Total);
+    gauProgress->SetProgress(Done);
+    lbl_DLProgress->setText(PageCount(Done, Total));
+    AutoSize(lbl_DLProgress);
+}
+
+void TfrmUpgrade::SessionError(const TErrorInfo& Error)
+{
+    Dialogs().MessageDlg(Error.Text, BoxKind(Error.Code), mbOK);
+    if (Error.Code == ecSessionImageRefused)
+        BringToFront();
+}
+
+// The instrument has gone: the window back to Waiting, then the summary.
+void TfrmUpgrade::SessionFinished(const QString& Message)
+{
     ShowIdle();
     lblStatus->setText("Waiting");
     cbStart->setEnabled(true);
     cbStop->setEnabled(false);
+    chkUseKelo6->setEnabled(true);
     tmrUpdateTime->SetEnabled(false);
     lblFlashVer->setText("Flash Version:");
     lblFlashNewVer->setText("Upgrading to:");
     lblFlashNewDate->setText("(Flash Date)");
     for (QLabel* l : {lblFlashVer, lblFlashNewVer, lblFlashNewDate})
         AutoSize(l);
-    QString message = UpgradeText::Disconnected;
-    if (UploadDone) {
-        UploadDone = false;
-        message = UpgradeText::Completed;
-    }
-    Dialogs().MessageDlg(message, mtInformation, mbOK);
+    Dialogs().MessageDlg(Message, mtInformation, mbOK);
     gauProgress->SetProgress(0);
 }
 
@@ -539,15 +488,13 @@ void TfrmUpgrade::tmrInstrOffLineTimer()
 
 void TfrmUpgrade::chkUseKelo6Click()
 {
-    KeskLink1->SetKeloExpressDock(nullptr);
-    KeskLink1->SetMPKeloExpressDock(nullptr);
     if (!UseDock()) {
         for (QWidget* w : std::initializer_list<QWidget*>{edtIpAddr, cboDockList, lblEthernetDockList})
             w->setVisible(false);
-        KeskLink1->SetCorvaneKelo6Dock(nullptr);
+        Session->UseDock(nullptr);
         return;
     }
-    KeskLink1->SetCorvaneKelo6Dock(CorvaneKelo6Dock1);
+    Session->UseDock(CorvaneKelo6Dock1);
     USBDevice1->RefreshDeviceList();
     const QStringList docks = USBDevice1->DeviceList();
     if (docks.isEmpty()) {
@@ -587,47 +534,22 @@ void TfrmUpgrade::cboDockListChange()
         edtIpAddr->setText(DockEnumerator1->DockAddresses().at(index));
 }
 
-// Before the dock's prompt: the dock enabled and asking for the instrument on
-// its display.
-void TfrmUpgrade::PrepareDock()
-{
-    CorvaneKelo6Dock1->SetEnabled(true);
-    if (CorvaneKelo6Dock1->HasUSBDevice())
-        CorvaneKelo6Dock1->SetUSBDeviceHalted(false);
-    CorvaneKelo6Dock1->WriteLcdLine(2, " Insert KT4   ");
-    CorvaneKelo6Dock1->WriteLcdLine(3, "   To FLASH    ");
-}
-
-// The dock answers one command at a time: a timer that finds it answering
-// another one tries again a moment later rather than being refused.
-void TfrmUpgrade::tmrStopPumpTimer()
-{
-    tmrStopPump->SetEnabled(false);
-    if (CorvaneKelo6Dock1->CommandPending()) {
-        QTimer::singleShot(100, this, [this] { tmrStopPumpTimer(); });
-        return;
-    }
-    CorvaneKelo6Dock1->SetPump(0, 0);
-}
-
-void TfrmUpgrade::tmrUpdateDockProgTimer()
-{
-    tmrUpdateDockProg->SetEnabled(false);
-    if (CorvaneKelo6Dock1->CommandPending()) {
-        tmrUpdateDockProg->SetEnabled(true);
-        return;
-    }
-    CorvaneKelo6Dock1->WriteLcdLine(0, "   Upgrading    ");
-    CorvaneKelo6Dock1->WriteLcdLine(1, "KT4   " + lbl_DLProgress->text().toLatin1() + " ");
-}
-
-// An enabled dock goes back to its own control, its first two lines blank.
+// An enabled dock goes back to its own control (pump off, "MST", its first
+// two lines blank), also one the option no longer uses; whatever is under way
+// is given up first. The close completes once that has ended.
 void TfrmUpgrade::FormClose()
 {
-    if (!CorvaneKelo6Dock1->Enabled())
-        return;
-    bool busy = false;
-    CorvaneKelo6Dock1->SetSlaveMode(false, busy);
-    CorvaneKelo6Dock1->WriteLcdLine(0, QByteArray(14, ' '));
-    CorvaneKelo6Dock1->WriteLcdLine(1, QByteArray(14, ' '));
+    if (CorvaneKelo6Dock1->Enabled() && Session->Dock() == nullptr)
+        Session->UseDock(CorvaneKelo6Dock1);
+    QPointer<TfrmUpgrade> self(this);
+    Session->Shutdown([self] {
+        if (!self)
+            return;
+        QTimer::singleShot(0, self, [self] {
+            if (!self)
+                return;
+            self->FClosed = true;
+            self->close();
+        });
+    });
 }

@@ -1,6 +1,7 @@
 #pragma once
-// The main window: the operator's road through one upgrade, from Start to the
-// summary when the instrument has gone offline.
+// The main window: a view of the upgrade session. It draws the session's
+// stage, progress and outcome, asks the operator the session's questions in
+// its boxes, and holds the dock option's controls.
 
 #include "controls/Gauges.h"
 #include "controls/Info.h"
@@ -11,6 +12,7 @@
 #include "head/KT4Head.h"
 #include "link/KeskLink.h"
 #include "platform/Timer.h"
+#include "upgrade/UpgradeSession.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -25,7 +27,7 @@
 
 class TfrmDebug;
 
-class TfrmUpgrade : public QMainWindow {
+class TfrmUpgrade : public QMainWindow, private TUpgradeOperator {
 public:
     explicit TfrmUpgrade(QWidget* Parent = nullptr);
     ~TfrmUpgrade() override;
@@ -75,14 +77,11 @@ public:
     QAction* mnuExit;
 
     // ---- non-visual components ----
+    TUpgradeSession* Session;  // the road; the link and the head model are its own
     TKeskLink* KeskLink1;
     TKT4Head* KT4Head1;
     TEPInfoExe* AppInfo;
     TTimer* tmrUpdateTime;
-    TTimer* tmrStartInstrFlashing;
-    TTimer* tmrInstrOffLine;
-    TTimer* tmrStopPump;
-    TTimer* tmrUpdateDockProg;
     QString OpenDialog1Filter = "Binary File|*.bin";
     // ---- the dock option ----
     TUSBDevice* USBDevice1;
@@ -90,24 +89,18 @@ public:
     TDockEnumerator* DockEnumerator1;
 
     // ---- state ----
-    bool FileLoaded = false;
-    bool UploadDone = false;
     int ElapsedSeconds = 0;
-    int FirstPage = 66;
-    QString NewVersion;
-    QString NewDate;
 
     // ---- handlers ----
     void cbStartClick() { StartFlashUpload(); }
     void StartFlashUpload();
     void cbStopClick();
-    void cbLoadFlashClick() { LoadImageFile(); }
-    void KT4Head1IsOnline(bool Status);
-    void tmrStartInstrFlashingTimer();
-    void LoadImageFile();
-    void KT4Head1FlashProgress(int Position, int Total);
-    void KT4Head1ProgFlashSent(int Error);
-    void tmrInstrOffLineTimer();
+    void cbLoadFlashClick() { Session->OfferImageChoice(); }
+    void SessionStageChanged(TUpgradeStage Stage);
+    void SessionImageAccepted();
+    void SessionProgress(int Done, int Total, int Address);
+    void SessionError(const TErrorInfo& Error);
+    void SessionFinished(const QString& Message);
     void tmrUpdateTimeTimer();
     void KeskLink1DebugSend(const QByteArray& Data);
     void KeskLink1DebugReceive(const QByteArray& Data);
@@ -116,8 +109,6 @@ public:
     void chkUseKelo6Click();
     void DockEnumerator1ListChanged();
     void cboDockListChange();
-    void tmrStopPumpTimer();
-    void tmrUpdateDockProgTimer();
     void CorvaneKelo6Dock1DeviceRemoved() {}
     void FormClose();
     bool UseDock() const { return chkUseKelo6->isChecked(); }
@@ -136,20 +127,23 @@ private:
     void CreateMenus();
     void CreateComponents();
     void LogTraffic(const QString& Entry);
-    bool AcceptImage(const QString& FileName);
-    // The road moves on (a Start, the instrument online or offline, flashing
-    // begun): a modal box opened before must not carry on the old road.
-    int NextStage() { return ++FStage; }
-    bool StillAt(int Stage) const { return Stage == FStage; }
     void BringToFront();
     void SwitchToNetworkDock();
-    void PrepareDock();
+    void ShowOnline();
+
+    // the operator's decisions, asked in the window's boxes
+    bool ConfirmErase() override;
+    void AskToPlace(bool InDock) override;
+    std::optional<QString> ChooseImage() override;
+    bool ConfirmVersion(const QString& Version) override;
+    bool ConfirmOlderImage() override;
 
     std::unique_ptr<TUSBDockDevice> FUSBDock;  // USBDevice1 as the dock's USB device
     QPointer<TfrmDebug> frmDebug;
     QPointer<QWidget> FAboutBox;
     bool FShownOnce = false;
-    int FStage = 0;
+    bool FClosing = false;  // the close waits for the dock to be handed back
+    bool FClosed = false;
 };
 
 // The N-th field (from 1) of a text whose fields are separated by "."; a field

@@ -124,6 +124,10 @@ public:
     // once that has ended (within HandBackBoundMs).
     void Shutdown(std::function<void()> Done);
 
+    // The file choice of the road on its own (a "Load File" button): true
+    // when an image was accepted.
+    bool OfferImageChoice() { return ChooseImage(FTurn); }
+
     TUpgradeStage Stage() const { return FStage; }
     bool Busy() const { return FStage != TUpgradeStage::Waiting; }
     QByteArray FlashVersion() const { return FHead->FlashVersion(); }

@@ -110,8 +110,8 @@ TEST_F(DockWindow, ANetworkDockChosenFromTheList)
     EXPECT_TRUE(dialogs->Texts().contains(UpgradeText::PlaceInDock));
     EXPECT_FALSE(dialogs->Texts().contains(UpgradeText::PlaceInstrument));
     EXPECT_EQ(dialogs->Texts().last(), Completed);
-    WaitFor([&] { return false; }, 1200);  // the pump's second
-    window->close();
+    window->close();  // completes once the dock has been handed back
+    ASSERT_TRUE(WaitFor([&] { return !window->isVisible(); }, 15000));
     sim.Stop();
     EXPECT_EQ(sim.Flash().mid(0x4200), Read(image).mid(0x4200));
     const QByteArray log = sim.Log();

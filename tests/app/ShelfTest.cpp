@@ -168,7 +168,10 @@ TEST(Trace, EveryTextWithItsTimeExactToTheByte)
     EXPECT_EQ(commands.count("WEP"), 446 + 4) << "every page once, the four refused ones twice";
     EXPECT_EQ(commands.last(), "PFM");
     EXPECT_EQ(replies, commands.size());
-    EXPECT_TRUE(notes.last().endsWith("[Information] Flash Upload Completed")) << notes.last().toStdString();
+    // The final message, then the exit status last.
+    ASSERT_GE(notes.size(), 2);
+    EXPECT_TRUE(notes.at(notes.size() - 2).endsWith("[Information] Flash Upload Completed"));
+    EXPECT_TRUE(notes.last().endsWith("finished with exit status 0")) << notes.last().toStdString();
 }
 
 namespace {

@@ -10,6 +10,8 @@
 #include "tests/app/SimProcess.h"
 
 #include <QApplication>
+#include <QKeyEvent>
+#include <QTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
@@ -369,4 +371,40 @@ TEST(UpgradeWindowHelp, TheAboutBoxIsShownWithoutBlockingTheWindow)
     about.OKButton->click();
     EXPECT_FALSE(about.isVisible());
     EXPECT_TRUE(window.cbStart->isEnabled());
+}
+
+// An operator at the keyboard: once flashing has begun the focus is not on
+// Stop (a stray Space there would stop the upload), and "Use Dock" cannot be
+// changed under the upload.
+TEST_F(UpgradeWindow, AStrayKeyOrClickDuringTheUploadChangesNothing)
+{
+    Start();
+    dialogs->QueueFile(image);
+    bool spacePressed = false;
+    bool dockOptionLocked = false;
+    QString focusName;
+    auto onProgress = window->KT4Head1->OnFlashProgress.Get();
+    window->KT4Head1->OnFlashProgress = [&, onProgress](QObject* s, int p, int t) {
+        onProgress(s, p, t);
+        if (spacePressed)
+            return;
+        spacePressed = true;
+        dockOptionLocked = !window->chkUseKelo6->isEnabled();
+        QWidget* focus = QApplication::focusWidget() ? QApplication::focusWidget() : window.get();
+        focusName = focus->objectName();
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, " ");
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier, " ");
+        QCoreApplication::sendEvent(focus, &press);
+        QCoreApplication::sendEvent(focus, &release);
+    };
+    window->activateWindow();
+    window->cbStart->click();
+    WaitForSummary();
+    EXPECT_TRUE(spacePressed);
+    EXPECT_TRUE(dockOptionLocked) << "\"Use Dock\" is disabled during the upload";
+    EXPECT_NE(focusName, "cbStop");
+    EXPECT_TRUE(Shown(Completed)) << dialogs->Texts().join(" | ").toStdString();
+    EXPECT_TRUE(window->chkUseKelo6->isEnabled()) << "enabled again once the upgrade has ended";
+    sim->Stop();
+    EXPECT_EQ(sim->Flash().mid(0x4200), ImageBytes().mid(0x4200));
 }

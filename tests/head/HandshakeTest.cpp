@@ -138,3 +138,26 @@ TEST_F(HeadOnScriptedLink, DisconnectOfAnIdleLinkDoesNothingAndUpReportedTrueIsU
     EXPECT_EQ(dialogs->Texts(), QStringList({"Unexpected Event!"}));
     EXPECT_TRUE(online.isEmpty());
 }
+
+// A second Start while the instrument is slow: the answer to the first
+// handshake's "WHO " arrives after the new "ENQ " went out. It carries the old
+// index and is passed over; the new handshake goes on with its own answers.
+TEST_F(HeadOnScriptedLink, ALateAnswerOfAnEarlierHandshakeIsPassedOver)
+{
+    head.Connect(true);
+    dock.InstrumentConnected();
+    Ack();
+    ASSERT_EQ(Last(), "WHO1");
+    head.Connect(true);  // Start again
+    ASSERT_EQ(Last(), "ENQ2");
+    Answer("ACK116");  // the slow instrument's identity, for "WHO1"
+    EXPECT_EQ(Last(), "ENQ2") << "not taken for the enquiry's answer";
+    EXPECT_TRUE(link.ResponseTimer()->Enabled()) << "the enquiry keeps its deadline";
+    Ack();
+    ASSERT_EQ(Last(), "WHO3");
+    Ack("16");
+    Ack("1.10");
+    EXPECT_TRUE(head.OnLine());
+    EXPECT_EQ(head.FlashVersion(), "1.10");
+    EXPECT_TRUE(dialogs->Texts().isEmpty()) << "no \"Wrong instrument type\"";
+}
