@@ -11,8 +11,12 @@
 #include <QTimer>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QAbstractItemView>
 #include <QMenuBar>
 #include <QScreen>
+#include <QScrollBar>
+#include <QStyleOptionComboBox>
+#include <QStylePainter>
 
 namespace {
 
@@ -41,6 +45,52 @@ QFrame* MakeBevel(QWidget* Parent, const char* Name, QRect Geometry, QFrame::Sha
     return bevel;
 }
 
+// A dock list entry is the dock's name and its address ("MP KeloExpress
+// (Kelo6) 127.0.10.1"): where the closed list is too narrow for it, the name
+// is shortened and the address kept whole, so that two docks never look
+// alike; the open list is as wide as its longest entry.
+class TDockListCombo : public QComboBox {
+public:
+    using QComboBox::QComboBox;
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QStylePainter painter(this);
+        QStyleOptionComboBox option;
+        initStyleOption(&option);
+        painter.drawComplexControl(QStyle::CC_ComboBox, option);
+        const QRect field = style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, this);
+        option.currentText = ElidedEntry(option.currentText, field.width() - 4);
+        painter.drawControl(QStyle::CE_ComboBoxLabel, option);
+    }
+
+    void showPopup() override
+    {
+        QAbstractItemView* list = view();
+        const int wanted = list->sizeHintForColumn(0) + 2 * list->frameWidth() +
+                           (count() > maxVisibleItems() ? list->verticalScrollBar()->sizeHint().width() : 0) + 8;
+        list->setMinimumWidth(qMax(width(), wanted));
+        QComboBox::showPopup();
+    }
+
+private:
+    QString ElidedEntry(const QString& Text, int Width) const
+    {
+        const QFontMetrics metrics = fontMetrics();
+        if (metrics.horizontalAdvance(Text) <= Width)
+            return Text;
+        const qsizetype blank = Text.lastIndexOf(' ');
+        if (blank <= 0)
+            return metrics.elidedText(Text, Qt::ElideLeft, Width);
+        const QString address = Text.mid(blank);  // with its blank
+        const int room = Width - metrics.horizontalAdvance(address);
+        if (room < metrics.horizontalAdvance(QChar(0x2026)) * 2)
+            return metrics.elidedText(Text, Qt::ElideLeft, Width);
+        return metrics.elidedText(Text.left(blank), Qt::ElideRight, room) + address;
+    }
+};
+
 QString PageCount(int Done, int Total)
 {
     return QString("%1/%2").arg(Done).arg(Total);
@@ -54,8 +104,9 @@ QString VersionField(const QString& Text, int N)
 }
 
 TfrmUpgrade::TfrmUpgrade(QWidget* Parent)
-    : QMainWindow(Parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                              Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint)
+    : QMainWindow(Parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                              Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                              Qt::MSWindowsFixedSizeDialogHint)
 {
     setObjectName("frmUpgrade");
     setWindowTitle("KT4 Head Upgrade Utility ");
@@ -175,8 +226,8 @@ void TfrmUpgrade::CreateHiddenControls(QWidget* Client)
     ComboBox1->setObjectName("ComboBox1");
     ComboBox1->move(16, 184);
     ComboBox1->setEnabled(false);
-    lblEthernetDockList = MakeLabel(Client, "lblEthernetDockList", "Ethernet Availiable Docks List", 16, 208);
-    cboDockList = new QComboBox(Client);
+    lblEthernetDockList = MakeLabel(Client, "lblEthernetDockList", "Ethernet Available Docks List", 16, 208);
+    cboDockList = new TDockListCombo(Client);
     cboDockList->setObjectName("cboDockList");
     cboDockList->setGeometry(16, 224, 217, 21);
     cbLoadFlash = new QPushButton("Load File", Client);
@@ -204,6 +255,8 @@ void TfrmUpgrade::CreateMenus()
     mnuDebugWindow = PopupMenu1->addAction("Debug Window");
     connect(mnuDebugWindow, &QAction::triggered, this, [this] {
         if (frmDebug) {
+            if (!frmDebug->isVisible() && !frmDebug->Placed())
+                frmDebug->PlaceBeside(this);  // the first time; later where the operator left it
             frmDebug->show();
             frmDebug->raise();
         }
