@@ -61,7 +61,7 @@ protected:
         initStyleOption(&option);
         painter.drawComplexControl(QStyle::CC_ComboBox, option);
         const QRect field = style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, this);
-        option.currentText = ElidedEntry(option.currentText, field.width() - 4);
+        option.currentText = DockListEntryShown(option.currentText, fontMetrics(), field.width() - 4);
         painter.drawControl(QStyle::CE_ComboBoxLabel, option);
     }
 
@@ -74,21 +74,6 @@ protected:
         QComboBox::showPopup();
     }
 
-private:
-    QString ElidedEntry(const QString& Text, int Width) const
-    {
-        const QFontMetrics metrics = fontMetrics();
-        if (metrics.horizontalAdvance(Text) <= Width)
-            return Text;
-        const qsizetype blank = Text.lastIndexOf(' ');
-        if (blank <= 0)
-            return metrics.elidedText(Text, Qt::ElideLeft, Width);
-        const QString address = Text.mid(blank);  // with its blank
-        const int room = Width - metrics.horizontalAdvance(address);
-        if (room < metrics.horizontalAdvance(QChar(0x2026)) * 2)
-            return metrics.elidedText(Text, Qt::ElideLeft, Width);
-        return metrics.elidedText(Text.left(blank), Qt::ElideRight, room) + address;
-    }
 };
 
 QString PageCount(int Done, int Total)
@@ -97,6 +82,20 @@ QString PageCount(int Done, int Total)
 }
 
 }  // namespace
+
+QString DockListEntryShown(const QString& Entry, const QFontMetrics& Metrics, int Width)
+{
+    if (Metrics.horizontalAdvance(Entry) <= Width)
+        return Entry;
+    const qsizetype blank = Entry.lastIndexOf(' ');
+    if (blank <= 0)
+        return Metrics.elidedText(Entry, Qt::ElideLeft, Width);
+    const QString address = Entry.mid(blank);  // with its blank
+    const int room = Width - Metrics.horizontalAdvance(address);
+    if (room < Metrics.horizontalAdvance(QChar(0x2026)) * 2)
+        return Metrics.elidedText(Entry, Qt::ElideLeft, Width);
+    return Metrics.elidedText(Entry.left(blank), Qt::ElideRight, room) + address;
+}
 
 QString VersionField(const QString& Text, int N)
 {
