@@ -1,9 +1,13 @@
 // kt4-flash: upgrades a KT4 head from the command line.
 //
-//   kt4-flash IMAGE [--port DEVICE] [--yes] [--connect-timeout S] [--answer-timeout-ms MS] [--trace FILE]
-//   kt4-flash IMAGE --port A --port B ...      a shelf: every instrument at once
+//   kt4-flash IMAGE [-p DEVICE] [-y] [-v] [--connect-timeout S] [--answer-timeout-ms MS] [--trace FILE]
+//   kt4-flash IMAGE -p A -p B ...              a shelf: every instrument at once
 //   kt4-flash IMAGE --dock ADDRESS|usb [--dock-kind kelo6|express|mp-express]  through a docking station
-//   kt4-flash --list-ports
+//   kt4-flash --list-ports | --help | --version
+//
+// A usage error (an unknown option, a missing value, no image or two, a COM
+// number outside the table) and a refused image end with status 2 and one
+// line on standard error, before anything is opened.
 //
 // Without --port the link chooses its way as the window does: the infrared
 // driver's COM port from KT4_IRCOMM on this platform (or the simulated IrDA
@@ -12,8 +16,10 @@
 
 #include "app/FlashCommand.h"
 #include "app/FlashReport.h"
+#include "app/ImageCheck.h"
 #include "app/PortListing.h"
 #include "app/Shelf.h"
+#include "app/Verbosity.h"
 #include "upgrade/UpgradeTexts.h"
 #include "link/ComPorts.h"
 #include "platform/Dialogs.h"
@@ -28,32 +34,96 @@ namespace {
 
 constexpr int UsageError = 2;  // shared with "image refused": nothing was sent
 
-// A whole number in [Minimum, Maximum] from option Name, or a message.
+// A usage error: one line saying what is wrong, and where to read more.
+int UsageFault(const QString& What)
+{
+    std::fprintf(stderr, "kt4-flash: %s (see kt4-flash --help)\n", qPrintable(TerminalSafe(What)));
+    return UsageError;
+}
+
+// A whole number in [Minimum, Maximum] from option Name, or a usage error.
 bool ReadNumber(const QCommandLineParser& Parser, const QString& Name, int Minimum, int Maximum, int* Value)
 {
     bool ok = false;
     const qlonglong n = Parser.value(Name).toLongLong(&ok);
     if (!ok || n < Minimum || n > Maximum) {
-        std::fprintf(stderr, "kt4-flash: --%s needs a whole number from %d to %d, not \"%s\"\n", qPrintable(Name),
-                     Minimum, Maximum, qPrintable(TerminalSafe(Parser.value(Name))));
+        UsageFault(QString("--%1 needs a whole number from %2 to %3, not \"%4\"")
+                       .arg(Name)
+                       .arg(Minimum)
+                       .arg(Maximum)
+                       .arg(Parser.value(Name)));
         return false;
     }
     *Value = static_cast<int>(n);
     return true;
 }
 
-// "COM6" is the sixth COM port; anything else is a path, a relative one taken
-// from the current directory (never a name under /dev).
-QString PortDevice(const QString& Port)
+// "COM6" (in any case) is the sixth COM port; anything else is a path, a
+// relative one taken from the current directory (never a name under /dev). A
+// COM number outside the table (and without its KT4_COM<n>) is a usage error.
+bool PortDevice(const QString& Port, QString* Device)
 {
-    const QRegularExpressionMatch com = QRegularExpression("^COM(\\d{1,2})$").match(Port);
+    static const QRegularExpression comName("^COM(\\d+)$", QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch com = comName.match(Port);
     if (com.hasMatch()) {
-        const QString path = ComDevicePath(com.captured(1).toInt());
-        if (!path.isEmpty())
-            return path;
+        bool ok = false;
+        const int number = com.captured(1).toInt(&ok);
+        const QString path = ok ? ComDevicePath(number) : QString();
+        if (path.isEmpty()) {
+            UsageFault(QString("--port %1: COM numbers go from 1 to %2").arg(Port).arg(MaxComPort));
+            return false;
+        }
+        *Device = path;
+        return true;
     }
-    return QFileInfo(Port).absoluteFilePath();
+    *Device = QFileInfo(Port).absoluteFilePath();
+    return true;
 }
+
+// The image is refused before anything is opened, with its name and the cause.
+bool ImageAccepted(const QString& Image)
+{
+    const QString problem = FlashImageProblem(Image);
+    if (problem.isEmpty())
+        return true;
+    std::fprintf(stderr, "kt4-flash: %s %s: %s\n", qPrintable(UpgradeText::NotAFlashFile),
+                 qPrintable(TerminalSafe(Image)), qPrintable(problem));
+    return false;
+}
+
+// What --help adds below the options.
+const char* const HelpEpilogue = R"(
+Exit status:
+  0  the instrument acknowledged the program command: it runs the new firmware
+  1  cancelled (a question answered Cancel or No, or no answer on standard input)
+  2  invalid arguments, or the image was refused; nothing was opened
+  3  not connected: no port given, the port could not be opened, or the
+     instrument (or the dock) did not answer
+  4  failed: the upload or the program command did not go through; the
+     instrument keeps its old firmware
+  A shelf (several --port or --dock) exits 0 only when every instrument was
+  upgraded, otherwise with the gravest of their statuses (4, then 3, then 1).
+
+Environment:
+  KT4_IRCOMM=COM6|DEVICE   the infrared adapter's port, used without --port
+  KT4_COM<n>=DEVICE        the device of COM port n (otherwise COM1-16 are
+                           /dev/ttyS0-15, COM17-32 /dev/ttyUSB0-15, COM33-48
+                           /dev/ttyACM0-15, COM49-50 /dev/rfcomm0-1)
+  KT4_IRDA_SIM=PATH        a simulated IrDA stack served by kt4-sim --irda PATH
+  KT4_USB_KELO6, KT4_USB_KELOEXPRESS, KT4_USB_MPKELOEXPRESS, KT4_USB_MIRTAL
+                           the USB IDs of a dock family, vvvv:pppp[,vvvv:pppp]
+                           (for --dock usb); KT4_USB_SIM=DIR a simulated USB bus
+  KT4_DOCK_BROADCAST=ADDR  where the dock search sends its enquiry (default
+                           255.255.255.255)
+
+Examples:
+  kt4-flash --list-ports
+      which serial ports there are, and whether you may open them
+  kt4-flash zra-2.00.bin -p /dev/ttyUSB0
+      upgrade the instrument on the USB adapter, asking before it starts
+  kt4-flash zra-2.00.bin -p COM17 -p COM18 -y --trace trace.txt
+      two instruments at once, without questions, a trace for each
+)";
 
 void ListKnownPorts()
 {
@@ -69,6 +139,8 @@ QStringList MemberOptions(const QCommandLineParser& Parser)
     for (const char* name : {"connect-timeout", "answer-timeout-ms", "dock-kind"})
         if (Parser.isSet(name))
             options << QString("--%1=%2").arg(name, Parser.value(name));
+    for (int i = 0; i < Verbosity::Get(); ++i)
+        options << "-v";
     return options;
 }
 
@@ -83,24 +155,23 @@ int RunShelf(const QCommandLineParser& Parser, const QString& Image)
     if (Parser.isSet("trace"))
         shelf.TraceFile = QFileInfo(Parser.value("trace")).absoluteFilePath();
     for (const QString& port : Parser.values("port")) {
-        if (port.isEmpty()) {
-            std::fprintf(stderr, "kt4-flash: --port needs a device\n");
+        if (port.isEmpty())
+            return UsageFault("--port needs a device");
+        QString device;
+        if (!PortDevice(port, &device))
             return UsageError;
-        }
-        shelf.Entries << PortEntry(port, PortDevice(port));
+        shelf.Entries << PortEntry(port, device);
     }
     for (const QString& dock : Parser.values("dock")) {
-        if (dock.trimmed().isEmpty()) {
-            std::fprintf(stderr, "kt4-flash: --dock needs a network address or \"usb\"\n");
-            return UsageError;
-        }
+        if (dock.trimmed().isEmpty())
+            return UsageFault("--dock needs a network address or \"usb\"");
         shelf.Entries << DockEntry(dock.trimmed());
     }
     const QString shared = SharedResource(shelf.Entries);
-    if (!shared.isEmpty()) {
-        std::fprintf(stderr, "kt4-flash: %s: two upgrades at once would mix on it\n", qPrintable(TerminalSafe(shared)));
-        return UsageError;
-    }
+    if (!shared.isEmpty())
+        return UsageFault(shared + ": two upgrades at once would mix on it");
+    if (!ImageAccepted(Image))
+        return fsImageRefused;
     TKT4Head image;
     if (!image.LoadFlashFile(Image)) {
         Dialogs().MessageDlg(UpgradeText::NotAFlashFile, mtError, mbOK);
@@ -124,10 +195,12 @@ int main(int argc, char** argv)
 
     QCommandLineParser parser;
     parser.setApplicationDescription("Uploads a flash image into a KT4 head, or into several at once.");
-    parser.addHelpOption();
-    parser.addVersionOption();
-    parser.addPositionalArgument("image", "The flash image file (131072 bytes).");
-    parser.addOption({"port",
+    const QCommandLineOption help({"h", "help"}, "Show this help and the exit statuses, then end.");
+    const QCommandLineOption version({"V", "version"}, "Show the program's version, then end.");
+    parser.addOption(help);
+    parser.addOption(version);
+    parser.addPositionalArgument("IMAGE", "The flash image file (131072 bytes).");
+    parser.addOption({{"p", "port"},
                       "Serial device of the instrument (for example /dev/ttyUSB0, or COM6). Given more than once, "
                       "every instrument is upgraded at once, each in its own process.",
                       "device"});
@@ -137,7 +210,8 @@ int main(int argc, char** argv)
                       "is upgraded at once.",
                       "address|usb"});
     parser.addOption({"dock-kind", "The kind of dock: kelo6 (the default), express or mp-express.", "kind", "kelo6"});
-    parser.addOption({"yes", "Answer every question about the upgrade with OK or Yes (never chooses a port)."});
+    parser.addOption({{"y", "yes"}, "Answer every question about the upgrade with OK or Yes (never chooses a port)."});
+    parser.addOption({{"v", "verbose"}, "Tell more on standard error; give it twice for still more."});
     parser.addOption({"connect-timeout", "Seconds to wait for the instrument, 1 to 86400 (default 60).", "seconds", "60"});
     parser.addOption({"answer-timeout-ms",
                       "Wait this many milliseconds for each answer instead of the instrument's own time-outs "
@@ -153,34 +227,63 @@ int main(int argc, char** argv)
     QCommandLineOption member("shelf-member", "One instrument of a shelf: report lines on standard output.");
     member.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(member);
-    parser.process(app);
+
+    if (!parser.parse(QCoreApplication::arguments())) {
+        const QStringList unknown = parser.unknownOptionNames();
+        if (!unknown.isEmpty()) {
+            const QString& name = unknown.first();
+            return UsageFault(QString("unknown option %1%2").arg(name.size() == 1 ? "-" : "--", name));
+        }
+        QString error = parser.errorText();
+        if (error.endsWith('.'))
+            error.chop(1);
+        return UsageFault(error.isEmpty() ? QString("invalid arguments") : error[0].toLower() + error.mid(1));
+    }
+    if (parser.isSet(help)) {
+        // Named as the program is called, not by the path it was started from.
+        QString text = parser.helpText();
+        text.replace(QRegularExpression("^Usage: \\S+"), "Usage: kt4-flash");
+        std::fputs(qPrintable(text), stdout);
+        std::fputs(HelpEpilogue, stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("kt4-flash %s\n", KT4_VERSION);
+        return 0;
+    }
+    Verbosity::Set(int(parser.optionNames().count("v") + parser.optionNames().count("verbose")));
     if (parser.isSet("list-ports")) {
         ListPorts(stdout);
         return 0;
     }
-    if (parser.positionalArguments().size() != 1)
-        parser.showHelp(UsageError);
+    const QStringList images = parser.positionalArguments();
+    if (images.isEmpty())
+        return UsageFault("no image given: name the flash image file");
+    if (images.size() > 1)
+        return UsageFault(QString("one image at a time, not %1 (%2); each instrument needs its own --port")
+                              .arg(images.size())
+                              .arg(images.join(", ")));
 
     TFlashOptions options;
-    options.Image = parser.positionalArguments().first();
+    options.Image = images.first();
     if (!ReadNumber(parser, "connect-timeout", 1, 86400, &options.ConnectTimeOutSeconds))
         return UsageError;
     if (parser.isSet("answer-timeout-ms") && !ReadNumber(parser, "answer-timeout-ms", 1, 600000, &options.AnswerTimeOutMs))
         return UsageError;
+    options.DockKind = parser.value("dock-kind").trimmed().toLower();
+    if (!QStringList({"kelo6", "express", "mp-express"}).contains(options.DockKind))
+        return UsageFault("--dock-kind is kelo6, express or mp-express, not \"" + options.DockKind + "\"");
     if (parser.values("port").size() + parser.values("dock").size() > 1) {
         SetDialogService(std::make_unique<TConsoleDialogs>(parser.isSet("yes"), stdin, stdout));
         return RunShelf(parser, options.Image);
     }
-    if (parser.isSet("dock") && parser.value("dock").trimmed().isEmpty()) {
-        std::fprintf(stderr, "kt4-flash: --dock needs a network address or \"usb\"\n");
-        return UsageError;
-    }
+    if (parser.isSet("dock") && parser.value("dock").trimmed().isEmpty())
+        return UsageFault("--dock needs a network address or \"usb\"");
     options.Dock = parser.value("dock").trimmed();
-    options.DockKind = parser.value("dock-kind").trimmed().toLower();
-    if (!QStringList({"kelo6", "express", "mp-express"}).contains(options.DockKind)) {
-        std::fprintf(stderr, "kt4-flash: --dock-kind is kelo6, express or mp-express\n");
+    if (parser.isSet("port") && !parser.value("port").isEmpty() && !PortDevice(parser.value("port"), &options.Port))
         return UsageError;
-    }
+    if (!ImageAccepted(options.Image))
+        return fsImageRefused;
 
     const bool noWay = parser.isSet("dock")   ? false
                        : parser.isSet("port") ? parser.value("port").isEmpty()
@@ -190,8 +293,6 @@ int main(int argc, char** argv)
         ListKnownPorts();
         return fsNotConnected;
     }
-    if (parser.isSet("port"))
-        options.Port = PortDevice(parser.value("port"));
     options.TraceFile = parser.value("trace");
 
     // A member of a shelf keeps its standard output for the shelf's report;

@@ -1,5 +1,7 @@
 #include "app/uDebug.h"
 
+#include <QGuiApplication>
+#include <QScreen>
 #include <QVBoxLayout>
 
 TfrmDebug::TfrmDebug(QWidget* Parent) : QWidget(Parent, Qt::Tool)
@@ -28,4 +30,50 @@ void TfrmDebug::Clear()
 {
     FLines.clear();
     Debug->clear();
+}
+
+void TfrmDebug::PlaceBeside(const QWidget* Main)
+{
+    QScreen* screen = Main && Main->screen() ? Main->screen() : QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect area = screen->availableGeometry();
+    // The window manager's frame: as on the main window (none known before it
+    // was shown: a title bar's worth).
+    QMargins frame(4, 28, 4, 4);
+    if (Main && Main->isVisible() && Main->frameGeometry() != Main->geometry())
+        frame = QMargins(Main->geometry().left() - Main->frameGeometry().left(),
+                         Main->geometry().top() - Main->frameGeometry().top(),
+                         Main->frameGeometry().right() - Main->geometry().right(),
+                         Main->frameGeometry().bottom() - Main->geometry().bottom());
+    const QSize outer = size().grownBy(frame);
+    const QRect main = Main ? Main->frameGeometry() : QRect(area.center(), QSize(0, 0));
+    const int gap = 8;
+    const QPoint sides[] = {
+        {main.right() + 1 + gap, main.top()},             // right
+        {main.left() - gap - outer.width(), main.top()},  // left
+        {main.left(), main.bottom() + 1 + gap},           // below
+        {main.left(), main.top() - gap - outer.height()}, // above
+    };
+    const auto onScreen = [&](QPoint TopLeft) {
+        // Moved the least so that the whole frame is on the screen.
+        const int x = qBound(area.left(), TopLeft.x(), qMax(area.left(), area.right() + 1 - outer.width()));
+        const int y = qBound(area.top(), TopLeft.y(), qMax(area.top(), area.bottom() + 1 - outer.height()));
+        return QPoint(x, y);
+    };
+    QPoint best = onScreen(sides[0]);
+    qint64 leastOverlap = -1;
+    for (const QPoint& side : sides) {
+        const QPoint at = onScreen(side);
+        const QRect overlap = QRect(at, outer).intersected(main);
+        const qint64 covered = overlap.isEmpty() ? 0 : qint64(overlap.width()) * overlap.height();
+        if (leastOverlap < 0 || covered < leastOverlap) {
+            leastOverlap = covered;
+            best = at;
+        }
+        if (covered == 0)
+            break;  // a side with room: the first one
+    }
+    move(best);  // a top-level widget's position is its frame's
+    FPlaced = true;
 }

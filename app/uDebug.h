@@ -15,8 +15,15 @@ public:
     void Clear();
     const QStringList& Lines() const { return FLines; }
 
+    // Puts the window on the screen of Main, beside it (right, left, below or
+    // above, the first side with room), or where it overlaps Main least when
+    // no side has room; never partly off the screen.
+    void PlaceBeside(const QWidget* Main);
+    bool Placed() const { return FPlaced; }
+
     QPlainTextEdit* Debug = nullptr;
 
 private:
     QStringList FLines;
+    bool FPlaced = false;
 };

@@ -11,8 +11,12 @@
 #include <QTimer>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QAbstractItemView>
 #include <QMenuBar>
 #include <QScreen>
+#include <QScrollBar>
+#include <QStyleOptionComboBox>
+#include <QStylePainter>
 
 namespace {
 
@@ -41,6 +45,37 @@ QFrame* MakeBevel(QWidget* Parent, const char* Name, QRect Geometry, QFrame::Sha
     return bevel;
 }
 
+// A dock list entry is the dock's name and its address ("MP KeloExpress
+// (Kelo6) 127.0.10.1"): where the closed list is too narrow for it, the name
+// is shortened and the address kept whole, so that two docks never look
+// alike; the open list is as wide as its longest entry.
+class TDockListCombo : public QComboBox {
+public:
+    using QComboBox::QComboBox;
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QStylePainter painter(this);
+        QStyleOptionComboBox option;
+        initStyleOption(&option);
+        painter.drawComplexControl(QStyle::CC_ComboBox, option);
+        const QRect field = style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, this);
+        option.currentText = DockListEntryShown(option.currentText, fontMetrics(), field.width() - 4);
+        painter.drawControl(QStyle::CE_ComboBoxLabel, option);
+    }
+
+    void showPopup() override
+    {
+        QAbstractItemView* list = view();
+        const int wanted = list->sizeHintForColumn(0) + 2 * list->frameWidth() +
+                           (count() > maxVisibleItems() ? list->verticalScrollBar()->sizeHint().width() : 0) + 8;
+        list->setMinimumWidth(qMax(width(), wanted));
+        QComboBox::showPopup();
+    }
+
+};
+
 QString PageCount(int Done, int Total)
 {
     return QString("%1/%2").arg(Done).arg(Total);
@@ -54,14 +89,29 @@ TMsgDlgType BoxKind(int Code)
 
 }  // namespace
 
+QString DockListEntryShown(const QString& Entry, const QFontMetrics& Metrics, int Width)
+{
+    if (Metrics.horizontalAdvance(Entry) <= Width)
+        return Entry;
+    const qsizetype blank = Entry.lastIndexOf(' ');
+    if (blank <= 0)
+        return Metrics.elidedText(Entry, Qt::ElideLeft, Width);
+    const QString address = Entry.mid(blank);  // with its blank
+    const int room = Width - Metrics.horizontalAdvance(address);
+    if (room < Metrics.horizontalAdvance(QChar(0x2026)) * 2)
+        return Metrics.elidedText(Entry, Qt::ElideLeft, Width);
+    return Metrics.elidedText(Entry.left(blank), Qt::ElideRight, room) + address;
+}
+
 QString VersionField(const QString& Text, int N)
 {
     return VersionPart(Text, N);  // the same field rule as the version reader's
 }
 
 TfrmUpgrade::TfrmUpgrade(QWidget* Parent)
-    : QMainWindow(Parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                              Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint)
+    : QMainWindow(Parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                              Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                              Qt::MSWindowsFixedSizeDialogHint)
 {
     setObjectName("frmUpgrade");
     setWindowTitle("KT4 Head Upgrade Utility ");
@@ -181,8 +231,8 @@ void TfrmUpgrade::CreateHiddenControls(QWidget* Client)
     ComboBox1->setObjectName("ComboBox1");
     ComboBox1->move(16, 184);
     ComboBox1->setEnabled(false);
-    lblEthernetDockList = MakeLabel(Client, "lblEthernetDockList", "Ethernet Availiable Docks List", 16, 208);
-    cboDockList = new QComboBox(Client);
+    lblEthernetDockList = MakeLabel(Client, "lblEthernetDockList", "Ethernet Available Docks List", 16, 208);
+    cboDockList = new TDockListCombo(Client);
     cboDockList->setObjectName("cboDockList");
     cboDockList->setGeometry(16, 224, 217, 21);
     cbLoadFlash = new QPushButton("Load File", Client);
@@ -210,6 +260,8 @@ void TfrmUpgrade::CreateMenus()
     mnuDebugWindow = PopupMenu1->addAction("Debug Window");
     connect(mnuDebugWindow, &QAction::triggered, this, [this] {
         if (frmDebug) {
+            if (!frmDebug->isVisible() && !frmDebug->Placed())
+                frmDebug->PlaceBeside(this);  // the first time; later where the operator left it
             frmDebug->show();
             frmDebug->raise();
         }

@@ -149,3 +149,8 @@ private:
 // The N-th field (from 1) of a text whose fields are separated by "."; a field
 // beyond the last gives the last one again.
 QString VersionField(const QString& Text, int N);
+
+// What the closed dock list shows of an entry ("MP KeloExpress (Kelo6)
+// 127.0.10.1") in Width pixels: the whole entry when it fits, otherwise the
+// dock's name shortened and its address whole.
+QString DockListEntryShown(const QString& Entry, const QFontMetrics& Metrics, int Width);

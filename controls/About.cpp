@@ -9,7 +9,10 @@
 #include <QFrame>
 #include <QGuiApplication>
 #include <QLocale>
+#include <QRegularExpression>
 #include <QScreen>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QUrl>
 
 namespace {
@@ -23,6 +26,41 @@ struct TBusyCursor {
 QString Field(const char* Format, const QString& Label, const QString& Value)
 {
     return QString::asprintf(Format, Label.toUtf8().constData(), Value.toUtf8().constData());
+}
+
+// The system tab's lines are label, blanks, value. In a proportional font the
+// blanks do not bring the values under one another, so each line's run of
+// padding blanks is widened or narrowed until every value starts at the same
+// place; the text itself stays as it is.
+void AlignValues(QPlainTextEdit* Memo)
+{
+    static const QRegularExpression padding("\\S(  +)\\S");
+    const QFontMetricsF metrics(Memo->font());
+    struct TLine {
+        QTextBlock Block;
+        qsizetype At, Length;
+        qreal LabelWidth;
+    };
+    QList<TLine> lines;
+    qreal column = 0;
+    for (QTextBlock block = Memo->document()->begin(); block.isValid(); block = block.next()) {
+        const QRegularExpressionMatch m = padding.match(block.text());
+        if (!m.hasMatch())
+            continue;
+        const qreal labelWidth = metrics.horizontalAdvance(block.text().left(m.capturedStart(1)));
+        lines.append({block, m.capturedStart(1), m.capturedLength(1), labelWidth});
+        column = qMax(column, labelWidth + 2 * metrics.horizontalAdvance(' ') + 8);
+    }
+    const qreal blank = metrics.horizontalAdvance(' ');
+    for (const TLine& line : lines) {
+        QTextCursor cursor(line.Block);
+        cursor.setPosition(line.Block.position() + line.At);
+        cursor.setPosition(line.Block.position() + line.At + line.Length, QTextCursor::KeepAnchor);
+        QTextCharFormat format;
+        format.setFontLetterSpacingType(QFont::AbsoluteSpacing);
+        format.setFontLetterSpacing((column - line.LabelWidth) / line.Length - blank);
+        cursor.mergeCharFormat(format);
+    }
 }
 
 }  // namespace
@@ -149,9 +187,8 @@ void TAboutBox::CreateSystemTab()
     memSysInfo = new QPlainTextEdit(tbsSystemInfo);
     memSysInfo->setObjectName("memSysInfo");
     memSysInfo->setReadOnly(true);
-    QFont fixed("Monospace");
-    fixed.setStyleHint(QFont::TypeWriter);
-    memSysInfo->setFont(fixed);
+    // One line each, never wrapped; the values under one another (AlignValues).
+    memSysInfo->setLineWrapMode(QPlainTextEdit::NoWrap);
     memSysInfo->setGeometry(0, 0, 476, 238);
 }
 
@@ -199,4 +236,5 @@ void TAboutBox::LoadSystemInfo()
     memSysInfo->appendPlainText(" ");
     memSysInfo->appendPlainText(Field("%-18s %s", "Computer Name", TarnSysInfo1->ComputerName()));
     memSysInfo->appendPlainText(Field("%-22s %s", "User Name", TarnSysInfo1->UserName()));
+    AlignValues(memSysInfo);
 }

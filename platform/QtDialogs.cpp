@@ -4,7 +4,10 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QMessageBox>
+#include <QSpacerItem>
 
 namespace {
 
@@ -32,6 +35,22 @@ QString CaptionFor(TMsgDlgType Type)
     return QApplication::applicationName();
 }
 
+// A box with a short text would be narrower than its title bar needs, and
+// the window manager would cut the title: the box is made at least as wide as
+// the title with room for the title bar's buttons.
+void KeepTitleWhole(QMessageBox* Box)
+{
+    auto* grid = qobject_cast<QGridLayout*>(Box->layout());
+    if (!grid)
+        return;
+    QFont titleFont = Box->font();
+    titleFont.setBold(true);  // title bars commonly show the title in bold
+    const int titleWidth = QFontMetrics(titleFont).horizontalAdvance(Box->windowTitle());
+    const int minimum = qMax(280, titleWidth + 160);
+    grid->addItem(new QSpacerItem(minimum, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(), 0, 1,
+                  grid->columnCount());
+}
+
 TModalResult ResultFor(QMessageBox::StandardButton Button)
 {
     switch (Button) {
@@ -56,6 +75,7 @@ TModalResult TQtDialogs::MessageDlg(const QString& Msg, TMsgDlgType Type, TMsgDl
     if (Buttons & mbOK) box.addButton(QMessageBox::Ok);
     if (Buttons & mbCancel) box.addButton(QMessageBox::Cancel);
     box.setDefaultButton(DefaultButton(Buttons) == mrOk ? QMessageBox::Ok : QMessageBox::Yes);
+    KeepTitleWhole(&box);
     box.exec();
     return ResultFor(box.standardButton(box.clickedButton()));
 }

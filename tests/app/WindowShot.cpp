@@ -80,9 +80,6 @@ int ShootUpgrade(const QString& Dir, const QString& Image)
     auto* frmDebug = new TfrmDebug;
     frmUpgrade->SetDebugWindow(frmDebug);
     frmUpgrade->show();
-    frmDebug->move(0, 0);
-    frmDebug->resize(frmDebug->width(), 180);
-    frmDebug->show();
 
     enum { Idle, Running, Completed, Done } stage = Idle;
     int ticks = 0;
@@ -99,6 +96,10 @@ int ShootUpgrade(const QString& Dir, const QString& Image)
                 stage = Completed;
             }
             Answer(box);
+        } else if (stage == Idle && ticks == 2) {
+            // As the operator opens it: the pop-up menu's "Debug Window",
+            // once the main window is on the screen with its frame.
+            frmUpgrade->mnuDebugWindow->trigger();
         } else if (stage == Idle && ticks == 4) {
             shots.Take("1-idle");
             // Not from inside this handler: the boxes that follow run their
@@ -123,14 +124,17 @@ int ShootUpgrade(const QString& Dir, const QString& Image)
 }
 
 // The dock option shown: "Use Dock" ticked (no dock on the USB bus), the dock
-// chosen from the search's list, then an upgrade through it.
+// chosen from the search's list (KT4_SHOT_DOCKS docks in it, the one at
+// KT4_SHOT_DOCK_ADDRESS holding the instrument), then an upgrade through it.
 int ShootDock(const QString& Dir, const QString& Image)
 {
+    const int ExpectedDocks = qMax(1, qEnvironmentVariableIntValue("KT4_SHOT_DOCKS"));
+    const QString DockAddress = qEnvironmentVariable("KT4_SHOT_DOCK_ADDRESS", "127.0.0.42");
     TShots shots(Dir);
     auto* frmUpgrade = new TfrmUpgrade;
     frmUpgrade->chkUseKelo6->setVisible(true);
     frmUpgrade->show();
-    enum { Idle, Searching, Chosen, Running, Completed, Done } stage = Idle;
+    enum { Idle, Searching, ListOpen, Chosen, Running, Completed, Done } stage = Idle;
     int ticks = 0;
     bool uploadingShot = false;
     QTimer operatorHand;
@@ -146,12 +150,19 @@ int ShootDock(const QString& Dir, const QString& Image)
         } else if (stage == Idle && ticks == 3) {
             stage = Searching;
             QTimer::singleShot(0, frmUpgrade->chkUseKelo6, &QCheckBox::click);
-        } else if (stage == Searching && frmUpgrade->cboDockList->count() > 0) {
-            frmUpgrade->cboDockList->setCurrentIndex(0);
+        } else if (stage == Searching && frmUpgrade->cboDockList->count() >= ExpectedDocks) {
+            // The list open, as the operator sees it before choosing.
+            frmUpgrade->cboDockList->showPopup();
+            stage = ListOpen;
+        } else if (stage == ListOpen) {
+            shots.Take("7-dock-list-open");
+            frmUpgrade->cboDockList->hidePopup();
+            const int ours = frmUpgrade->cboDockList->findText(DockAddress, Qt::MatchEndsWith);
+            frmUpgrade->cboDockList->setCurrentIndex(qMax(0, ours));
             frmUpgrade->cboDockListChange();
             stage = Chosen;
         } else if (stage == Chosen) {
-            shots.Take("7-dock-chosen");
+            shots.Take("7-dock-chosen");  // the closed list: the dock's whole address
             QTimer::singleShot(0, frmUpgrade->cbStart, &QPushButton::click);
             stage = Running;
         } else if (stage == Running && !uploadingShot && frmUpgrade->gauProgress->Progress() >= 200) {
