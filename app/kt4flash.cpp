@@ -12,9 +12,11 @@
 
 #include "app/FlashCommand.h"
 #include "app/FlashReport.h"
+#include "app/HistoryCommand.h"
 #include "app/PortListing.h"
 #include "app/Shelf.h"
 #include "app/UpgradeTexts.h"
+#include "history/UpgradeHistory.h"
 #include "link/ComPorts.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorDisplay.h"
@@ -153,7 +155,19 @@ int main(int argc, char** argv)
     QCommandLineOption member("shelf-member", "One instrument of a shelf: report lines on standard output.");
     member.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(member);
+    parser.addOption({"history", "Print the upgrade history, newest first (KT4_HISTORY=FILE names another file)."});
+    parser.addOption({"last", "With --history: only the last N attempts.", "N", "0"});
+    parser.addOption({"json", "With --history: one JSON object per line, with every field."});
+    parser.addOption({"no-history", "Record nothing in the upgrade history."});
     parser.process(app);
+    if (parser.isSet("no-history"))
+        qputenv("KT4_HISTORY", "");  // none for this upgrade and for every member of a shelf
+    if (parser.isSet("history")) {
+        int last = 0;
+        if (!ReadNumber(parser, "last", 0, 1000000, &last))
+            return UsageError;
+        return RunHistoryCommand(TUpgradeHistory::DefaultPath(), last, parser.isSet("json"), stdout);
+    }
     if (parser.isSet("list-ports")) {
         ListPorts(stdout);
         return 0;
@@ -163,6 +177,7 @@ int main(int argc, char** argv)
 
     TFlashOptions options;
     options.Image = parser.positionalArguments().first();
+    options.NoHistory = parser.isSet("no-history");
     if (!ReadNumber(parser, "connect-timeout", 1, 86400, &options.ConnectTimeOutSeconds))
         return UsageError;
     if (parser.isSet("answer-timeout-ms") && !ReadNumber(parser, "answer-timeout-ms", 1, 600000, &options.AnswerTimeOutMs))

@@ -1,6 +1,7 @@
 #include "app/uFlash.h"
 
 #include "app/UpgradeTexts.h"
+#include "app/HistoryDialog.h"
 #include "app/uDebug.h"
 #include "controls/JpegImage.h"
 #include "platform/Dialogs.h"
@@ -193,6 +194,7 @@ void TfrmUpgrade::CreateHiddenControls(QWidget* Client)
 void TfrmUpgrade::CreateMenus()
 {
     mnuHelp = menuBar()->addMenu("Help");
+    connect(mnuHelp->addAction("Upgrade History…"), &QAction::triggered, this, [this] { ShowUpgradeHistory(this); });
     mnuAbout = mnuHelp->addAction("About...");
     connect(mnuAbout, &QAction::triggered, this, [this] {
         if (FAboutBox) {
