@@ -27,6 +27,8 @@ constexpr int ShownColumns = sizeof(Captions) / sizeof(Captions[0]);
 QVariant THistoryModel::data(const QModelIndex& Index, int Role) const
 {
     const QVariant value = QSqlQueryModel::data(Index, Role);
+    if (Role == Qt::TextAlignmentRole && (Index.column() == colPages || Index.column() == colResends))
+        return int(Qt::AlignRight | Qt::AlignVCenter);
     if (Role != Qt::DisplayRole || !Index.isValid())
         return value;
     auto field = [&](int Column) { return QSqlQueryModel::data(index(Index.row(), Column), Qt::DisplayRole); };
@@ -67,6 +69,7 @@ THistoryDialog::THistoryDialog(const QString& Path, QWidget* Parent)
     grdHistory->setSelectionBehavior(QAbstractItemView::SelectRows);
     grdHistory->setAlternatingRowColors(true);
     grdHistory->verticalHeader()->hide();
+    grdHistory->verticalHeader()->setDefaultSectionSize(grdHistory->fontMetrics().height() + 6);
     grdHistory->horizontalHeader()->setStretchLastSection(true);
     cbRefresh = new QPushButton("Refresh", this);
     cbRefresh->setObjectName("cbRefresh");

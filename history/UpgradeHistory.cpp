@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QRandomGenerator>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
@@ -18,6 +19,7 @@
 #include <cerrno>
 #include <csignal>
 #include <pwd.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 namespace {
@@ -238,13 +240,24 @@ QSqlError TUpgradeHistory::Open() const
 }
 
 // Write-ahead journal (readers and the shelf's writers do not wait for each
-// other; a commit is one append), every commit on the disk before the call
-// returns, and the schema's steps from the file's version to ours, taken
+// other; a commit is one append, and survives the program's crash), the
+// journal synced to the disk by Finish (the attempt's end) and at each
+// checkpoint rather than at every commit, and the schema's steps from the file's version to ours, taken
 // under the write lock so that two programs never run the same step.
 QSqlError TUpgradeHistory::Configure(QSqlDatabase& Db) const
 {
+    // The last program to let go of the file leaves the journal as it is
+    // rather than copying it into the file then: a program that records one
+    // upgrade then need not make a new journal and sync its header at its
+    // start, nor sync both files at its end. The journal is copied into the
+    // file every thousand pages by whichever writer fills it. (The handle is
+    // the system's libsqlite3 that Qt's driver is built with.)
+    const QVariant handle = Db.driver()->handle();
+    if (handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0)
+        if (sqlite3* connection = *static_cast<sqlite3* const*>(handle.constData()))
+            sqlite3_db_config(connection, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     QSqlQuery query(Db);
-    if (!query.exec("PRAGMA journal_mode=WAL") || !query.exec("PRAGMA synchronous=FULL"))
+    if (!query.exec("PRAGMA journal_mode=WAL") || !query.exec("PRAGMA synchronous=NORMAL"))
         return query.lastError();
     auto version = [&query](int* Version) {
         if (!query.exec("PRAGMA user_version") || !query.next())
@@ -523,7 +536,15 @@ bool TUpgradeHistory::Finish(const TUpgradeAttempt& Attempt)
     if (row.Outcome.isEmpty() || row.Outcome == HistoryOutcome::InProgress)
         row.Outcome = HistoryOutcome::Unfinished;  // it ended without saying how
     qint64 id = 0;
-    return Retrying(true, [&](QSqlDatabase& Db) { return WriteRow(Db, row, false, &id); });
+    return Retrying(true, [&](QSqlDatabase& Db) {
+        // The attempt's end (and its start before it) is on the disk when
+        // this returns: a power cut after it loses nothing of it.
+        QSqlQuery sync(Db);
+        sync.exec("PRAGMA synchronous=FULL");
+        const QSqlError error = WriteRow(Db, row, false, &id);
+        sync.exec("PRAGMA synchronous=NORMAL");
+        return error;
+    });
 }
 
 QList<TUpgradeAttempt> TUpgradeHistory::Records(int Last) const
