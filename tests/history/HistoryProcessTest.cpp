@@ -287,6 +287,9 @@ TEST(HistoryProcesses, Kt4FlashHistoryWithoutAHistory)
     EXPECT_EQ(none.ExitCode, 0);
     EXPECT_TRUE(none.Err.contains("no upgrade history is kept")) << none.Err.toStdString();
 
+    const TRun off = RunFlash({"--no-history", "--history"}, dir.File());
+    EXPECT_TRUE(off.Err.contains("no upgrade history is kept")) << off.Err.toStdString();
+
     const TRun badLast = RunFlash({"--history", "--last", "many"}, dir.File());
     EXPECT_EQ(badLast.ExitCode, 2);
 }

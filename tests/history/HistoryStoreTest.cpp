@@ -91,6 +91,35 @@ TEST(UpgradeHistory, AnAttemptReadsBackWithEveryFieldFromBeginToFinish)
     ExpectSame(attempt, rows[0]);
 }
 
+// What is learnt on the way (the instrument's version once it is online, the
+// pages so far) is in the row before the end, so a killed program's row has it.
+TEST(UpgradeHistory, WhatIsLearntOnTheWayIsInTheRowBeforeTheEnd)
+{
+    THistoryDir dir;
+    TUpgradeHistory history(dir.File());
+    TUpgradeAttempt attempt = FullAttempt(1);
+    attempt.VersionBefore.clear();
+    ASSERT_GT(history.Begin(attempt), 0);
+    const qint64 id = attempt.Id;
+    attempt.VersionBefore = "1.10";
+    attempt.PagesSent = 120;
+    attempt.Outcome = HistoryOutcome::Completed;  // not yet: Update keeps it running
+    ASSERT_TRUE(history.Update(attempt));
+    EXPECT_EQ(attempt.Id, id);
+    QList<TUpgradeAttempt> rows = history.Records();
+    ASSERT_EQ(rows.size(), 1);
+    EXPECT_EQ(rows[0].VersionBefore, "1.10");
+    EXPECT_EQ(rows[0].PagesSent, 120);
+    EXPECT_EQ(rows[0].Outcome, HistoryOutcome::InProgress);
+    EXPECT_FALSE(rows[0].Ended.isValid());
+
+    // One whose start was never written gets its row now.
+    TUpgradeAttempt unrecorded = FullAttempt(2);
+    ASSERT_TRUE(history.Update(unrecorded));
+    EXPECT_GT(unrecorded.Id, id);
+    EXPECT_EQ(history.Records().size(), 2);
+}
+
 TEST(UpgradeHistory, BeginFillsInWhatThisProcessKnows)
 {
     THistoryDir dir;
