@@ -99,67 +99,52 @@ TEST(HistoryProcesses, AProcessKilledInTheMiddleLeavesARowThatReadsUnfinished)
 }
 
 // A place the writer may not write: it is told, Begin gives 0, the program
-// goes on to its own end.
+// goes on to its own end. A history of its own in a read-only folder, with
+// its journal beside it, is written.
 TEST(HistoryProcesses, AReadOnlyPlaceIsToldAndNothingStops)
 {
     const struct {
         const char* Name;
-        std::function<QString(const THistoryDir&)> Prepare;  // the history file's path
-        const char* Why;
+        bool WithHistory, FolderReadOnly, FileReadOnly;
+        const char* Why;  // null: recorded
     } cases[] = {
-        {"a read-only folder, no history yet",
-         [](const THistoryDir& Dir) {
-             const QString folder = Dir.Dir() + "/read-only";
-             QDir().mkpath(folder);
-             QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
-             return folder + "/history.sqlite";
-         },
-         "is read-only"},
-        {"a read-only folder with a history in it",
-         [](const THistoryDir& Dir) {
-             const QString folder = Dir.Dir() + "/read-only";
-             QDir().mkpath(folder);
-             const QString file = folder + "/history.sqlite";
-             {
-                 TUpgradeHistory history(file);
-                 TUpgradeAttempt a = FullAttempt(0);
-                 history.Begin(a);
-                 history.Finish(a);
-             }
-             QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
-             return file;
-         },
-         "is read-only"},
-        {"a read-only history file",
-         [](const THistoryDir& Dir) {
-             const QString folder = Dir.Dir() + "/writable";
-             QDir().mkpath(folder);
-             const QString file = folder + "/history.sqlite";
-             {
-                 TUpgradeHistory history(file);
-                 TUpgradeAttempt a = FullAttempt(0);
-                 history.Begin(a);
-                 history.Finish(a);
-             }
-             GiveToOtherUser(folder);
-             GiveToOtherUser(file);
-             QFile::setPermissions(file, QFile::ReadOwner | QFile::ReadOther);
-             return file;
-         },
-         "the file is read-only"},
+        {"a read-only folder, no history yet", false, true, false, "its folder"},
+        {"a read-only history file", true, false, true, "the file is read-only"},
+        {"a history of its own in a read-only folder", true, true, false, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         THistoryDir dir;
-        const QString file = c.Prepare(dir);
+        const QString folder = dir.Dir() + "/place", file = folder + "/history.sqlite";
+        QDir().mkpath(folder);
+        if (c.WithHistory) {
+            {
+                TUpgradeHistory history(file);
+                TUpgradeAttempt a = FullAttempt(0);
+                ASSERT_TRUE(history.Begin(a) > 0 && history.Finish(a));
+            }
+            for (const char* part : {"", "-wal", "-shm"})
+                GiveToOtherUser(file + part);
+        }
+        const auto readOnly = QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther;
+        if (c.FileReadOnly)
+            QFile::setPermissions(file, QFile::ReadOwner | QFile::ReadOther);
+        if (c.FolderReadOnly)
+            QFile::setPermissions(folder, readOnly);
+        else
+            GiveToOtherUser(folder);
         TWriterProcess writer(file, {"2", "ro"}, true);
-        EXPECT_EQ(writer.WaitForEnd(), 3);  // its own end: attempts not recorded, no crash
-        const QString output = writer.Output();
-        EXPECT_EQ(output.count("id 0\n"), 2) << output.toStdString();
-        EXPECT_TRUE(output.contains("cannot be written")) << output.toStdString();
-        EXPECT_TRUE(output.contains(c.Why)) << output.toStdString();
-        EXPECT_TRUE(output.contains(file)) << output.toStdString();
-        QFile::setPermissions(QFileInfo(file).absolutePath(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        if (!c.Why) {
+            EXPECT_EQ(writer.WaitForEnd(), 0) << writer.Output().toStdString();
+            EXPECT_EQ(TUpgradeHistory(file).Records().size(), 3);
+        } else {
+            EXPECT_EQ(writer.WaitForEnd(), 3);  // its own end: attempts not recorded, no crash
+            const QString output = writer.Output();
+            EXPECT_EQ(output.count("id 0\n"), 2) << output.toStdString();
+            EXPECT_TRUE(output.contains("The upgrade history " + file + " cannot be written")) << output.toStdString();
+            EXPECT_TRUE(output.contains(c.Why)) << output.toStdString();
+        }
+        QFile::setPermissions(folder, readOnly | QFile::WriteOwner);
     }
 }
 
