@@ -242,8 +242,9 @@ QSqlError TUpgradeHistory::Open() const
 // Write-ahead journal (readers and the shelf's writers do not wait for each
 // other; a commit is one append, and survives the program's crash), the
 // journal synced to the disk by Finish (the attempt's end) and at each
-// checkpoint rather than at every commit, and the schema's steps from the file's version to ours, taken
-// under the write lock so that two programs never run the same step.
+// checkpoint rather than at every commit, and the schema's steps from the
+// file's version to ours, taken under the write lock so that two programs
+// never run the same step.
 QSqlError TUpgradeHistory::Configure(QSqlDatabase& Db) const
 {
     // The last program to let go of the file leaves the journal as it is
