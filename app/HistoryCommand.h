@@ -2,6 +2,8 @@
 // kt4-flash --history: the upgrade history, newest first, as a table for a
 // person or as one JSON object per line for a program.
 
+#include "history/UpgradeHistory.h"  // the file: TUpgradeHistory::DefaultPath()
+
 #include <QString>
 #include <cstdio>
 

@@ -16,7 +16,6 @@
 #include "app/PortListing.h"
 #include "app/Shelf.h"
 #include "app/UpgradeTexts.h"
-#include "history/UpgradeHistory.h"
 #include "link/ComPorts.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorDisplay.h"

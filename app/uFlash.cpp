@@ -1,8 +1,8 @@
 #include "app/uFlash.h"
 
 #include "app/UpgradeTexts.h"
-#include "app/HistoryDialog.h"
 #include "app/uDebug.h"
+#include "app/HistoryDialog.h"
 #include "controls/JpegImage.h"
 #include "platform/Dialogs.h"
 
