@@ -21,6 +21,7 @@ struct TFlashOptions {
     QString Dock;               // through a dock: its network address, or "usb" for the first on the USB bus
     QString DockKind = "kelo6"; // "kelo6", "express" or "mp-express"
     FILE* Report = nullptr;     // a shelf member's report lines (app/FlashReport.h), or none
+    bool NoHistory = false;
 };
 
 // Exit statuses of the command.

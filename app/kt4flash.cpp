@@ -16,6 +16,7 @@
 
 #include "app/FlashCommand.h"
 #include "app/FlashReport.h"
+#include "app/HistoryCommand.h"
 #include "app/ImageCheck.h"
 #include "app/PortListing.h"
 #include "app/Shelf.h"
@@ -227,6 +228,10 @@ int main(int argc, char** argv)
     QCommandLineOption member("shelf-member", "One instrument of a shelf: report lines on standard output.");
     member.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(member);
+    parser.addOption({"history", "Print the upgrade history, newest first (KT4_HISTORY=FILE names another file)."});
+    parser.addOption({"last", "With --history: only the last N attempts.", "N", "0"});
+    parser.addOption({"json", "With --history: one JSON object per line, with every field."});
+    parser.addOption({"no-history", "Record nothing in the upgrade history."});
 
     if (!parser.parse(QCoreApplication::arguments())) {
         const QStringList unknown = parser.unknownOptionNames();
@@ -252,6 +257,14 @@ int main(int argc, char** argv)
         return 0;
     }
     Verbosity::Set(int(parser.optionNames().count("v") + parser.optionNames().count("verbose")));
+    if (parser.isSet("no-history"))
+        qputenv("KT4_HISTORY", "");  // none for this upgrade and for every member of a shelf
+    if (parser.isSet("history")) {
+        int last = 0;
+        if (!ReadNumber(parser, "last", 0, 1000000, &last))
+            return UsageError;
+        return RunHistoryCommand(TUpgradeHistory::DefaultPath(), last, parser.isSet("json"), stdout);
+    }
     if (parser.isSet("list-ports")) {
         ListPorts(stdout);
         return 0;
@@ -266,6 +279,7 @@ int main(int argc, char** argv)
 
     TFlashOptions options;
     options.Image = images.first();
+    options.NoHistory = parser.isSet("no-history");
     if (!ReadNumber(parser, "connect-timeout", 1, 86400, &options.ConnectTimeOutSeconds))
         return UsageError;
     if (parser.isSet("answer-timeout-ms") && !ReadNumber(parser, "answer-timeout-ms", 1, 600000, &options.AnswerTimeOutMs))

@@ -2,6 +2,7 @@
 
 #include "upgrade/UpgradeTexts.h"
 #include "app/uDebug.h"
+#include "app/HistoryDialog.h"
 #include "controls/JpegImage.h"
 #include "platform/Dialogs.h"
 
@@ -249,6 +250,7 @@ void TfrmUpgrade::CreateHiddenControls(QWidget* Client)
 void TfrmUpgrade::CreateMenus()
 {
     mnuHelp = menuBar()->addMenu("Help");
+    connect(mnuHelp->addAction("Upgrade History…"), &QAction::triggered, this, [this] { ShowUpgradeHistory(this); });
     mnuAbout = mnuHelp->addAction("About...");
     connect(mnuAbout, &QAction::triggered, this, [this] {
         if (FAboutBox) {

@@ -1,0 +1,13 @@
+#pragma once
+// kt4-flash --history: the upgrade history, newest first, as a table for a
+// person or as one JSON object per line for a program.
+
+#include "history/UpgradeHistory.h"  // the file: TUpgradeHistory::DefaultPath()
+
+#include <QString>
+#include <cstdio>
+
+// Prints the records of the history file Path (the last Last of them when
+// Last > 0). 0 when the history could be read (an empty or missing one too),
+// 4 when it could not (the reason on standard error).
+int RunHistoryCommand(const QString& Path, int Last, bool Json, FILE* Out);
