@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/usbdevice_fs.h>
@@ -83,6 +84,22 @@ TUmockTestbed::~TUmockTestbed()
 bool TUmockTestbed::Preloaded()
 {
     return qEnvironmentVariable("LD_PRELOAD").contains(QStringLiteral("libumockdev-preload"));
+}
+
+void TUmockTestbed::RunUnderPreload(int argc, char** argv)
+{
+    if (Preloaded())
+        return;
+    QByteArray asan = qgetenv("ASAN_OPTIONS");
+    if (!asan.contains("verify_asan_link_order")) {
+        asan += (asan.isEmpty() ? "" : ":") + QByteArray("verify_asan_link_order=0");
+        qputenv("ASAN_OPTIONS", asan);
+    }
+    std::vector<char*> arguments{const_cast<char*>("umockdev-wrapper")};
+    arguments.insert(arguments.end(), argv, argv + argc);
+    arguments.push_back(nullptr);
+    ::execvp("umockdev-wrapper", arguments.data());
+    std::perror("umockdev-wrapper (scripts/setup installs umockdev)");
 }
 
 // ================================================================ device

@@ -51,6 +51,11 @@ public:
 
     // Whether umockdev's preload library is loaded into this process.
     static bool Preloaded();
+    // Starts the program again under umockdev-wrapper unless it already runs
+    // under the preload; returns only then (or with the reason it could not).
+    // AddressSanitizer no longer comes first among the loaded libraries there,
+    // and is told to accept it.
+    static void RunUnderPreload(int argc, char** argv);
 
 private:
     UMockdevTestbed* FTestbed;
