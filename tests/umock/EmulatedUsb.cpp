@@ -95,6 +95,17 @@ void TUmockTestbed::RunUnderPreload(int argc, char** argv)
         asan += (asan.isEmpty() ? "" : ":") + QByteArray("verify_asan_link_order=0");
         qputenv("ASAN_OPTIONS", asan);
     }
+#ifdef KT4_UMOCK_TSAN_SUPPRESSIONS
+    // Under ThreadSanitizer: the libraries it cannot see into are spared, and
+    // the programs the tests start (after a fork of a process with threads)
+    // may start threads of their own.
+    QByteArray tsan = qgetenv("TSAN_OPTIONS");
+    if (!tsan.contains("suppressions="))
+        tsan += " suppressions=" KT4_UMOCK_TSAN_SUPPRESSIONS;
+    if (!tsan.contains("die_after_fork"))
+        tsan += " die_after_fork=0";
+    qputenv("TSAN_OPTIONS", tsan.trimmed());
+#endif
     std::vector<char*> arguments{const_cast<char*>("umockdev-wrapper")};
     arguments.insert(arguments.end(), argv, argv + argc);
     arguments.push_back(nullptr);
