@@ -239,6 +239,7 @@ void TEmulatedUsbDevice::Plug()
         FPlugged = true;
         UpdateNodeLocked();
     }
+    FPublished.fetch_add(1, std::memory_order_release);
     GError* error = nullptr;
     if (!umockdev_testbed_attach_ioctl(FTestbed.Get(), node.constData(), FHandler, &error)) {
         const std::string text = error ? error->message : "?";
@@ -394,6 +395,7 @@ int TEmulatedUsbDevice::HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* Cli
 
 void TEmulatedUsbDevice::Handle(UMockdevIoctlClient* Client)
 {
+    [[maybe_unused]] const int published = FPublished.load(std::memory_order_acquire);
     const unsigned long request = umockdev_ioctl_client_get_request(Client);
     bool gone;
     TClient* state;  // only this thread adds or drops clients: it stays where it is

@@ -155,6 +155,9 @@ private:
     QString FNodeFile;  // the FIFO under the testbed's root
     UMockdevIoctlBase* FHandler = nullptr;
 
+    // Set on this thread before the worker thread may answer requests, read by
+    // it first: GLib's hand-over is invisible to ThreadSanitizer, this is not.
+    std::atomic<int> FPublished{0};
     mutable std::mutex FLock;
     std::map<UMockdevIoctlClient*, TClient> FClients;
     std::map<quint8, std::deque<QByteArray>> FToSend;  // by IN endpoint
