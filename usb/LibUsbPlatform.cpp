@@ -2,6 +2,7 @@
 
 #include <QRegularExpression>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <libusb.h>
@@ -11,6 +12,12 @@ namespace {
 constexpr int InTransferSize = 4096;     // bytes one pending IN transfer can take
 constexpr int MaxArrived = 64 * 1024;    // held back from the device until read
 constexpr int CancelWaitMs = 1000;
+
+// A transfer goes from the thread that submits it to the event thread that
+// completes it through the kernel, where ThreadSanitizer cannot follow it:
+// this counter hands it over where it can (released before each submission,
+// acquired first thing on completion).
+std::atomic<quint64> TransferHandOver{0};
 
 int Failed(int& Error, int Code)
 {
@@ -355,6 +362,7 @@ bool TLibUsbPlatform::SubmitLocked(TPipe& Pipe)
     else
         libusb_fill_bulk_transfer(Pipe.Transfer, Pipe.Device->Handle, Pipe.Address, Pipe.Buffer.data(),
                                   int(Pipe.Buffer.size()), &TransferDone, &Pipe, 0);
+    TransferHandOver.fetch_add(1, std::memory_order_release);
     const int result = libusb_submit_transfer(Pipe.Transfer);
     Pipe.InFlight = result == LIBUSB_SUCCESS;
     if (!Pipe.InFlight) {
@@ -368,6 +376,7 @@ bool TLibUsbPlatform::SubmitLocked(TPipe& Pipe)
 // the pipe has room; a failed one waits for the read that reports it.
 void TLibUsbPlatform::TransferDone(libusb_transfer* Transfer)
 {
+    TransferHandOver.load(std::memory_order_acquire);
     auto* pipe = static_cast<TPipe*>(Transfer->user_data);
     std::lock_guard lock(pipe->Owner->FLock);
     pipe->InFlight = false;
