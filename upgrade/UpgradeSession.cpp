@@ -7,6 +7,7 @@
 #include "upgrade/UpgradeTexts.h"
 #include "usb/USBPipe.h"
 
+#include <QCoreApplication>
 #include <QPointer>
 #include <memory>
 
@@ -269,6 +270,7 @@ bool TUpgradeSession::Start()
     FEndMessage.clear();
     FUploadClock.invalidate();
     FHead->SetAnswerTimeOutMs(FSettings.AnswerTimeOutMs);
+    RecordStart();
     if (FDock)
         PrepareDock();
     FOperator.AskToPlace(FDock != nullptr);
@@ -322,6 +324,7 @@ void TUpgradeSession::InstrumentOnline(bool Status)
     FOnlineSeen = true;
     FConnectTimer.stop();
     SetStage(TUpgradeStage::Online);
+    RecordOnTheWay();
     if (FDock)
         QTimer::singleShot(PumpDelayMs, this, [this] { StopPump(); });
     QTimer::singleShot(DeferMs, this, [this, turn] {
@@ -381,6 +384,7 @@ bool TUpgradeSession::ChooseImage(int Turn)
                 continue;
         }
         OnImageAccepted(this);
+        RecordOnTheWay();
         return StillAt(Turn);
     }
 }
@@ -453,6 +457,7 @@ void TUpgradeSession::Finish()
             message = FEndMessage;
     }
     FOutcome = outcome;
+    RecordEnd(outcome, message);
     const auto report = [this, outcome, message] {
         SetStage(TUpgradeStage::Waiting);
         OnFinished(this, outcome, message);
@@ -483,4 +488,81 @@ void TUpgradeSession::Shutdown(std::function<void()> Done)
     else if (FDock && FDock->Enabled())
         FLink->SetConnected(false);  // a dock still asked to pass the instrument through stops being asked
     HandBack(std::move(Done));
+}
+
+// ---------------------------------------------------------------- the upgrade history
+
+namespace {
+
+QString OutcomeName(TUpgradeOutcome Outcome)
+{
+    switch (Outcome) {
+    case TUpgradeOutcome::Completed:
+        return HistoryOutcome::Completed;
+    case TUpgradeOutcome::Cancelled:
+        return HistoryOutcome::Cancelled;
+    case TUpgradeOutcome::ImageRefused:
+        return HistoryOutcome::ImageRefused;
+    case TUpgradeOutcome::NotConnected:
+        return HistoryOutcome::NotConnected;
+    case TUpgradeOutcome::Failed:
+        break;
+    }
+    return HistoryOutcome::Failed;
+}
+
+}  // namespace
+
+void TUpgradeSession::RecordStart()
+{
+    if (FSettings.HistoryFile.isEmpty())
+        return;
+    if (!FHistory || FHistory->Path() != FSettings.HistoryFile)
+        FHistory = std::make_unique<TUpgradeHistory>(FSettings.HistoryFile);
+    FAttempt = TUpgradeAttempt();
+    FAttempt.Program = QCoreApplication::applicationName();
+    FAttempt.ProgramVersion = QCoreApplication::applicationVersion();
+    FAttempt.Way = FDock ? (FDock->HasUSBDevice() ? "dock-usb" : "dock-network")
+                   : FLink->UseIrSocket() && FSettings.Port.isEmpty() ? "infrared" : "serial";
+    FAttempt.Port = FSettings.Port.isEmpty() && !FDock ? FLink->IrComDevice() : FSettings.Port;
+    if (FDock) {
+        FAttempt.DockAddress = FDock->HasUSBDevice() ? FDock->USBDevice()->DeviceName() : FDock->EthernetAddress();
+        FAttempt.DockKind = FSettings.DockKind;
+    }
+    FAttempt.InstrumentType = "KT4 head";
+    FHistory->Begin(FAttempt);
+    TellHistoryProblem();
+}
+
+void TUpgradeSession::RecordOnTheWay()
+{
+    if (!FHistory || FAttempt.Id == 0)
+        return;
+    FAttempt.VersionBefore = QString::fromLatin1(FHead->FlashVersion());
+    if (!FImageFile.isEmpty()) {
+        FAttempt.ImageFile = FImageFile;
+        FAttempt.ImageVersion = QString::fromLatin1(FHead->FileVersion());
+        FAttempt.ImageSha256 = TUpgradeHistory::Sha256OfFile(FImageFile);
+    }
+    FHistory->Update(FAttempt);
+    TellHistoryProblem();
+}
+
+void TUpgradeSession::RecordEnd(TUpgradeOutcome Outcome, const QString& Message)
+{
+    if (!FHistory)
+        return;
+    FAttempt.PagesSent = FPagesDone;
+    FAttempt.Resends = FResends;
+    FAttempt.Outcome = OutcomeName(Outcome);
+    FAttempt.Message = Message;
+    FHistory->Finish(FAttempt);
+    TellHistoryProblem();
+}
+
+// A history that cannot be written is told, and the upgrade goes on.
+void TUpgradeSession::TellHistoryProblem()
+{
+    if (FHistory && !FHistory->Warning().isEmpty())
+        Tell(ecSessionHistory, FHistory->Warning());
 }

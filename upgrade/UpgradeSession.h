@@ -13,6 +13,7 @@
 // only if nothing moved it on meanwhile.
 
 #include "dock/KeloDock.h"
+#include "history/UpgradeHistory.h"
 #include "head/KT4Head.h"
 #include "link/KeskLink.h"
 #include "platform/ErrorEvent.h"
@@ -46,6 +47,7 @@ enum TSessionErrorCode {
     ecSessionNoAnswer,       // the instrument did not answer in the connect time-out
     ecSessionDockUnavailable,
     ecSessionHandBackFailed,
+    ecSessionHistory,        // the upgrade history could not be written (the upgrade goes on)
 };
 
 // The decisions the operator takes. The window asks in its boxes, the
@@ -73,6 +75,7 @@ struct TUpgradeSettings {
     QString DockAddress;          // a network dock's address
     QString DockKind = "kelo6";   // "kelo6", "express" or "mp-express"
     bool UsbDock = false;         // the dock on the USB bus
+    QString HistoryFile = TUpgradeHistory::DefaultPath();  // each attempt recorded there (empty: nowhere)
 };
 
 using TStageEvent = TEvent<QObject*, TUpgradeStage>;
@@ -172,6 +175,11 @@ private:
     void LetInstrumentGo();
     void InstrumentOffline();
     void Finish();
+    // the upgrade history: a row when the attempt starts, filled in on the way, completed at its end
+    void RecordStart();
+    void RecordOnTheWay();
+    void RecordEnd(TUpgradeOutcome Outcome, const QString& Message);
+    void TellHistoryProblem();
 
     TUpgradeOperator& FOperator;
     TUpgradeSettings FSettings;
@@ -201,6 +209,8 @@ private:
     int FPagesDone = 0;
     int FResends = 0;
     QElapsedTimer FUploadClock;
+    std::unique_ptr<TUpgradeHistory> FHistory;
+    TUpgradeAttempt FAttempt;
 };
 
 // Where a page's image address puts it: pages done and in all, counted from
