@@ -41,13 +41,16 @@ void TfrmDebug::PlaceBeside(const QWidget* Main)
     // The window manager's frame: as on the main window (none known before it
     // was shown: a title bar's worth).
     QMargins frame(4, 28, 4, 4);
-    if (Main && Main->isVisible() && Main->frameGeometry() != Main->geometry())
+    const bool framed = Main && Main->isVisible() && Main->frameGeometry() != Main->geometry();
+    if (framed)
         frame = QMargins(Main->geometry().left() - Main->frameGeometry().left(),
                          Main->geometry().top() - Main->frameGeometry().top(),
                          Main->frameGeometry().right() - Main->geometry().right(),
                          Main->frameGeometry().bottom() - Main->geometry().bottom());
     const QSize outer = size().grownBy(frame);
-    const QRect main = Main ? Main->frameGeometry() : QRect(area.center(), QSize(0, 0));
+    const QRect main = !Main  ? QRect(area.center(), QSize(0, 0))
+                       : framed ? Main->frameGeometry()
+                                : Main->geometry().marginsAdded(frame);  // its frame not told yet
     const int gap = 8;
     const QPoint sides[] = {
         {main.right() + 1 + gap, main.top()},             // right

@@ -19,12 +19,27 @@
 
 namespace {
 
-// Where the debug window's frame goes: at its position, its size with a
-// window manager's frame around it (a title bar's worth where none is known,
-// as offscreen).
-QRect PlacedFrame(const QWidget& Widget)
+// A window's frame as the placement reckons it: as told by the platform, or a
+// title bar's worth around it while none is told.
+QMargins MarginsOf(const QWidget& Widget)
 {
-    return QRect(Widget.pos(), Widget.size().grownBy(QMargins(4, 28, 4, 4)));
+    const QRect frame = Widget.frameGeometry(), inner = Widget.geometry();
+    if (frame == inner)
+        return QMargins(4, 28, 4, 4);
+    return QMargins(inner.left() - frame.left(), inner.top() - frame.top(), frame.right() - inner.right(),
+                    frame.bottom() - inner.bottom());
+}
+
+QRect FrameOf(const QWidget& Widget)
+{
+    return Widget.geometry().marginsAdded(MarginsOf(Widget));
+}
+
+// Where the debug window's frame goes: at its position, with the frame of the
+// window it was placed beside.
+QRect PlacedFrame(const QWidget& Debug, const QWidget& Beside)
+{
+    return QRect(Debug.pos(), Debug.size().grownBy(MarginsOf(Beside)));
 }
 
 }  // namespace
@@ -83,22 +98,22 @@ TEST(WindowLook, TheDebugWindowOpensOnTheScreenBesideTheMainWindow)
 {
     TfrmDebug debug;
     const QRect area = debug.screen()->availableGeometry();
-    ASSERT_GE(area.width(), PlacedFrame(debug).width() + 200) << "a screen with room beside a small window";
+    ASSERT_GE(area.width(), FrameOf(debug).width() + 200) << "a screen with room beside a small window";
 
     QWidget left;
     left.setGeometry(area.left() + 10, area.top() + 60, 100, 100);
     left.show();
     debug.PlaceBeside(&left);
-    EXPECT_GT(PlacedFrame(debug).left(), left.frameGeometry().right()) << "to the right of a window at the left edge";
-    EXPECT_EQ(PlacedFrame(debug).top(), left.frameGeometry().top());
-    EXPECT_TRUE(area.contains(PlacedFrame(debug)));
+    EXPECT_GT(PlacedFrame(debug, left).left(), FrameOf(left).right()) << "to the right of a window at the left edge";
+    EXPECT_EQ(PlacedFrame(debug, left).top(), FrameOf(left).top()) << "the two title bars level";
+    EXPECT_TRUE(area.contains(PlacedFrame(debug, left)));
 
     QWidget right;
     right.setGeometry(area.right() - 110, area.top() + 60, 100, 100);
     right.show();
     debug.PlaceBeside(&right);
-    EXPECT_LT(PlacedFrame(debug).right(), right.frameGeometry().left()) << "to the left of a window at the right edge";
-    EXPECT_TRUE(area.contains(PlacedFrame(debug)));
+    EXPECT_LT(PlacedFrame(debug, right).right(), FrameOf(right).left()) << "to the left of a window at the right edge";
+    EXPECT_TRUE(area.contains(PlacedFrame(debug, right)));
 
     // The real main window in the middle of the screen: no side may have
     // room, but the whole debug window is on the screen.
@@ -110,7 +125,7 @@ TEST(WindowLook, TheDebugWindowOpensOnTheScreenBesideTheMainWindow)
     window.SetDebugWindow(&fresh);
     window.mnuDebugWindow->trigger();
     EXPECT_TRUE(fresh.isVisible());
-    EXPECT_TRUE(area.contains(PlacedFrame(fresh))) << "at " << fresh.x() << "," << fresh.y();
+    EXPECT_TRUE(area.contains(PlacedFrame(fresh, window))) << "at " << fresh.x() << "," << fresh.y();
 
     const QPoint moved = fresh.pos() + QPoint(-3, 5);
     fresh.move(moved);
