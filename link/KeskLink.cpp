@@ -572,6 +572,7 @@ void TKeskLink::OpenThroughDock(TPassThroughDock* ADock)
     SubscribeDock(ADock);
     ADock->PassShortChunks = ReassemblesReplies();
     FThroughDock = true;
+    FDisconnectAsked = false;
     FDockAsking = true;
     const int session = ++FDockSession;
     QPointer<TKeskLink> self(this);
@@ -645,6 +646,8 @@ void TKeskLink::DockInstrumentGone()
 void TKeskLink::CloseThroughDock()
 {
     TPassThroughDock* dock = Dock();
+    if (FDisconnectAsked)
+        return;  // the dock is being asked already: once is enough
     FThroughDock = false;
     FDockAsking = false;
     ++FDockSession;
@@ -653,9 +656,12 @@ void TKeskLink::CloseThroughDock()
         return;
     }
     QPointer<TKeskLink> self(this);
+    FDisconnectAsked = true;
     dock->RequestDisconnect([self] {
-        if (self)
-            self->DockInstrumentGone();
+        if (!self)
+            return;
+        self->FDisconnectAsked = false;
+        self->DockInstrumentGone();
     });
 }
 

@@ -180,6 +180,7 @@ private:
     int FDockSession = 0;            // counts opens and closes through a dock: an answer to an older one is stale
     bool FThroughDock = false;       // the link is open through a dock (from the open to the close)
     bool FDockAsking = false;        // the dock is being asked to pass the instrument through
+    bool FDisconnectAsked = false;   // "DSC" is on its way to the dock
     int FDefaultTimeOut = 10;
     TPassThroughDock* FKeloExpressDock = nullptr;
     TPassThroughDock* FMPKeloExpressDock = nullptr;

@@ -100,6 +100,15 @@ void DockTransport::acceptClients()
 void DockTransport::readConnection()
 {
     const auto deliver = [this](const QByteArray& bytes) {
+        if (frozen()) {
+            return;
+        }
+        m_fromUtility += bytes.size();
+        if (frozen()) {
+            emit note(QStringLiteral("the dock freezes"));
+            return;
+        }
+        m_programAsked = m_programAsked || bytes.contains("PFM");
         if (m_passing) {
             emit received(bytes);
         } else {
@@ -124,7 +133,14 @@ void DockTransport::endConnection()
 
 void DockTransport::send(const QByteArray& bytes)
 {
+    if (frozen()) {
+        return;
+    }
     m_writer.write(bytes);
+    if (m_programAsked && bytes.startsWith("ACK")) {
+        m_programAsked = false;
+        emit programAnswered();
+    }
 }
 
 bool DockTransport::utilityHasUnreadBytes() const

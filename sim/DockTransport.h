@@ -32,11 +32,17 @@ public:
     void send(const QByteArray& bytes) override;
 
     void setPassing(bool passing) { m_passing = passing; }
+    // After this many bytes from the utility the dock freezes: nothing more is
+    // passed either way (0: never).
+    void setFreezeAfter(int bytes) { m_freezeAfter = bytes; }
+    bool frozen() const { return m_freezeAfter > 0 && m_fromUtility >= m_freezeAfter; }
     bool connected() const { return m_connection >= 0; }
 
 signals:
     // A line for the simulator's log.
     void note(const QString& line);
+    // The instrument's answer to a program command went out.
+    void programAnswered();
 
 private:
     void acceptClients();
@@ -49,6 +55,9 @@ private:
     quint16 m_port;
     bool m_serve;
     bool m_passing = false;
+    int m_freezeAfter = 0;
+    qint64 m_fromUtility = 0;
+    bool m_programAsked = false;
     int m_listener = -1;
     std::unique_ptr<QSocketNotifier> m_acceptNotifier;
     int m_connection = -1;

@@ -102,6 +102,15 @@ QList<QCommandLineOption> simDockOptionList()
                                     "unless --battery-every says otherwise)."),
         Option("battery", "The dock's battery reading in millivolts (default 300).", "MV"),
         Option("refuse-data", "Serve only the dock's control port: data connections are refused."),
+        Option("control-split-at", "Write every control reply and event in two pieces, the first N bytes long, a "
+                                   "few ms apart.", "N"),
+        Option("join-control", "Write an event in one write with the reply before it (no wake-up pause)."),
+        Option("reply-delay-ms", "Answer dock commands MS milliseconds late.", "MS"),
+        Option("freeze-after", "After BYTES bytes of instrument data, answer nothing more on either connection "
+                               "(a frozen dock; the connections stay up).", "BYTES"),
+        Option("evt1-twice", "Report the instrument twice (\"EVT1EVT1\" in one write)."),
+        Option("evt1-after-program", "Report the instrument again right after its answer to the program command "
+                                     "(an instrument restarting in the dock)."),
     };
 }
 
@@ -149,7 +158,10 @@ bool readSimDockOptions(const QCommandLineParser& parser, SimDockOptions* o, QSt
         int* value;
     } numbers[] = {{"busy", 1000000, &o->busyCount},
                    {"battery-every", 3600000, &o->batteryEveryMs},
-                   {"battery", 65535 * 300 / 768, &o->batteryMillivolts}};
+                   {"battery", 65535 * 300 / 768, &o->batteryMillivolts},
+                   {"control-split-at", 65535, &o->controlSplitAt},
+                   {"reply-delay-ms", 600000, &o->replyDelayMs},
+                   {"freeze-after", 100000000, &o->freezeAfterBytes}};
     for (const auto& number : numbers) {
         bool ok = true;
         const int value = parser.isSet(number.name) ? parser.value(number.name).toInt(&ok) : *number.value;
@@ -175,6 +187,9 @@ bool readSimDockOptions(const QCommandLineParser& parser, SimDockOptions* o, QSt
         o->batteryEveryMs = DefaultMalformedEveryMs;
     }
     o->refuseData = parser.isSet("refuse-data");
+    o->joinControl = parser.isSet("join-control");
+    o->evt1Twice = parser.isSet("evt1-twice");
+    o->evt1AfterProgram = parser.isSet("evt1-after-program");
     return checkKindOptions(parser, *o, error);
 }
 
@@ -329,6 +344,7 @@ QByteArray SimDockProtocol::batteryEvent() const
 SimDock::SimDock(const SimDockOptions& options, DockTransport& data, bool verbose, QObject* parent)
     : QObject(parent),
       m_protocol(options),
+      m_options(options),
       m_data(data),
       m_verbose(verbose),
       m_address(options.address),
@@ -344,6 +360,8 @@ SimDock::SimDock(const SimDockOptions& options, DockTransport& data, bool verbos
     });
     connect(m_writer.get(), &DescriptorWriter::failed, this, &SimDock::endControl);
     connect(&m_batteryTimer, &QTimer::timeout, this, &SimDock::sendBattery);
+    connect(&m_data, &DockTransport::programAnswered, this, &SimDock::programAnswered);
+    m_data.setFreezeAfter(options.freezeAfterBytes);
     m_sinceInput.start();
 }
 
@@ -406,12 +424,26 @@ void SimDock::readControl()
         if (m_verbose) {
             log(QStringLiteral("<- %1").arg(shown(bytes)));
         }
-        for (const QByteArray& out : m_protocol.feed(bytes)) {
+        if (m_data.frozen()) {
+            return;  // a frozen dock hears nothing
+        }
+        QList<QByteArray> outs = m_protocol.feed(bytes);
+        const QByteArray connected = m_options.evt1Twice ? "EVT1EVT1" : "EVT1";
+        if (m_options.joinControl) {
+            // The reply and the event it raised in one write.
+            for (int i = outs.size() - 1; i > 0; --i) {
+                if (outs[i].startsWith("EVT")) {
+                    outs[i - 1] += outs[i] == "EVT1" ? connected : outs[i];
+                    outs.removeAt(i);
+                }
+            }
+        }
+        for (const QByteArray& out : outs) {
             if (out == "EVT1") {
                 // The dock reports the instrument once it has woken it, a moment after its reply.
-                QTimer::singleShot(InstrumentWakeMs, this, [this] {
+                QTimer::singleShot(InstrumentWakeMs, this, [this, connected] {
                     if (m_protocol.passing()) {
-                        write("EVT1");
+                        write(connected);
                     }
                 });
             } else {
@@ -445,12 +477,61 @@ void SimDock::endControl()
     }
 }
 
+// A reply goes out late, and in pieces, when the faults ask for it; what a
+// frozen dock would send is dropped.
 void SimDock::write(const QByteArray& bytes)
 {
+    if (m_options.replyDelayMs > 0 && !m_delaying) {
+        QTimer::singleShot(m_options.replyDelayMs, this, [this, bytes] {
+            m_delaying = true;
+            write(bytes);
+            m_delaying = false;
+        });
+        return;
+    }
+    if (m_data.frozen() || m_control < 0) {
+        return;
+    }
     if (m_verbose) {
         log(QStringLiteral("-> %1").arg(shown(bytes)));
     }
-    m_writer->write(bytes);
+    const int cut = m_options.controlSplitAt;
+    if (cut <= 0) {
+        m_writer->write(bytes);
+        return;
+    }
+    // In order: what comes later waits behind the pieces still to go.
+    const bool idle = m_pieces.isEmpty();
+    m_pieces << bytes.left(cut);
+    if (cut < bytes.size()) {
+        m_pieces << bytes.mid(cut);
+    }
+    if (idle) {
+        writeNextPiece();
+    }
+}
+
+void SimDock::writeNextPiece()
+{
+    if (m_pieces.isEmpty()) {
+        return;
+    }
+    if (m_control >= 0 && !m_data.frozen()) {
+        m_writer->write(m_pieces.first());
+    }
+    m_pieces.removeFirst();
+    if (!m_pieces.isEmpty()) {
+        QTimer::singleShot(SplitPauseMs, this, [this] { writeNextPiece(); });
+    }
+}
+
+// The instrument answered the program command: with the fault, the dock
+// reports it again, as when it restarts in the dock.
+void SimDock::programAnswered()
+{
+    if (m_options.evt1AfterProgram && m_protocol.passing()) {
+        QTimer::singleShot(InstrumentWakeMs, this, [this] { write("EVT1"); });
+    }
 }
 
 void SimDock::sendBattery()

@@ -79,6 +79,7 @@ class SimDock : public QObject {
 public:
     static constexpr int StaleInputMs = 1000;
     static constexpr int InstrumentWakeMs = 50;
+    static constexpr int SplitPauseMs = 5;
 
     SimDock(const SimDockOptions& options, DockTransport& data, bool verbose, QObject* parent = nullptr);
     ~SimDock() override;
@@ -92,9 +93,14 @@ private:
     void endControl();
     void write(const QByteArray& bytes);
     void sendBattery();
+    void programAnswered();
+    void writeNextPiece();
     void log(const QString& line) const;
 
     SimDockProtocol m_protocol;
+    SimDockOptions m_options;
+    bool m_delaying = false;
+    QList<QByteArray> m_pieces;  // control pieces still to go, in order
     DockTransport& m_data;
     bool m_verbose;
     QString m_address;

@@ -44,6 +44,12 @@ struct SimDockOptions {
     bool malformedBattery = false;  // --malformed-battery: those events carry non-hexadecimal digits
     int batteryMillivolts = 300;  // --battery MV: what the converters report
     bool refuseData = false;      // --refuse-data: the data port is not served (only control connects)
+    int controlSplitAt = 0;       // --control-split-at N: every control write in two pieces, cut after N bytes
+    bool joinControl = false;     // --join-control: an event goes out in one write with the reply before it
+    int replyDelayMs = 0;         // --reply-delay-ms MS: control replies this much later
+    int freezeAfterBytes = 0;     // --freeze-after BYTES: after that much instrument data the dock answers nothing
+    bool evt1Twice = false;       // --evt1-twice: the instrument is reported twice, in one write
+    bool evt1AfterProgram = false;  // --evt1-after-program: reported again after the program command's answer
 };
 
 // The dock's command-line options, and reading them; false with a reason on error.

@@ -31,6 +31,7 @@ QList<Option> optionList()
         Option("garbage", "Send 64 KiB of noise instead of the first answer for page P.", "P"),
         Option("split-at", "Write every answer in two pieces, the first N bytes long, a few ms apart.", "N"),
         Option("byte-at-a-time", "Write every answer one byte at a time, a few ms apart."),
+        Option("double-answers", "Write every answer twice, joined in one write."),
         Option("chatter-ms", "Send a stray line every MS milliseconds.", "MS"),
         Option("version", "Flash version text before programming (default 1.10).", "TEXT"),
         Option("flash-out", "Write the flash to FILE after programming and at exit.", "FILE"),
@@ -106,6 +107,7 @@ void readFlags(const QCommandLineParser& parser, SimOptions* o)
     o->faults.wrongEchoAlways = parser.isSet("wrong-echo-always");
     o->faults.shortAnswers = parser.isSet("short-answers");
     o->byteAtATime = parser.isSet("byte-at-a-time");
+    o->doubleAnswers = parser.isSet("double-answers");
     o->flashOut = parser.value("flash-out");
     o->initialFlash = parser.value("initial-flash");
     o->makeImage = parser.value("make-image");

@@ -20,6 +20,7 @@ struct SimOptions {
     int delayMs = 0;            // --delay-ms: added before each answer
     int splitAt = 0;            // --split-at: write every answer in two pieces, cut after N bytes
     bool byteAtATime = false;   // --byte-at-a-time: write every answer one byte per write
+    bool doubleAnswers = false;  // --double-answers: write every answer twice, joined in one write
     int chatterMs = 0;          // --chatter-ms: a stray line every MS milliseconds
     int baud = 0;               // --baud: pace answers at this line rate (0: no pacing)
     QByteArray version = "1.10";  // --version: the flash version before any program command

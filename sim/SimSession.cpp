@@ -92,8 +92,9 @@ void SimSession::onReady(const SimAnswer& answer)
 }
 
 // An answer goes out whole, or in the pieces the split faults ask for.
-void SimSession::write(const QByteArray& text)
+void SimSession::write(const QByteArray& answer)
 {
+    const QByteArray text = m_options.doubleAnswers ? answer + answer : answer;
     if (m_options.byteAtATime) {
         for (char c : text) {
             m_pieces.append(QByteArray(1, c));

@@ -60,7 +60,13 @@ void TUpgradeSession::WireComponents()
         else
             tell(Sender, Error);
     };
-    FHead->OnError = tell;
+    // The head ends the session itself when the upload fails or the
+    // instrument is of the wrong type: from then on the end is bounded too.
+    FHead->OnError = [this, tell](QObject* Sender, const TErrorInfo& Error) {
+        tell(Sender, Error);
+        if (Error.Code == ecHeadPageNotAccepted || Error.Code == ecHeadWrongInstrument)
+            LetInstrumentGo();
+    };
     FHead->OnIsOnline = [this](QObject*, bool Status) { InstrumentOnline(Status); };
     FHead->OnFlashProgress = [this](QObject*, int Position, int Total) { Progress(Position, Total); };
     FHead->OnProgFlashSent = [this](QObject*, int Error) { ProgramSent(Error); };
@@ -182,12 +188,23 @@ void TUpgradeSession::StopPump()
 }
 
 // The count reached, on the dock's display (at most every DockProgressMs).
+// One pair of lines at a time: a dock slow to answer shows the count reached
+// when it has taken the last one, not a queue of old counts.
 void TUpgradeSession::ShowDockProgress()
 {
-    if (!FDock || !FDock->Enabled())
+    if (!FDock || !FDock->Enabled() || FDockProgressQueued || FStage != TUpgradeStage::Uploading)
         return;
+    FDockProgressQueued = true;
+    const QString shown = FLastCount;
+    QPointer<TUpgradeSession> self(this);
     FDock->QueueLcdLine(0, "   Upgrading    ");
-    FDock->QueueLcdLine(1, "KT4   " + FLastCount.toLatin1() + " ");
+    FDock->QueueLcdLine(1, "KT4   " + shown.toLatin1() + " ", [self, shown](const TDockReply& Reply) {
+        if (!self)
+            return;
+        self->FDockProgressQueued = false;
+        if (Reply.Acknowledged() && shown != self->FLastCount)
+            self->ShowDockProgress();
+    });
 }
 
 void TUpgradeSession::HandBack(std::function<void()> Done)
@@ -235,11 +252,13 @@ void TUpgradeSession::HandBack(std::function<void()> Done)
         end();
     });
     state->Bound.start(HandBackBoundMs);
+    // Each step has a short time of its own, so that one the dock leaves
+    // unanswered does not hold back the others within the bound.
     if (auto* kelo6 = dynamic_cast<TCorvaneKelo6Dock*>(FDock))
-        kelo6->QueuePump(0, 0, step("PSS"));
-    FDock->QueueSlaveMode(false, step("MST"));
-    FDock->QueueLcdLine(0, BlankLine, step("LCD0"));
-    FDock->QueueLcdLine(1, BlankLine, step("LCD1"));
+        kelo6->Queue(TCorvaneKelo6Dock::PumpCommand(0, 0), rkPlain, step("PSS"), HandBackStepMs);
+    FDock->Queue("MST", FDock->SlaveModeReplyKind(), step("MST"), HandBackStepMs);
+    FDock->Queue(TKeloDock::LcdCommand(0, BlankLine), rkPlain, step("LCD0"), HandBackStepMs);
+    FDock->Queue(TKeloDock::LcdCommand(1, BlankLine), rkPlain, step("LCD1"), HandBackStepMs);
 }
 
 // ---------------------------------------------------------------- the road
@@ -265,6 +284,7 @@ bool TUpgradeSession::Start()
     FCancelled = false;
     FDockFailed = false;
     FPumpStopped = false;
+    FDockProgressQueued = false;
     FPagesDone = 0;
     FResends = 0;
     FEndMessage.clear();

@@ -92,6 +92,7 @@ public:
     static constexpr int DockProgressMs = 100;     // the dock's display shows the count at most this often
     static constexpr int EndBoundMs = 9000;        // the instrument is let go of within this, whatever the dock does
     static constexpr int HandBackBoundMs = 5000;   // the hand-back is waited for at most this long
+    static constexpr int HandBackStepMs = 1000;    // and each of its four commands at most this long
 
     explicit TUpgradeSession(TUpgradeOperator& Operator, QObject* Owner = nullptr);
     ~TUpgradeSession() override;
@@ -196,6 +197,7 @@ private:
     QTimer FEndTimer;              // bounds letting the instrument go
     QTimer FDockProgressTimer;
     bool FPumpStopped = false;
+    bool FDockProgressQueued = false;
     bool FOnlineSeen = false;
     bool FUploadStarted = false;   // this Start's one upload has begun
     bool FProgramAcknowledged = false;

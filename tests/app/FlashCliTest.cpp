@@ -304,3 +304,86 @@ TEST(FlashCli, ThroughADock)
         }
     }
 }
+
+namespace {
+
+// What the simulated dock heard on its control connection, command by
+// command (its log line "<- ..." may hold several joined in one read).
+int Heard(const QByteArray& Log, const QByteArray& Command)
+{
+    int count = 0;
+    for (const QByteArray& line : Log.split('\n'))
+        if (line.startsWith("kt4-sim: <- "))
+            count += int(line.count(Command));
+    return count;
+}
+
+}  // namespace
+
+// A dock as a real network and a busy machine present it: replies and events
+// cut at any byte or joined, the instrument's answers cut or doubled, a slow
+// dock, commands left unanswered or refused, a dock frozen mid-upload, silent,
+// busy for ever, the instrument reported twice or again after its upgrade.
+// Every run ends; "Completed" only with the program command acknowledged and
+// the flash byte-exact; one upload at most; the dock handed back (pump off,
+// "MST", the two blank lines) wherever its control connection still answers.
+struct THostileDock {
+    const char* Name;
+    QStringList Faults;
+    int ExitCode;
+    bool HandedBack;  // "MST" and the blank lines reach the dock
+};
+
+const THostileDock HostileDocks[] = {
+        {"control cut after 1 byte", {"--control-split-at", "1"}, 0, true},
+        {"control cut after 3 bytes", {"--control-split-at", "3"}, 0, true},
+        {"reply and event joined, the instrument twice", {"--join-control", "--evt1-twice"}, 0, true},
+        {"instrument reported twice", {"--evt1-twice"}, 0, true},
+        {"instrument reported again after its upgrade", {"--evt1-after-program"}, 0, true},
+        {"answers cut after 3 bytes", {"--split-at", "3"}, 0, true},
+        {"answers one byte at a time", {"--byte-at-a-time"}, 0, true},
+        {"answers doubled in one read", {"--double-answers"}, 0, true},
+        {"a dock that answers after 100 ms", {"--reply-delay-ms", "100"}, 0, true},
+        {"DSC unanswered", {"--no-answer", "DSC"}, 0, true},
+        {"DSC refused", {"--nak", "DSC"}, 0, true},
+        {"MST unanswered", {"--no-answer", "MST"}, 0, true},
+        {"MST refused", {"--nak", "MST"}, 0, true},
+        {"PSS unanswered", {"--no-answer", "PSS"}, 0, true},
+        {"frozen in the middle of the upload", {"--freeze-after", "50000"}, 4, false},
+        {"silent", {"--no-answer", "all"}, 3, false},
+        {"busy for ever", {"--busy", "1000000"}, 3, true},
+        {"SLV refused for ever", {"--nak", "SLV"}, 3, true},
+};
+
+class HostileDock : public ::testing::TestWithParam<int> {};
+
+TEST_P(HostileDock, EndsHandsBackAndNeverCompletesFalsely)
+{
+    {
+        const THostileDock& row = HostileDocks[GetParam()];
+        SCOPED_TRACE(row.Name);
+        TSimProcess sim(QStringList({"--address", QString("127.0.45.%1").arg(GetParam() + 1)}) + row.Faults,
+                        TSimProcess::InDock);
+        const QString image = sim.MakeImage();
+        const TFlashRun run = RunFlash({image, "--dock", sim.DockAddress(), "--yes", "--connect-timeout", "3",
+                                        "--answer-timeout-ms=500"});
+        sim.Stop();
+        const QByteArray log = sim.Log();
+        EXPECT_EQ(run.ExitCode, row.ExitCode) << run.Output.toStdString();
+        EXPECT_LE(run.Output.count("Uploading Flash"), 1) << "one upload at most";
+        EXPECT_LE(Heard(log, "PFM"), 1) << "one program command at most";
+        const bool exact = UploadedPart(sim.Flash()) == UploadedPart(ReadFile(image));
+        if (row.ExitCode == 0) {
+            EXPECT_EQ(run.Output.count(Completed), 1);
+            EXPECT_TRUE(exact);
+        } else {
+            EXPECT_FALSE(run.Output.contains(Completed));
+        }
+        if (row.HandedBack) {
+            EXPECT_GE(Heard(log, "MST"), 1) << "handed back";
+            EXPECT_TRUE(log.contains("LCD [                ][                ]")) << "its first two lines blanked";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(FlashCli, HostileDock, ::testing::Range(0, int(std::size(HostileDocks))));
