@@ -25,6 +25,8 @@ public:
 
     // True when the timer will actually fire (enabled with a positive interval).
     bool Running() const { return FTimer.isActive(); }
+    // Milliseconds until the next expiry; -1 when not running.
+    int RemainingMs() const { return FTimer.remainingTime(); }
 
     // Runs the handler as an expiry would; tests drive long time-outs with it.
     void Fire();

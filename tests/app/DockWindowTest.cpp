@@ -152,3 +152,24 @@ TEST_F(DockWindow, TheDockOnTheUsbBus)
     sim.Stop();
     EXPECT_EQ(sim.Flash().mid(0x4200), Read(image).mid(0x4200));
 }
+
+// A dock that answers nothing: the window is closed while it connects. The
+// close gives up the connect and the hand-back within its bound, so the
+// program can end; the dock is no longer asked to pass the instrument through.
+TEST_F(DockWindow, ClosedWhileTheDockNeverAnswers)
+{
+    TSimProcess sim({"--address", "127.0.9.7", "--no-answer", "all"}, TSimProcess::InDock);
+    Open(noUsb.path());
+    UseDock(true);
+    window->edtIpAddr->setText("127.0.9.7");
+    window->cbStart->click();
+    ASSERT_EQ(window->lblStatus->text(), UpgradeText::Connecting);
+    ASSERT_TRUE(WaitFor([&] { return window->CorvaneKelo6Dock1->CommandPending(); })) << "a command awaits its answer";
+    window->close();
+    EXPECT_TRUE(window->isVisible()) << "the close waits for the dock's hand-back";
+    ASSERT_TRUE(WaitFor([&] { return !window->isVisible(); }, 20000));
+    sim.Stop();
+    const QByteArray log = sim.Log();
+    EXPECT_LE(log.count("<- SLV"), 1) << "not asked again and again";
+    EXPECT_FALSE(dialogs->Texts().contains(UpgradeText::Completed));
+}
