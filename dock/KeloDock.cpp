@@ -601,14 +601,8 @@ void TKeloDock::RequestDisconnect(std::function<void()> Done)
 
 bool TKeloDock::PassUserData(const QByteArray& Data)
 {
-    if (Data.size() >= MaxUserData) {
-        Fail(ecDockTooLong, textTooLong);
+    if (!TakesUserData(Data))
         return false;
-    }
-    if (!Enabled()) {
-        Fail(ecDockNotEnabled, textNotEnabled);
-        return false;
-    }
     if (FUSBDevice != nullptr)
         return FUSBDevice->WriteData(PipeDataOut, Data) >= 0 && Enabled();
     FDataSent = false;
@@ -797,7 +791,9 @@ void TKeloDock::HandleUserData(const QByteArray& Chunk)
 
 // ---------------------------------------------------------------- instrument data
 
-bool TKeloDock::SendUserData(const QByteArray& Data)
+// Instrument data of the allowed length, while the dock is enabled; else
+// the refusal is told.
+bool TKeloDock::TakesUserData(const QByteArray& Data)
 {
     if (Data.size() >= MaxUserData) {
         Fail(ecDockTooLong, textTooLong);
@@ -807,6 +803,13 @@ bool TKeloDock::SendUserData(const QByteArray& Data)
         Fail(ecDockNotEnabled, textNotEnabled);
         return false;
     }
+    return true;
+}
+
+bool TKeloDock::SendUserData(const QByteArray& Data)
+{
+    if (!TakesUserData(Data))
+        return false;
     if (FUSBDevice != nullptr)
         return FUSBDevice->WriteData(PipeDataOut, Data) >= 0 && Enabled();
     QPointer<TKeloDock> self(this);

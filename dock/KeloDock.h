@@ -283,6 +283,7 @@ private:
     void SocketClosed();
     void LoseInstrument();
     bool SendToDataSocket(const QByteArray& Piece);
+    bool TakesUserData(const QByteArray& Data);
     bool WaitUntilDataSent();
     bool SendOverNetwork(const QByteArray& Data);
 

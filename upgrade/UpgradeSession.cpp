@@ -190,20 +190,23 @@ void TUpgradeSession::StopPump()
 // The count reached, on the dock's display (at most every DockProgressMs).
 // One pair of lines at a time: a dock slow to answer shows the count reached
 // when it has taken the last one, not a queue of old counts.
-void TUpgradeSession::ShowDockProgress()
+void TUpgradeSession::ShowDockProgress(bool Last)
 {
-    if (!FDock || !FDock->Enabled() || FDockProgressQueued || FStage != TUpgradeStage::Uploading)
+    if (!FDock || !FDock->Enabled() || FLastCount == FShownCount)
+        return;
+    if (!Last && (FDockProgressQueued || FStage == TUpgradeStage::HandingBack || FStage == TUpgradeStage::Waiting))
         return;
     FDockProgressQueued = true;
     const QString shown = FLastCount;
+    FShownCount = shown;
     QPointer<TUpgradeSession> self(this);
     FDock->QueueLcdLine(0, "   Upgrading    ");
     FDock->QueueLcdLine(1, "KT4   " + shown.toLatin1() + " ", [self, shown](const TDockReply& Reply) {
         if (!self)
             return;
         self->FDockProgressQueued = false;
-        if (Reply.Acknowledged() && shown != self->FLastCount)
-            self->ShowDockProgress();
+        if (Reply.Acknowledged() && shown != self->FLastCount && !self->FDockProgressTimer.isActive())
+            self->FDockProgressTimer.start();  // the count reached since, at the display's pace
     });
 }
 
@@ -285,6 +288,8 @@ bool TUpgradeSession::Start()
     FDockFailed = false;
     FPumpStopped = false;
     FDockProgressQueued = false;
+    FLastCount.clear();
+    FShownCount.clear();
     FPagesDone = 0;
     FResends = 0;
     FEndMessage.clear();
@@ -483,6 +488,8 @@ void TUpgradeSession::Finish()
         OnFinished(this, outcome, message);
     };
     if (FDock && FSettings.HandBackAtEnd) {
+        FDockProgressTimer.stop();
+        ShowDockProgress(true);  // the last count reached, before the dock is handed back
         SetStage(TUpgradeStage::HandingBack);
         QPointer<TUpgradeSession> self(this);
         HandBack([self, report] {

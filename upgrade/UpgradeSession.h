@@ -163,7 +163,7 @@ private:
     void PrepareDock();
     void DockUnavailable();
     void StopPump();
-    void ShowDockProgress();
+    void ShowDockProgress(bool Last = false);
     void ForgetDock();
 
     // road
@@ -207,7 +207,8 @@ private:
     QString FImageFile;
     QString FEndMessage;           // the end's message when no instrument came online
     TUpgradeOutcome FOutcome = TUpgradeOutcome::Failed;
-    QString FLastCount;
+    QString FLastCount;            // the count reached ("12/446")
+    QString FShownCount;           // the count last put on the dock's display
     int FPagesDone = 0;
     int FResends = 0;
     QElapsedTimer FUploadClock;

@@ -26,10 +26,14 @@ TSimProcess::TSimProcess(const QStringList& Options, TWay Way, bool AnswersEnume
         arguments << "--no-enumerator";
     FProcess.setProgram(KT4_SIM_PATH);
     FProcess.setArguments(arguments + Options);
+    // The log goes to a file: a pipe that nobody reads while a test waits for
+    // kt4-flash would fill up and stop the simulator in the middle of a line.
+    FProcess.setStandardErrorFile(FDir.filePath("sim.log"));
     FProcess.start();
-    if (!FProcess.waitForStarted(5000))
+    if (!FProcess.waitForStarted(60000))
         throw std::runtime_error("the simulator did not start");
-    while (!FProcess.canReadLine() && FProcess.waitForReadyRead(5000)) {
+    // Its first line tells where it is; a loaded machine may take a while.
+    while (!FProcess.canReadLine() && FProcess.state() == QProcess::Running && FProcess.waitForReadyRead(60000)) {
     }
     const QByteArray line = FProcess.readLine().trimmed();
     if (line.startsWith("PTY "))
@@ -62,8 +66,8 @@ void TSimProcess::Stop()
 
 QByteArray TSimProcess::Log()
 {
-    FLog += FProcess.readAllStandardError();
-    return FLog;
+    QFile f(FDir.filePath("sim.log"));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 QByteArray TSimProcess::Flash() const

@@ -42,7 +42,6 @@ private:
     QString FPty;
     QString FIrda;
     QString FDock;
-    QByteArray FLog;
 };
 
 struct TFlashRun {
