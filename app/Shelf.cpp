@@ -97,6 +97,9 @@ int TShelf::Run()
     FLoop.exec();
     Redraw();
     PrintSummary();
+    for (const QString& warning : FHistoryWarnings)
+        std::fprintf(stderr, "kt4-flash: %s\n", qPrintable(TerminalSafe(warning)));
+    std::fflush(stderr);
     return ShelfStatus();
 }
 
@@ -149,7 +152,14 @@ void TShelf::Take(TMember& Member, const QString& Key, const QString& Value)
         // "CODE text": the first failure is the cause shown; the code tells
         // whether it is one (every error line is).
         bool isCode = false;
-        Value.section(' ', 0, 0).toInt(&isCode);
+        const int code = Value.section(' ', 0, 0).toInt(&isCode);
+        if (isCode && code == ecSessionHistory) {
+            // Not the member's failure (its upgrade went on): told once for
+            // the shelf, after the summary, every member meeting the same file.
+            if (!FHistoryWarnings.contains(Value.section(' ', 1)))
+                FHistoryWarnings << Value.section(' ', 1);
+            return;
+        }
         if (isCode && Member.FirstError.isEmpty())
             Member.FirstError = Value.section(' ', 1);
     } else if (Key == FlashReport::Box) {

@@ -70,6 +70,8 @@ private:
         int Signal = 0;
     };
 
+    QStringList FHistoryWarnings;   // the members' history problems, each told once after the summary
+
     void Start(TMember& Member);
     void ReadReport(TMember& Member);
     void Take(TMember& Member, const QString& Key, const QString& Value);

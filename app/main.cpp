@@ -76,6 +76,7 @@ int main(int argc, char** argv)
         return status;
     TGuardedApplication<QApplication> app(argc, argv);
     QApplication::setApplicationName("KT4 Head Upgrade Utility");
+    QApplication::setApplicationVersion(KT4_VERSION);
     InitControlsResources();
     SetDialogService(std::make_unique<TQtDialogs>());
 

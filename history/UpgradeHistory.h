@@ -23,9 +23,10 @@ struct TUpgradeAttempt {
     QDateTime Started, Ended;            // UTC; stored as ISO 8601
     QString Program, ProgramVersion;     // "kt4-flash" / "kt4-upgrade", "1.1.0.4"
     QString Host, User;
-    QString Way;                         // "serial", "infrared", "dock-network", "dock-usb"
+    QString Way;                         // "serial" (a device given), "infrared" (the IrDA socket, or the
+                                         // infrared driver's port), "dock-network", "dock-usb"
     QString Port, DockAddress, DockKind; // what applies, empty otherwise
-    QString InstrumentType, VersionBefore;
+    QString InstrumentType, VersionBefore;  // once an instrument answered: "KT4 head", "1.10"
     QString ImageFile, ImageSha256, ImageVersion;
     int PagesSent = 0, Resends = 0;
     QString Outcome;                     // "in progress", "completed", "cancelled", "image refused",

@@ -8,6 +8,7 @@
 #include "usb/USBPipe.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QPointer>
 #include <memory>
 
@@ -538,36 +539,78 @@ QString OutcomeName(TUpgradeOutcome Outcome)
     return HistoryOutcome::Failed;
 }
 
+// The way to the instrument: a dock (on the network or the USB bus, and its
+// kind), the serial device the session was given, or the infrared road (the
+// IrDA socket, or the infrared driver's COM port once the link fell back to
+// it: its device, or its COM name).
+void RecordWay(TUpgradeAttempt& Attempt, TKeloDock* Dock, const TUpgradeSettings& Settings, const TKeskLink& Link)
+{
+    Attempt.Port.clear();
+    Attempt.DockAddress.clear();
+    Attempt.DockKind.clear();
+    if (Dock) {
+        Attempt.Way = Dock->HasUSBDevice() ? "dock-usb" : "dock-network";
+        Attempt.DockAddress = Dock->HasUSBDevice() ? Dock->USBDevice()->DeviceName() : Dock->EthernetAddress();
+        Attempt.DockKind = dynamic_cast<TKeloExpressDock*>(Dock)     ? "express"
+                           : dynamic_cast<TMPKeloExpressDock*>(Dock) ? "mp-express"
+                                                                     : "kelo6";
+        return;
+    }
+    if (!Settings.Port.isEmpty()) {
+        Attempt.Way = "serial";
+        Attempt.Port = Settings.Port;
+        return;
+    }
+    Attempt.Way = "infrared";
+    if (!Link.UseIrSocket())
+        Attempt.Port = !Link.IrComDevice().isEmpty() ? Link.IrComDevice()
+                       : Link.IrComPort() > 0        ? QString("COM%1").arg(Link.IrComPort())
+                                                     : QString();
+}
+
 }  // namespace
 
+// The row is begun once the operator has confirmed the erase warning: an
+// attempt starts there, whatever follows.
 void TUpgradeSession::RecordStart()
 {
-    if (FSettings.HistoryFile.isEmpty())
+    FHistoryTold = false;
+    if (FSettings.HistoryFile.isEmpty()) {
+        FHistory.reset();  // none for this attempt, whatever the last one had
         return;
-    if (!FHistory || FHistory->Path() != FSettings.HistoryFile)
+    }
+    if (!FHistory || FHistory->Path() != QFileInfo(FSettings.HistoryFile).absoluteFilePath())
         FHistory = std::make_unique<TUpgradeHistory>(FSettings.HistoryFile);
     FAttempt = TUpgradeAttempt();
-    FAttempt.Program = QCoreApplication::applicationName();
+    // The program as it is called ("kt4-flash", "kt4-upgrade"), whatever it
+    // calls itself in its window.
+    FAttempt.Program = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
     FAttempt.ProgramVersion = QCoreApplication::applicationVersion();
-    FAttempt.Way = FDock ? (FDock->HasUSBDevice() ? "dock-usb" : "dock-network")
-                   : FLink->UseIrSocket() && FSettings.Port.isEmpty() ? "infrared" : "serial";
-    FAttempt.Port = FSettings.Port.isEmpty() && !FDock ? FLink->IrComDevice() : FSettings.Port;
-    if (FDock) {
-        FAttempt.DockAddress = FDock->HasUSBDevice() ? FDock->USBDevice()->DeviceName() : FDock->EthernetAddress();
-        FAttempt.DockKind = FSettings.DockKind;
-    }
-    FAttempt.InstrumentType = "KT4 head";
+    RecordWay(FAttempt, FDock, FSettings, *FLink);
     FHistory->Begin(FAttempt);
+    FAttempt.Outcome = HistoryOutcome::InProgress;  // under way, written or not
     TellHistoryProblem();
 }
 
+// What was learnt on the way: the way the link took (known once it tried
+// it), the instrument and its version once it answered, the image once the
+// operator accepted it. Only while an attempt is under way: the window's Load
+// File button offers an image between upgrades too, and the last attempt's
+// row stays as it ended. An attempt whose row could not be begun is written
+// whole at its end.
 void TUpgradeSession::RecordOnTheWay()
 {
-    if (!FHistory || FAttempt.Id == 0)
+    if (!FHistory || FAttempt.Outcome != HistoryOutcome::InProgress || FAttempt.Id == 0)
         return;
-    FAttempt.VersionBefore = QString::fromLatin1(FHead->FlashVersion());
-    if (!FImageFile.isEmpty()) {
-        FAttempt.ImageFile = FImageFile;
+    RecordWay(FAttempt, FDock, FSettings, *FLink);
+    if (FOnlineSeen) {
+        FAttempt.InstrumentType = "KT4 head";  // it answered the identity question with type 16
+        FAttempt.VersionBefore = QString::fromLatin1(FHead->FlashVersion());
+    }
+    // This attempt's image: accepted just now (the file name of the last
+    // attempt's stays in the session until another is loaded).
+    if (FStage == TUpgradeStage::ChoosingImage && !FImageFile.isEmpty()) {
+        FAttempt.ImageFile = QFileInfo(FImageFile).absoluteFilePath();
         FAttempt.ImageVersion = QString::fromLatin1(FHead->FileVersion());
         FAttempt.ImageSha256 = TUpgradeHistory::Sha256OfFile(FImageFile);
     }
@@ -577,8 +620,19 @@ void TUpgradeSession::RecordOnTheWay()
 
 void TUpgradeSession::RecordEnd(TUpgradeOutcome Outcome, const QString& Message)
 {
-    if (!FHistory)
+    if (!FHistory || FAttempt.Outcome != HistoryOutcome::InProgress)
         return;
+    RecordWay(FAttempt, FDock, FSettings, *FLink);
+    // A row written whole now (its start could not be) has nothing of the way.
+    if (FOnlineSeen && FAttempt.VersionBefore.isEmpty()) {
+        FAttempt.InstrumentType = "KT4 head";
+        FAttempt.VersionBefore = QString::fromLatin1(FHead->FlashVersion());
+    }
+    if (FUploadStarted && FAttempt.ImageFile.isEmpty()) {
+        FAttempt.ImageFile = QFileInfo(FImageFile).absoluteFilePath();
+        FAttempt.ImageVersion = QString::fromLatin1(FHead->FileVersion());
+        FAttempt.ImageSha256 = TUpgradeHistory::Sha256OfFile(FImageFile);
+    }
     FAttempt.PagesSent = FPagesDone;
     FAttempt.Resends = FResends;
     FAttempt.Outcome = OutcomeName(Outcome);
@@ -587,9 +641,12 @@ void TUpgradeSession::RecordEnd(TUpgradeOutcome Outcome, const QString& Message)
     TellHistoryProblem();
 }
 
-// A history that cannot be written is told, and the upgrade goes on.
+// Once per attempt: a file that cannot be written fails every write of it,
+// and the window shows each told problem as a box.
 void TUpgradeSession::TellHistoryProblem()
 {
-    if (FHistory && !FHistory->Warning().isEmpty())
-        Tell(ecSessionHistory, FHistory->Warning());
+    if (!FHistory || FHistory->Warning().isEmpty() || FHistoryTold)
+        return;
+    FHistoryTold = true;
+    Tell(ecSessionHistory, FHistory->Warning());
 }

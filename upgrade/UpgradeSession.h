@@ -214,6 +214,7 @@ private:
     QElapsedTimer FUploadClock;
     std::unique_ptr<TUpgradeHistory> FHistory;
     TUpgradeAttempt FAttempt;
+    bool FHistoryTold = false;     // a history problem is told once per attempt
 };
 
 // Where a page's image address puts it: pages done and in all, counted from
