@@ -75,6 +75,8 @@ void TUpgradeSession::WireComponents()
 
 void TUpgradeSession::Tell(int Code, const QString& Text)
 {
+    if (FFirstError.isEmpty() && Code != ecSessionHistory && Code != ecSessionHandBackFailed)
+        FFirstError = Text;  // the cause, kept with the record
     RaiseError(OnError, this, Code, Text);
 }
 
@@ -294,6 +296,7 @@ bool TUpgradeSession::Start()
     FPagesDone = 0;
     FResends = 0;
     FEndMessage.clear();
+    FFirstError.clear();
     FUploadClock.invalidate();
     FHead->SetAnswerTimeOutMs(FSettings.AnswerTimeOutMs);
     RecordStart();
@@ -424,6 +427,8 @@ void TUpgradeSession::Progress(int Position, int Total)
     if (FDock && !FDockProgressTimer.isActive())
         FDockProgressTimer.start();  // a running one shows the count it finds
     OnProgress(this, FPagesDone, total, Position);
+    if (FPagesDone % PagesPerRecord == 0)
+        RecordOnTheWay();  // a program killed later leaves a row that says how far it got
 }
 
 void TUpgradeSession::ProgramSent(int Error)
@@ -466,22 +471,30 @@ void TUpgradeSession::InstrumentOffline()
     Finish();
 }
 
+// How the attempt ended, and the message the operator is shown.
+TUpgradeOutcome TUpgradeSession::EndOutcome(QString* Message) const
+{
+    *Message = UpgradeText::Disconnected;
+    if (FProgramAcknowledged) {
+        *Message = UpgradeText::Completed;
+        return TUpgradeOutcome::Completed;
+    }
+    if (FImageRefused)
+        return TUpgradeOutcome::ImageRefused;
+    if (FCancelled && !FUploadStarted)
+        return TUpgradeOutcome::Cancelled;
+    if (!FOnlineSeen) {
+        if (!FEndMessage.isEmpty())
+            *Message = FEndMessage;
+        return TUpgradeOutcome::NotConnected;
+    }
+    return TUpgradeOutcome::Failed;
+}
+
 void TUpgradeSession::Finish()
 {
-    TUpgradeOutcome outcome = TUpgradeOutcome::Failed;
-    QString message = UpgradeText::Disconnected;
-    if (FProgramAcknowledged) {
-        outcome = TUpgradeOutcome::Completed;
-        message = UpgradeText::Completed;
-    } else if (FImageRefused) {
-        outcome = TUpgradeOutcome::ImageRefused;
-    } else if (FCancelled && !FUploadStarted) {
-        outcome = TUpgradeOutcome::Cancelled;
-    } else if (!FOnlineSeen) {
-        outcome = TUpgradeOutcome::NotConnected;
-        if (!FEndMessage.isEmpty())
-            message = FEndMessage;
-    }
+    QString message;
+    const TUpgradeOutcome outcome = EndOutcome(&message);
     FOutcome = outcome;
     RecordEnd(outcome, message);
     const auto report = [this, outcome, message] {
@@ -511,6 +524,11 @@ void TUpgradeSession::Shutdown(std::function<void()> Done)
     OnStageChanged = nullptr;
     OnFinished = nullptr;
     OnProgress = nullptr;
+    if (FStage != TUpgradeStage::Waiting && FStage != TUpgradeStage::HandingBack) {
+        QString message;
+        const TUpgradeOutcome outcome = EndOutcome(&message);
+        RecordEnd(outcome, "The program was closed during the upgrade.");
+    }
     if (FLink->Connected())
         FHead->Connect(false);
     else if (FDock && FDock->Enabled())
@@ -603,6 +621,8 @@ void TUpgradeSession::RecordOnTheWay()
     if (!FHistory || FAttempt.Outcome != HistoryOutcome::InProgress || FAttempt.Id == 0)
         return;
     RecordWay(FAttempt, FDock, FSettings, *FLink);
+    FAttempt.PagesSent = FPagesDone;
+    FAttempt.Resends = FResends;
     if (FOnlineSeen) {
         FAttempt.InstrumentType = "KT4 head";  // it answered the identity question with type 16
         FAttempt.VersionBefore = QString::fromLatin1(FHead->FlashVersion());
@@ -636,7 +656,10 @@ void TUpgradeSession::RecordEnd(TUpgradeOutcome Outcome, const QString& Message)
     FAttempt.PagesSent = FPagesDone;
     FAttempt.Resends = FResends;
     FAttempt.Outcome = OutcomeName(Outcome);
-    FAttempt.Message = Message;
+    // The final message, and the first failure told on the way (its cause).
+    FAttempt.Message = FFirstError.isEmpty() || Outcome == TUpgradeOutcome::Completed
+                           ? Message
+                           : Message + " (" + FFirstError + ")";
     FHistory->Finish(FAttempt);
     TellHistoryProblem();
 }

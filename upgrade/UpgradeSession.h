@@ -93,6 +93,7 @@ public:
     static constexpr int EndBoundMs = 9000;        // the instrument is let go of within this, whatever the dock does
     static constexpr int HandBackBoundMs = 5000;   // the hand-back is waited for at most this long
     static constexpr int HandBackStepMs = 1000;    // and each of its four commands at most this long
+    static constexpr int PagesPerRecord = 64;      // the history learns the pages sent this often
 
     explicit TUpgradeSession(TUpgradeOperator& Operator, QObject* Owner = nullptr);
     ~TUpgradeSession() override;
@@ -176,6 +177,7 @@ private:
     void LetInstrumentGo();
     void InstrumentOffline();
     void Finish();
+    TUpgradeOutcome EndOutcome(QString* Message) const;
     // the upgrade history: a row when the attempt starts, filled in on the way, completed at its end
     void RecordStart();
     void RecordOnTheWay();
@@ -205,7 +207,8 @@ private:
     bool FCancelled = false;
     bool FDockFailed = false;
     QString FImageFile;
-    QString FEndMessage;           // the end's message when no instrument came online
+    QString FEndMessage;
+    QString FFirstError;           // the first failure told in this attempt           // the end's message when no instrument came online
     TUpgradeOutcome FOutcome = TUpgradeOutcome::Failed;
     QString FLastCount;            // the count reached ("12/446")
     QString FShownCount;           // the count last put on the dock's display
