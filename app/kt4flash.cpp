@@ -29,6 +29,7 @@
 #include <QCommandLineParser>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -288,7 +289,7 @@ int main(int argc, char** argv)
     if (!QStringList({"kelo6", "express", "mp-express"}).contains(options.DockKind))
         return UsageFault("--dock-kind is kelo6, express or mp-express, not \"" + options.DockKind + "\"");
     if (parser.values("port").size() + parser.values("dock").size() > 1) {
-        SetDialogService(std::make_unique<TConsoleDialogs>(parser.isSet("yes"), stdin, stdout));
+        SetDialogService(std::make_unique<TConsoleDialogs>(parser.isSet("yes"), stdin, stdout, stderr));
         return RunShelf(parser, options.Image);
     }
     if (parser.isSet("dock") && parser.value("dock").trimmed().isEmpty())
@@ -308,16 +309,27 @@ int main(int argc, char** argv)
         return fsNotConnected;
     }
     options.TraceFile = parser.value("trace");
+    options.AssumeYes = parser.isSet("yes");
+    options.Arguments = QCoreApplication::arguments().mid(1);
+    // A trace grown past the file size limit is a trace that cannot be
+    // written (told, and the upgrade goes on), not the end of the program.
+    std::signal(SIGXFSZ, SIG_IGN);
 
     // A member of a shelf keeps its standard output for the shelf's report;
-    // the person's lines go to standard error.
+    // the person's lines go to standard error. A shelf that is gone (its
+    // report unread) does not end the member before it has let go of its
+    // instrument.
     const bool isMember = parser.isSet("shelf-member");
     FILE* out = isMember ? stderr : stdout;
-    if (isMember)
+    if (isMember) {
         options.Report = stdout;
+        std::signal(SIGPIPE, SIG_IGN);
+    }
     TFlashCommand command(options, out);
-    auto console = std::make_unique<TConsoleDialogs>(parser.isSet("yes"), stdin, out);
+    auto console = std::make_unique<TConsoleDialogs>(options.AssumeYes, stdin, out, stderr);
     console->SetPresetFile(options.Image);
+    console->SetInterruptFd(TSignalWatch::InterruptFd());  // a signal gives up the question it interrupts
+    console->OnAnswer = [&command](const QString& Button, const QString& How) { command.AnswerGiven(Button, How); };
     SetDialogService(std::make_unique<TObservedDialogs>(
         std::move(console), [&command](TMsgDlgType Type, const QString& Text) { command.BoxShown(Type, Text); }));
     const int status = command.Run();
