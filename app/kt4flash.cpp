@@ -103,6 +103,11 @@ Exit status:
      instrument (or the dock) did not answer
   4  failed: the upload or the program command did not go through; the
      instrument keeps its old firmware
+  5  upgraded (as 0), but the --trace file could not be written whole (a full
+     disk, say; told on standard error at once); a failure keeps its status
+  130, 143  stopped by SIGINT (Ctrl-C) or SIGTERM, as Stop does: the upload
+     given up, the instrument let go of, a dock handed back; a second signal
+     ends at once
   A shelf (several --port or --dock) exits 0 only when every instrument was
   upgraded, otherwise with the gravest of their statuses (4, then 3, then 1).
 
