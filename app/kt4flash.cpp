@@ -153,7 +153,7 @@ QStringList MemberOptions(const QCommandLineParser& Parser)
 
 // Every instrument at once, each in its own process. The image and the
 // entries are checked, and the operator asked once, before any starts.
-int RunShelf(const QCommandLineParser& Parser, const QString& Image)
+int RunShelf(const QCommandLineParser& Parser, const QString& Image, TSignalWatch& Signals)
 {
     TShelfOptions shelf;
     shelf.Program = QCoreApplication::applicationFilePath();
@@ -187,9 +187,14 @@ int RunShelf(const QCommandLineParser& Parser, const QString& Image)
     std::fprintf(stdout, "Image: version %s. Every instrument is upgraded to it without further questions, "
                          "an older version included.\n", qPrintable(TerminalSafe(QString::fromLatin1(image.FileVersion()))));
     if (Dialogs().MessageDlg(UpgradeText::EraseWarning, mtWarning, mbOKCancel) != mrOk)
-        return fsCancelled;
+        return TSignalWatch::Caught() ? fsSignalled + TSignalWatch::Caught() : int(fsCancelled);
     TShelf run(shelf, stdout);
-    return run.Run();
+    Signals.OnSignal = [&run](int Signal) {
+        std::fprintf(stderr, "kt4-flash: %s: every upgrade is stopped\n", TSignalWatch::Name(Signal));
+        run.Forward(Signal);
+    };
+    const int status = run.Run();
+    return TSignalWatch::Caught() ? fsSignalled + TSignalWatch::Caught() : status;
 }
 
 }  // namespace
@@ -294,8 +299,11 @@ int main(int argc, char** argv)
     if (!QStringList({"kelo6", "express", "mp-express"}).contains(options.DockKind))
         return UsageFault("--dock-kind is kelo6, express or mp-express, not \"" + options.DockKind + "\"");
     if (parser.values("port").size() + parser.values("dock").size() > 1) {
-        SetDialogService(std::make_unique<TConsoleDialogs>(parser.isSet("yes"), stdin, stdout, stderr));
-        return RunShelf(parser, options.Image);
+        auto console = std::make_unique<TConsoleDialogs>(parser.isSet("yes"), stdin, stdout, stderr);
+        TSignalWatch watch;  // a signal at the erase question gives it up
+        console->SetInterruptFd(TSignalWatch::InterruptFd());
+        SetDialogService(std::move(console));
+        return RunShelf(parser, options.Image, watch);
     }
     if (parser.isSet("dock") && parser.value("dock").trimmed().isEmpty())
         return UsageFault("--dock needs a network address or \"usb\"");

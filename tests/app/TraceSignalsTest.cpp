@@ -13,6 +13,7 @@
 #include <QStandardPaths>
 #include <gtest/gtest.h>
 #include <csignal>
+#include <unistd.h>
 
 namespace {
 
@@ -34,8 +35,11 @@ const QString FailedEnd = "\n[Error] Corvane ZRA/ZRN Disconnected\n";
 // operator who has not typed yet) unless closed.
 class TFlash {
 public:
+    // In a process group of its own, as a terminal's foreground job: a
+    // signal to the group reaches it and every process it started.
     explicit TFlash(const QStringList& Arguments, bool CloseInput = true, const QString& Program = KT4_FLASH_PATH)
     {
+        FProcess.setChildProcessModifier([] { ::setpgid(0, 0); });
         FProcess.start(Program, Arguments);
         if (CloseInput)
             FProcess.closeWriteChannel();
@@ -61,6 +65,8 @@ public:
         }
     }
     void Signal(int Number) { ::kill(static_cast<pid_t>(FProcess.processId()), Number); }
+    // As a terminal's Ctrl-C: to the whole foreground group.
+    void SignalGroup(int Number) { ::kill(-static_cast<pid_t>(FProcess.processId()), Number); }
 
     // Waits for the end: the exit status, -1 for an end by a signal.
     int Wait()
@@ -373,6 +379,40 @@ TEST(TraceSignals, SignalsStopTheUpgrade)
             EXPECT_TRUE(flash.Err().contains("; the dock is handed back")) << flash.Describe();
             EXPECT_TRUE(t.HasNote("the dock is handed back"));
             EXPECT_TRUE(log.contains("MST")) << "the dock was handed back:\n" << log.toStdString();
+        }
+    }
+}
+
+// A shelf passes a signal to every member once (a member is in a process
+// group of its own, so a terminal's Ctrl-C reaches it only through the
+// shelf): each stops as Stop does, writes its trace to the end, and the
+// summary is printed before the shelf ends with the signal's status.
+TEST(TraceSignals, AShelfPassesTheSignalToEveryMember)
+{
+    for (const int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal == SIGINT ? "SIGINT" : "SIGTERM");
+        TSimProcess first({"--silent-after", "100"});
+        TSimProcess second({"--silent-after", "100"});
+        const QString trace = first.Dir() + "/trace.txt";
+        TFlash shelf({first.MakeImage(), "-p", first.PtyPath(), "-p", second.PtyPath(), "-y", "--no-history",
+                      "--trace", trace});
+        ASSERT_TRUE(shelf.WaitForOut("upgrading to 1.20")) << shelf.Describe();
+        if (signal == SIGINT)
+            shelf.SignalGroup(signal);  // Ctrl-C at the terminal
+        else
+            shelf.Signal(signal);       // a kill aimed at the shelf alone
+        EXPECT_EQ(shelf.Wait(), 128 + signal) << shelf.Describe();
+        const QString name = signal == SIGINT ? "SIGINT" : "SIGTERM";
+        EXPECT_TRUE(shelf.Out().contains("0 of 2 upgraded")) << shelf.Describe();
+        for (const TSimProcess* sim : {&first, &second}) {
+            const QString label = sim->PtyPath();
+            const QString tag = QString(label).mid(5).replace('/', '_');
+            const QString row = QString(" .* %1 +stopped by %2: ").arg(128 + signal).arg(name);
+            EXPECT_TRUE(shelf.Out().contains(QRegularExpression(QRegularExpression::escape(label) + row)))
+                << shelf.Describe();
+            const TTrace t = ReadTrace(first.Dir() + "/trace-" + tag + ".txt");
+            EXPECT_EQ(t.Notes.filter("[Signal] " + name).size(), 1) << "one signal each";
+            EXPECT_TRUE(t.Last().endsWith(QString("finished with exit status %1").arg(128 + signal)));
         }
     }
 }
