@@ -109,7 +109,9 @@ Exit status:
      given up, the instrument let go of, a dock handed back; a second signal
      ends at once
   A shelf (several --port or --dock) exits 0 only when every instrument was
-  upgraded, otherwise with the gravest of their statuses (4, then 3, then 1).
+  upgraded, otherwise with the gravest of their statuses (4, then 3, then 1,
+  then 5); stopped by a signal, every instrument is stopped and the shelf
+  ends with 130 or 143 after its summary.
 
 Environment:
   KT4_IRCOMM=COM6|DEVICE   the infrared adapter's port, used without --port

@@ -72,8 +72,8 @@ private:
 // A trace written as it happens, each line written through at once, so that
 // it is complete up to the moment a program stops, however it stops. A line
 // that cannot be written (a full disk, a file grown past its limit) is told
-// once through OnFailed, and nothing more is written: the trace is complete up
-// to the line before, and Failed() says it is incomplete.
+// once through OnFailed, and nothing more is written: the trace holds what was
+// written up to that line (a full disk may cut it), and Failed() says so.
 class TTraceFile {
 public:
     // Opens (replaces) FileName; Ok() tells whether that worked.
