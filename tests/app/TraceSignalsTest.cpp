@@ -3,7 +3,6 @@
 // a trace that cannot be written, and SIGINT and SIGTERM in the middle.
 
 #include "app/FlashReport.h"
-#include "platform/Dialogs.h"
 #include "head/KT4Head.h"
 #include "tests/app/SimProcess.h"
 
@@ -14,8 +13,6 @@
 #include <QStandardPaths>
 #include <gtest/gtest.h>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <unistd.h>
 
 namespace {
@@ -417,93 +414,5 @@ TEST(TraceSignals, AShelfPassesTheSignalToEveryMember)
             EXPECT_EQ(t.Notes.filter("[Signal] " + name).size(), 1) << "one signal each";
             EXPECT_TRUE(t.Last().endsWith(QString("finished with exit status %1").arg(128 + signal)));
         }
-    }
-}
-
-namespace {
-
-// A stream a test reads back (open_memstream).
-struct TMemoryStream {
-    TMemoryStream() { File = open_memstream(&Text, &Size); }
-    ~TMemoryStream()
-    {
-        std::fclose(File);
-        std::free(Text);
-    }
-    QString Printed()
-    {
-        std::fflush(File);
-        return QString::fromLocal8Bit(Text, static_cast<qsizetype>(Size));
-    }
-    FILE* File;
-    char* Text = nullptr;
-    size_t Size = 0;
-};
-
-}  // namespace
-
-// The console's questions on a real pipe: a typed answer, input that ends and
-// an interruption (the signal pipe readable while the operator has typed
-// nothing) each answer, each end the question's line and each tell how the
-// answer came; boxes that tell an error or a warning go to the error stream.
-TEST(TraceSignals, ConsoleQuestionsEndTheirLine)
-{
-    const struct {
-        const char* Name;
-        QByteArray Typed;
-        bool InputEnds, Interrupted;
-        TMsgDlgButtons Buttons;
-        TModalResult Answer;
-        QString LineEnds, How;
-    } cases[] = {
-        {"typed", "x\nc\n", false, false, mbOKCancel, mrCancel, "c=Cancel]? ", "typed"},
-        {"input ended", "", true, false, mbOKCancel, mrCancel, "]? (standard input ended: Cancel)\n",
-         "standard input ended"},
-        {"interrupted", "", false, true, mbYesNo, mrNo, "]? (interrupted: No)\n", "interrupted"},
-        {"typed, then interrupted", "y\n", false, true, mbYesNo, mrNo, "]? (interrupted: No)\n", "interrupted"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.Name);
-        int input[2], interrupt[2];
-        ASSERT_EQ(::pipe(input), 0);
-        ASSERT_EQ(::pipe(interrupt), 0);
-        ASSERT_EQ(::write(input[1], c.Typed.constData(), c.Typed.size()), c.Typed.size());
-        if (c.InputEnds) {
-            ::close(input[1]);
-        }
-        if (c.Interrupted) {
-            ASSERT_EQ(::write(interrupt[1], "\x02", 1), 1);
-        }
-        FILE* in = ::fdopen(input[0], "r");
-        TMemoryStream out, err;
-        TConsoleDialogs console(false, in, out.File, err.File);
-        console.SetInterruptFd(interrupt[0]);
-        QStringList answers;
-        console.OnAnswer = [&](const QString& Button, const QString& How) { answers << Button + " " + How; };
-
-        EXPECT_EQ(console.MessageDlg("go on?", mtConfirmation, c.Buttons), c.Answer);
-        const QString printed = out.Printed();
-        EXPECT_TRUE(printed.startsWith("\n[Confirm] go on?\n")) << printed.toStdString();
-        if (c.How == "typed") {
-            EXPECT_EQ(printed.count(c.LineEnds), 2) << "asked again after a reply that names no button";
-        } else {
-            EXPECT_TRUE(printed.endsWith(c.LineEnds)) << printed.toStdString();
-        }
-        ASSERT_EQ(answers.size(), 1);
-        EXPECT_TRUE(answers.first().endsWith(" " + c.How)) << answers.first().toStdString();
-
-        console.MessageDlg("it failed", mtError, mbOK);
-        console.MessageDlg("careful", mtWarning, mbOK);
-        console.MessageDlg("it went", mtInformation, mbOK);
-        EXPECT_EQ(err.Printed(), "\n[Error] it failed\n\n[Warning] careful\n");
-        EXPECT_TRUE(out.Printed().endsWith("\n[Information] it went\n"));
-        EXPECT_FALSE(out.Printed().contains("it failed"));
-
-        std::fclose(in);
-        if (!c.InputEnds) {
-            ::close(input[1]);
-        }
-        ::close(interrupt[0]);
-        ::close(interrupt[1]);
     }
 }
