@@ -4,6 +4,7 @@
 #include "upgrade/UpgradeTexts.h"
 
 #include <QCoreApplication>
+#include <QRegularExpression>
 #include <QTimer>
 #include <unistd.h>
 
@@ -15,6 +16,15 @@ constexpr int SettleMs = 150;
 QString Clock(qint64 Seconds)
 {
     return QString("%1:%2").arg(Seconds / 60, 2, 10, QChar('0')).arg(Seconds % 60, 2, 10, QChar('0'));
+}
+
+// An argument as a shell would need it to be typed.
+QString ShellWord(const QString& Word)
+{
+    static const QRegularExpression plain("^[A-Za-z0-9_./:=@%+,-]+$");
+    if (plain.match(Word).hasMatch())
+        return Word;
+    return "'" + QString(Word).replace("'", "'\\''") + "'";
 }
 
 }  // namespace
@@ -51,6 +61,9 @@ TFlashCommand::TFlashCommand(const TFlashOptions& Options, FILE* Out)
     FSession->OnStageChanged = [this](QObject*, TUpgradeStage Stage) { StageChanged(Stage); };
     FSession->OnProgress = [this](QObject*, int Done, int Total, int Address) { Progress(Done, Total, Address); };
     FSession->OnError = [this](QObject*, const TErrorInfo& E) { Error(E); };
+    FSignals = new TSignalWatch(this);
+    FSignals->OnSignal = [this](int Signal) { Signalled(Signal); };
+    FSession->OnNote = [this](QObject*, const QString& Text) { Note(Text); };
     FSession->OnFinished = [this](QObject*, TUpgradeOutcome Outcome, const QString& Message) {
         Finished(Outcome, Message);
     };
@@ -64,6 +77,21 @@ void TFlashCommand::Print(const QString& Line)
     std::fflush(FOut);
 }
 
+void TFlashCommand::EndProgressLine()
+{
+    if (FTty && FProgressShown) {
+        std::fprintf(FOut, "\n");
+        std::fflush(FOut);
+    }
+    FProgressShown = false;
+}
+
+void TFlashCommand::Note(const QString& Text)
+{
+    if (FTrace)
+        FTrace->Note(Text);
+}
+
 void TFlashCommand::Report(const char* Key, const QString& Value)
 {
     if (!FOptions.Report)
@@ -75,36 +103,93 @@ void TFlashCommand::Report(const char* Key, const QString& Value)
 void TFlashCommand::BoxShown(TMsgDlgType Type, const QString& Text)
 {
     const QString kind = FlashReport::KindName(Type);
-    if (FTrace)
-        FTrace->Note(QString("[%1] %2").arg(kind, Text));
+    if (Type == mtError || Type == mtWarning)
+        EndProgressLine();  // the box may go to the other stream
+    Note(QString("[%1] %2").arg(kind, Text));
     Report(FlashReport::Box, kind + ' ' + Text);
 }
 
-// The trace starts before anything is sent, so that it holds every text.
+void TFlashCommand::AnswerGiven(const QString& Button, const QString& How)
+{
+    Note(QString("[Answer] %1 (%2)").arg(Button, How));
+}
+
+// The trace starts before anything is sent, so that it holds every text. A
+// trace that cannot be made is refused before anything is opened; one that
+// stops being written is told at once and the upgrade goes on.
 bool TFlashCommand::OpenTrace()
 {
     if (FOptions.TraceFile.isEmpty())
         return true;
     FTrace = std::make_unique<TTraceFile>(FOptions.TraceFile);
     if (!FTrace->Ok()) {
-        std::fprintf(stderr, "kt4-flash: cannot write the trace %s: %s\n", qPrintable(FOptions.TraceFile),
+        std::fprintf(stderr, "kt4-flash: cannot write the trace %s: %s\n", qPrintable(TerminalSafe(FOptions.TraceFile)),
                      qPrintable(FTrace->ErrorString()));
         FTrace.reset();
         return false;
     }
-    const QString way = !FOptions.Dock.isEmpty()
-                            ? QString("dock %1 (%2)").arg(FOptions.Dock == "usb" ? "on the USB bus" : FOptions.Dock,
-                                                          FOptions.DockKind)
-                        : FOptions.Port.isEmpty() ? QString("port of the infrared driver (KT4_IRCOMM) or infrared")
-                                                  : "port " + FOptions.Port;
-    FTrace->Note(QString("kt4-flash %1, image %2, %3").arg(QCoreApplication::applicationVersion(), FOptions.Image, way));
+    FTrace->OnFailed = [this](const QString& Cause) { TraceFailed(Cause); };
     TKeskLink* link = FSession->Link();
     link->OnDebugSend = [this](QObject*, const QByteArray& Text) { FTrace->Sent(Text); };
     link->OnDebugReceive = [this](QObject*, const QByteArray& Text) { FTrace->Received(Text); };
+    TraceHeader();
     return true;
 }
 
+// What the trace's reader needs before the first text: the program, the
+// image, the way to the instrument, the command line and what it set.
+void TFlashCommand::TraceHeader()
+{
+    QString way;
+    if (FOptions.Dock == "usb")
+        way = QString("USB dock, kind %1").arg(FOptions.DockKind);
+    else if (!FOptions.Dock.isEmpty())
+        way = QString("dock %1, kind %2").arg(FOptions.Dock, FOptions.DockKind);
+    else if (!FOptions.Port.isEmpty())
+        way = "port " + FOptions.Port;
+    else if (!qEnvironmentVariableIsEmpty("KT4_IRDA_SIM"))
+        way = "infrared, the simulated IrDA stack KT4_IRDA_SIM=" + qEnvironmentVariable("KT4_IRDA_SIM");
+    else
+        way = "infrared, else the infrared driver's port KT4_IRCOMM=" + qEnvironmentVariable("KT4_IRCOMM");
+    Note(QString("kt4-flash %1, image %2, %3").arg(QCoreApplication::applicationVersion(), FOptions.Image, way));
+    QStringList words{"kt4-flash"};
+    for (const QString& argument : FOptions.Arguments)
+        words << ShellWord(argument);
+    Note("command line: " + words.join(' '));
+    Note(QString("settings: connect time-out %1 s; answer time-out %2; questions %3; history %4")
+             .arg(FOptions.ConnectTimeOutSeconds)
+             .arg(FOptions.AnswerTimeOutMs > 0
+                      ? QString("%1 ms (instead of the instrument's own 5 to 30 s)").arg(FOptions.AnswerTimeOutMs)
+                      : QString("the instrument's own (5 to 30 s)"))
+             .arg(FOptions.AssumeYes ? "answered by --yes" : "asked on the terminal")
+             .arg(FSession->Settings().HistoryFile.isEmpty() ? QString("not recorded")
+                                                             : FSession->Settings().HistoryFile));
+}
+
+void TFlashCommand::TraceFailed(const QString& Cause)
+{
+    EndProgressLine();
+    std::fprintf(stderr, "kt4-flash: the trace %s cannot be written (%s): it is incomplete from here on; "
+                         "the upgrade goes on\n",
+                 qPrintable(TerminalSafe(FOptions.TraceFile)), qPrintable(TerminalSafe(Cause)));
+    std::fflush(stderr);
+}
+
 int TFlashCommand::Run()
+{
+    int status = Upgrade();
+    if (FSignal == 0 && TSignalWatch::Caught() != 0)
+        NoteSignal(TSignalWatch::Caught());  // caught while a question was asked, not yet told
+    if (FSignal != 0)
+        status = fsSignalled + FSignal;
+    else if (status == fsCompleted && FTrace && FTrace->Failed())
+        status = fsTraceIncomplete;
+    FStatus = status;
+    Note(QString("finished with exit status %1").arg(status));
+    return status;
+}
+
+int TFlashCommand::Upgrade()
 {
     if (!OpenTrace())
         return fsImageRefused;
@@ -120,10 +205,18 @@ int TFlashCommand::Run()
     if (!FOptions.Dock.isEmpty()) {
         if (!FSession->MakeDock(FSession->Settings()))
             return fsNotConnected;
-        Print("Dock: " + (FOptions.Dock == "usb" ? FSession->Dock()->USBDevice()->DeviceName() : FOptions.Dock));
+        const QString dock = FOptions.Dock == "usb" ? FSession->Dock()->USBDevice()->DeviceName() : FOptions.Dock;
+        Print("Dock: " + dock);
+        Note(QString("dock: %1 (%2), kind %3").arg(dock, FSession->DockName(), FOptions.DockKind));
     }
     bool started = true;
     QTimer::singleShot(SettleMs, this, [this, &started] {
+        if (FSignal != 0) {
+            started = false;
+            FLoop.exit(fsCancelled);  // stopped before it began: nothing to end
+            return;
+        }
+        FStarted = true;
         if (!FSession->Start()) {
             started = false;
             FLoop.exit(fsCancelled);
@@ -131,6 +224,40 @@ int TFlashCommand::Run()
     });
     const int status = FLoop.exec();
     return started ? FStatus : status;
+}
+
+void TFlashCommand::NoteSignal(int Signal)
+{
+    FSignal = Signal;
+    EndProgressLine();
+    const bool dock = FSession->Dock() != nullptr;
+    std::fprintf(stderr, "kt4-flash: %s: the upgrade is stopped%s\n", TSignalWatch::Name(Signal),
+                 dock && FStarted ? "; the dock is handed back" : "");
+    std::fflush(stderr);
+    Note(QString("[Signal] %1: the upgrade is stopped, as with Stop").arg(TSignalWatch::Name(Signal)));
+}
+
+void TFlashCommand::Signalled(int Signal)
+{
+    if (FSignal != 0) {
+        // A second one while the upgrade ends: the end is not waited for.
+        std::fprintf(stderr, "kt4-flash: %s again: ending at once\n", TSignalWatch::Name(Signal));
+        std::fflush(stderr);
+        Note(QString("[Signal] %1 again: ending at once, the end not waited for").arg(TSignalWatch::Name(Signal)));
+        FLoop.exit(fsFailed);
+        return;
+    }
+    NoteSignal(Signal);
+    switch (FSession->Stage()) {
+    case TUpgradeStage::Connecting:
+    case TUpgradeStage::Online:
+    case TUpgradeStage::ChoosingImage:
+    case TUpgradeStage::Uploading:
+        FSession->Stop();
+        break;
+    default:
+        break;  // not begun (Start looks), or already ending: its end follows
+    }
 }
 
 // ---------------------------------------------------------------- the operator
@@ -180,15 +307,24 @@ void TFlashCommand::StageChanged(TUpgradeStage Stage)
         const QString version = QString::fromLatin1(FSession->FlashVersion());
         Print("Flash Version: " + version);
         Report(FlashReport::Version, version);
+        TKeskLink* link = FSession->Link();
+        if (FSession->Dock())
+            break;  // the header names the dock
+        if (link->UseIrSocket())
+            Note("online through infrared (an IrDA socket)");
+        else
+            Note("online through port " +
+                 (link->IrComDevice().isEmpty() ? QString("COM%1").arg(link->IrComPort()) : link->IrComDevice()));
         break;
     }
     case TUpgradeStage::Uploading:
         Print("Uploading Flash to Corvane ZRA/ZRN");
         break;
     case TUpgradeStage::Ending:
-        if (FTty && FProgressShown)
-            std::fprintf(FOut, "\n");
-        FProgressShown = false;
+        EndProgressLine();
+        break;
+    case TUpgradeStage::HandingBack:
+        Note("the dock is handed back");
         break;
     default:
         break;
@@ -219,22 +355,18 @@ void TFlashCommand::Progress(int Done, int Total, int Address)
 // shelf) as an "error" report line with its code.
 void TFlashCommand::Error(const TErrorInfo& Error)
 {
-    if (FTty && FProgressShown) {
-        std::fprintf(FOut, "\n");
-        FProgressShown = false;
-    }
+    EndProgressLine();
     std::fprintf(stderr, "kt4-flash: %s\n", qPrintable(TerminalSafe(Error.Text)));
     std::fflush(stderr);
-    if (FTrace)
-        FTrace->Note(QString("[Error %1] %2").arg(Error.Code).arg(Error.Text));
+    Note(QString("[Error %1] %2").arg(Error.Code).arg(Error.Text));
     Report(FlashReport::Error, QString("%1 %2").arg(Error.Code).arg(Error.Text));
 }
 
+// The final message: a success's (and a cancel's) on standard output, a
+// failure's on standard error, as the console back end sends error boxes.
 void TFlashCommand::Finished(TUpgradeOutcome Outcome, const QString& Message)
 {
     FStatus = StatusOf(Outcome);
     Dialogs().MessageDlg(Message, FStatus == fsCompleted || FStatus == fsCancelled ? mtInformation : mtError, mbOK);
-    if (FTrace)
-        FTrace->Note(QString("finished with exit status %1").arg(FStatus));
     FLoop.exit(FStatus);
 }

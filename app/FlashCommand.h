@@ -1,8 +1,13 @@
 #pragma once
 // The upgrade without a window: the upgrade session with the operator's
 // questions asked on the terminal (or answered by --yes), a live progress
-// line, errors on standard error, and the exit status from the outcome.
+// line and the result on standard output, errors and warnings on standard
+// error, the exit status from the outcome, and the trace for support: a
+// header with the way used and the options given, every text, a note for
+// each time-out, page sent again, refusal, answer and signal, and the exit
+// status last.
 
+#include "app/SignalWatch.h"
 #include "link/TraceLog.h"
 #include "platform/Dialogs.h"
 #include "upgrade/UpgradeSession.h"
@@ -22,6 +27,8 @@ struct TFlashOptions {
     QString DockKind = "kelo6"; // "kelo6", "express" or "mp-express"
     FILE* Report = nullptr;     // a shelf member's report lines (app/FlashReport.h), or none
     bool NoHistory = false;
+    bool AssumeYes = false;     // --yes: the questions answered OK or Yes
+    QStringList Arguments;      // the command line as given, for the trace
 };
 
 // Exit statuses of the command.
@@ -31,6 +38,8 @@ enum TFlashStatus {
     fsImageRefused = 2,
     fsNotConnected = 3,
     fsFailed = 4,
+    fsTraceIncomplete = 5,  // upgraded as with 0, but the trace could not be written whole
+    fsSignalled = 128,      // plus the signal's number: 130 SIGINT, 143 SIGTERM
 };
 
 class TFlashCommand : public QObject, private TUpgradeOperator {
@@ -44,6 +53,8 @@ public:
     // A message box was shown (the dialog service tells): noted in the trace
     // and the report.
     void BoxShown(TMsgDlgType Type, const QString& Text);
+    // A question was answered (the console tells how): noted in the trace.
+    void AnswerGiven(const QString& Button, const QString& How);
 
     TUpgradeSession* Session() const { return FSession; }
 
@@ -61,9 +72,18 @@ private:
     void Error(const TErrorInfo& Error);
     void Finished(TUpgradeOutcome Outcome, const QString& Message);
 
+    int Upgrade();
     void Print(const QString& Line);  // control characters from outside shown escaped
+    void EndProgressLine();           // a terminal's progress line ends before another line
     bool OpenTrace();
+    void TraceHeader();
+    void TraceFailed(const QString& Cause);
+    void Note(const QString& Text);
     void Report(const char* Key, const QString& Value);
+    // SIGINT, SIGTERM: the upgrade is stopped as Stop does, the dock handed
+    // back through the session's end; a second one ends at once.
+    void Signalled(int Signal);
+    void NoteSignal(int Signal);
 
     TFlashOptions FOptions;
     FILE* FOut;
@@ -71,8 +91,11 @@ private:
     TUpgradeSession* FSession;
     QEventLoop FLoop;
     std::unique_ptr<TTraceFile> FTrace;
+    TSignalWatch* FSignals = nullptr;
     bool FImageOffered = false;
     bool FProgressShown = false;
+    bool FStarted = false;         // the session's Start has been called
+    int FSignal = 0;               // the first signal that stopped the upgrade
     int FStatus = fsFailed;
 };
 

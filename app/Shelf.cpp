@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <algorithm>
+#include <csignal>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -119,10 +120,18 @@ void TShelf::Start(TMember& Member)
         if (Error == QProcess::FailedToStart)
             MemberEnded(Member);
     });
+    Member.Process->setChildProcessModifier([] { ::setpgid(0, 0); });
     Member.Clock.start();
     Member.Process->start(FOptions.Program, arguments);
     Member.Process->closeWriteChannel();  // no operator behind a member: it asks nothing
     Changed(Member, true);
+}
+
+void TShelf::Forward(int Signal)
+{
+    for (auto& member : FMembers)
+        if (member->Process && member->Process->state() == QProcess::Running)
+            ::kill(static_cast<pid_t>(member->Process->processId()), Signal);
 }
 
 void TShelf::ReadReport(TMember& Member)
@@ -197,6 +206,9 @@ QString TShelf::ResultText(const TMember& Member) const
     const QString cause = Member.FirstError.isEmpty() ? Member.LastBox : Member.FirstError;
     switch (Member.Status) {
     case fsCompleted: return "done: program command acknowledged";
+    case fsTraceIncomplete: return "done: program command acknowledged; the trace is incomplete";
+    case fsSignalled + SIGINT: return "stopped by SIGINT: " + cause;
+    case fsSignalled + SIGTERM: return "stopped by SIGTERM: " + cause;
     case fsCancelled: return "cancelled";
     case fsImageRefused: return "image refused: " + cause;
     case fsNotConnected: return "not connected: " + cause;
@@ -268,13 +280,16 @@ void TShelf::PrintSummary()
     for (const auto& member : FMembers) {
         const TMember& m = *member;
         const QString status = m.Status >= 0 ? QString::number(m.Status) : QString("-");
-        const QString newVersion = m.Status == fsCompleted ? m.ImageVersion : QString("-");
+        const bool upgraded = m.Status == fsCompleted || m.Status == fsTraceIncomplete;
+        const QString newVersion = upgraded ? m.ImageVersion : QString("-");
         table += Cell(m.Entry.Label, width) + "  " + Cell(m.OldVersion.isEmpty() ? "-" : m.OldVersion, 6) + " " +
                  Cell(newVersion, 6) + " " + Cell(ClockTenths(m.Milliseconds), 7) + " " + Cell(status, 6) + " " +
                  ResultText(m) + "\n";
     }
     const int done = int(std::count_if(FMembers.begin(), FMembers.end(),
-                                       [](const auto& m) { return m->Status == fsCompleted; }));
+                                       [](const auto& m) {
+                                           return m->Status == fsCompleted || m->Status == fsTraceIncomplete;
+                                       }));
     table += QString("%1 of %2 upgraded in %3.\n").arg(done).arg(FMembers.size()).arg(ClockTenths(FClock.elapsed()));
     std::fprintf(FOut, "%s", qPrintable(TerminalSafe(table)));
     std::fflush(FOut);
@@ -285,8 +300,15 @@ void TShelf::PrintSummary()
 // counts as failed).
 int TShelf::ShelfStatus() const
 {
+    // An upgrade whose trace is incomplete ranks below a cancel, above done.
+    const auto rank = [](int Status) {
+        return Status == fsTraceIncomplete ? 1 : Status == fsCompleted ? 0 : Status >= 1 && Status <= fsFailed ? Status + 1 : fsFailed + 1;
+    };
     int status = fsCompleted;
-    for (const auto& member : FMembers)
-        status = qMax(status, member->Status >= 0 && member->Status <= fsFailed ? member->Status : int(fsFailed));
+    for (const auto& member : FMembers) {
+        const int s = member->Status >= 0 && member->Status <= fsTraceIncomplete ? member->Status : int(fsFailed);
+        if (rank(s) > rank(status))
+            status = s;
+    }
     return status;
 }

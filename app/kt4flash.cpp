@@ -29,6 +29,7 @@
 #include <QCommandLineParser>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -102,8 +103,15 @@ Exit status:
      instrument (or the dock) did not answer
   4  failed: the upload or the program command did not go through; the
      instrument keeps its old firmware
+  5  upgraded (as 0), but the --trace file could not be written whole (a full
+     disk, say; told on standard error at once); a failure keeps its status
+  130, 143  stopped by SIGINT (Ctrl-C) or SIGTERM, as Stop does: the upload
+     given up, the instrument let go of, a dock handed back; a second signal
+     ends at once
   A shelf (several --port or --dock) exits 0 only when every instrument was
-  upgraded, otherwise with the gravest of their statuses (4, then 3, then 1).
+  upgraded, otherwise with the gravest of their statuses (4, then 3, then 1,
+  then 5); stopped by a signal, every instrument is stopped and the shelf
+  ends with 130 or 143 after its summary.
 
 Environment:
   KT4_IRCOMM=COM6|DEVICE   the infrared adapter's port, used without --port
@@ -147,7 +155,7 @@ QStringList MemberOptions(const QCommandLineParser& Parser)
 
 // Every instrument at once, each in its own process. The image and the
 // entries are checked, and the operator asked once, before any starts.
-int RunShelf(const QCommandLineParser& Parser, const QString& Image)
+int RunShelf(const QCommandLineParser& Parser, const QString& Image, TSignalWatch& Signals)
 {
     TShelfOptions shelf;
     shelf.Program = QCoreApplication::applicationFilePath();
@@ -181,9 +189,14 @@ int RunShelf(const QCommandLineParser& Parser, const QString& Image)
     std::fprintf(stdout, "Image: version %s. Every instrument is upgraded to it without further questions, "
                          "an older version included.\n", qPrintable(TerminalSafe(QString::fromLatin1(image.FileVersion()))));
     if (Dialogs().MessageDlg(UpgradeText::EraseWarning, mtWarning, mbOKCancel) != mrOk)
-        return fsCancelled;
+        return TSignalWatch::Caught() ? fsSignalled + TSignalWatch::Caught() : int(fsCancelled);
     TShelf run(shelf, stdout);
-    return run.Run();
+    Signals.OnSignal = [&run](int Signal) {
+        std::fprintf(stderr, "kt4-flash: %s: every upgrade is stopped\n", TSignalWatch::Name(Signal));
+        run.Forward(Signal);
+    };
+    const int status = run.Run();
+    return TSignalWatch::Caught() ? fsSignalled + TSignalWatch::Caught() : status;
 }
 
 }  // namespace
@@ -288,8 +301,11 @@ int main(int argc, char** argv)
     if (!QStringList({"kelo6", "express", "mp-express"}).contains(options.DockKind))
         return UsageFault("--dock-kind is kelo6, express or mp-express, not \"" + options.DockKind + "\"");
     if (parser.values("port").size() + parser.values("dock").size() > 1) {
-        SetDialogService(std::make_unique<TConsoleDialogs>(parser.isSet("yes"), stdin, stdout));
-        return RunShelf(parser, options.Image);
+        auto console = std::make_unique<TConsoleDialogs>(parser.isSet("yes"), stdin, stdout, stderr);
+        TSignalWatch watch;  // a signal at the erase question gives it up
+        console->SetInterruptFd(TSignalWatch::InterruptFd());
+        SetDialogService(std::move(console));
+        return RunShelf(parser, options.Image, watch);
     }
     if (parser.isSet("dock") && parser.value("dock").trimmed().isEmpty())
         return UsageFault("--dock needs a network address or \"usb\"");
@@ -308,16 +324,27 @@ int main(int argc, char** argv)
         return fsNotConnected;
     }
     options.TraceFile = parser.value("trace");
+    options.AssumeYes = parser.isSet("yes");
+    options.Arguments = QCoreApplication::arguments().mid(1);
+    // A trace grown past the file size limit is a trace that cannot be
+    // written (told, and the upgrade goes on), not the end of the program.
+    std::signal(SIGXFSZ, SIG_IGN);
 
     // A member of a shelf keeps its standard output for the shelf's report;
-    // the person's lines go to standard error.
+    // the person's lines go to standard error. A shelf that is gone (its
+    // report unread) does not end the member before it has let go of its
+    // instrument.
     const bool isMember = parser.isSet("shelf-member");
     FILE* out = isMember ? stderr : stdout;
-    if (isMember)
+    if (isMember) {
         options.Report = stdout;
+        std::signal(SIGPIPE, SIG_IGN);
+    }
     TFlashCommand command(options, out);
-    auto console = std::make_unique<TConsoleDialogs>(parser.isSet("yes"), stdin, out);
+    auto console = std::make_unique<TConsoleDialogs>(options.AssumeYes, stdin, out, stderr);
     console->SetPresetFile(options.Image);
+    console->SetInterruptFd(TSignalWatch::InterruptFd());  // a signal gives up the question it interrupts
+    console->OnAnswer = [&command](const QString& Button, const QString& How) { command.AnswerGiven(Button, How); };
     SetDialogService(std::make_unique<TObservedDialogs>(
         std::move(console), [&command](TMsgDlgType Type, const QString& Text) { command.BoxShown(Type, Text); }));
     const int status = command.Run();

@@ -34,6 +34,11 @@ void TKT4Head::SendCommand(const QByteArray& Text, int TimeOutSeconds)
     FKeskLink->SendMsg(Text, FAnswerTimeOutMs > 0 ? -FAnswerTimeOutMs : TimeOutSeconds);
 }
 
+QString TKT4Head::TimeOutText(int TimeOutSeconds) const
+{
+    return FAnswerTimeOutMs > 0 ? QString("%1 ms").arg(FAnswerTimeOutMs) : QString("%1 s").arg(TimeOutSeconds);
+}
+
 void TKT4Head::Connect(bool Active)
 {
     if (!FKeskLink) {
@@ -70,8 +75,13 @@ void TKT4Head::StartHandshake()
 // Repeated every five seconds, without limit, until the instrument answers.
 void TKT4Head::ResendEnquiry()
 {
-    if (FKeskLink->Connected())
-        SendCommand("ENQ ", EnquiryTimeOut);
+    if (!FKeskLink->Connected())
+        return;
+    const bool enquiry = FHandshakeState == hsEnquiry;
+    OnNote(this, QString("no answer to \"%1\" in %2: \"ENQ \" sent again")
+                     .arg(enquiry ? "ENQ " : FHandshakeState == hsIdentify ? "WHO " : "VFL ")
+                     .arg(TimeOutText(enquiry ? EnquiryTimeOut : CommandTimeOut)));
+    SendCommand("ENQ ", EnquiryTimeOut);
 }
 
 // The answer to the outstanding handshake command: the part of Data that
@@ -280,6 +290,11 @@ void TKT4Head::PageNotAccepted(const QString& PageError)
     const bool firstFailure = FResends == 0;
     ++FResends;
     ++FTotalResends;
+    OnNote(this, QString("page %1 refused (%2): sent again, attempt %3 of %4")
+                     .arg(FLastPage)
+                     .arg(PageError.isEmpty() ? QString("a negative answer") : PageError)
+                     .arg(FResends + 1)
+                     .arg(MaxPageResends + 1));
     if (!PageError.isEmpty() && firstFailure)
         RaiseError(OnError, this, ecHeadPageError, PageError);
     if (FUploading)  // the session may have ended while the box was open
@@ -349,16 +364,23 @@ void TKT4Head::UploadTimeOut()
     if (!FUploading)
         return;
     if (FProgramming) {
+        OnNote(this, QString("no answer to \"PFM \" in %1").arg(TimeOutText(ProgramTimeOut)));
         EndUpload();
         OnProgFlashSent(this, 1);
         return;
     }
     if (FResends >= MaxPageResends) {
+        OnNote(this, QString("no answer to page %1 in %2").arg(FLastPage).arg(TimeOutText(PageTimeOut)));
         UploadFailed();
         return;
     }
     ++FResends;
     ++FTotalResends;
+    OnNote(this, QString("no answer to page %1 in %2: sent again, attempt %3 of %4")
+                     .arg(FLastPage)
+                     .arg(TimeOutText(PageTimeOut))
+                     .arg(FResends + 1)
+                     .arg(MaxPageResends + 1));
     OnTimeOut(this);
 }
 

@@ -78,11 +78,15 @@ public:
     TSentEE OnSentEEPage;
     TNotifyEvent OnTimeOut;
     TErrorEvent OnError;  // a failure to tell the operator (without a handler: a box)
+    // What a support trace notes besides the texts: an answer that did not
+    // come in its time, a page sent again and why. Nothing else hangs on it.
+    TEvent<QObject*, const QString&> OnNote;
 
 private:
     // session
     void StartHandshake();
     void SendCommand(const QByteArray& Text, int TimeOutSeconds);
+    QString TimeOutText(int TimeOutSeconds) const;  // "15 s", or the replacing "400 ms"
     void ResendEnquiry();
     QByteArray HandshakeAnswer(const QByteArray& Data) const;
     void HandshakeReply(const QByteArray& Received);

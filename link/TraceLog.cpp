@@ -94,7 +94,9 @@ bool TTraceLog::WriteTo(const QString& FileName, bool Append, bool Hex) const
 
 TTraceFile::TTraceFile(const QString& FileName) : FFile(FileName)
 {
-    FFile.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    // Unbuffered: each line goes to the file when it is written, and a full
+    // disk is known at that line, not at some later flush.
+    FFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
 }
 
 qint64 TTraceFile::Now()
@@ -111,8 +113,15 @@ void TTraceFile::Note(const QString& Text)
 
 void TTraceFile::Write(const QByteArray& Line)
 {
-    if (!Ok())
+    if (!Ok() || FFailed)
         return;
-    FFile.write(Line + '\n');
-    FFile.flush();
+    const QByteArray whole = Line + '\n';
+    if (FFile.write(whole) == whole.size())
+        return;
+    FFailed = true;
+    FFailure = FFile.errorString();
+    if (FFailure.isEmpty() || FFailure == "Unknown error")
+        FFailure = "the line was written only in part";
+    if (OnFailed)
+        OnFailed(FFailure);
 }

@@ -18,6 +18,7 @@
 #include <QByteArray>
 #include <QFile>
 #include <QString>
+#include <functional>
 #include <vector>
 
 enum TTraceLogState { tlOff, tlOn, tlDump, tlAppend, tlClear, tlPause };
@@ -68,15 +69,23 @@ private:
     unsigned FFirst = 0;  // oldest entry once the ring is full
 };
 
-// A trace written as it happens, each line flushed, so that it is complete up
-// to the moment a program stops, however it stops.
+// A trace written as it happens, each line written through at once, so that
+// it is complete up to the moment a program stops, however it stops. A line
+// that cannot be written (a full disk, a file grown past its limit) is told
+// once through OnFailed, and nothing more is written: the trace holds what was
+// written up to that line (a full disk may cut it), and Failed() says so.
 class TTraceFile {
 public:
     // Opens (replaces) FileName; Ok() tells whether that worked.
     explicit TTraceFile(const QString& FileName);
 
     bool Ok() const { return FFile.isOpen(); }
-    QString ErrorString() const { return FFile.errorString(); }
+    QString ErrorString() const { return FFailed ? FFailure : FFile.errorString(); }
+    QString FileName() const { return FFile.fileName(); }
+    // A line could not be written whole: the trace stops short of the end.
+    bool Failed() const { return FFailed; }
+    // Told once, at the first line that could not be written, with the cause.
+    std::function<void(const QString& Cause)> OnFailed;
 
     void Sent(const QByteArray& Text) { Write(TraceLine(Now(), 'T', Text, false)); }
     void Received(const QByteArray& Text) { Write(TraceLine(Now(), 'R', Text, false)); }
@@ -88,4 +97,6 @@ private:
     void Write(const QByteArray& Line);
 
     QFile FFile;
+    bool FFailed = false;
+    QString FFailure;
 };

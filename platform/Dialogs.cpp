@@ -1,6 +1,8 @@
 #include "platform/Dialogs.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <poll.h>
 
 namespace {
 
@@ -76,17 +78,37 @@ TModalResult DefaultButton(TMsgDlgButtons Buttons)
 
 // ---- console ----
 
-TConsoleDialogs::TConsoleDialogs(bool AssumeYes, FILE* In, FILE* Out)
-    : FAssumeYes(AssumeYes), FIn(In), FOut(Out)
+TConsoleDialogs::TConsoleDialogs(bool AssumeYes, FILE* In, FILE* Out, FILE* Err)
+    : FAssumeYes(AssumeYes), FIn(In), FOut(Out), FErr(Err)
 {
 }
 
-QString TConsoleDialogs::ReadLine()
+void TConsoleDialogs::SetInterruptFd(int Fd)
 {
+    FInterruptFd = Fd;
+    if (FIn != nullptr && Fd >= 0)
+        std::setvbuf(FIn, nullptr, _IONBF, 0);
+}
+
+TConsoleDialogs::TRead TConsoleDialogs::ReadLine(QString* Line)
+{
+    Line->clear();
+    if (FIn == nullptr || std::feof(FIn))
+        return TRead::Ended;
+    if (FInterruptFd >= 0 && fileno(FIn) >= 0) {
+        pollfd wait[2] = {{fileno(FIn), POLLIN, 0}, {FInterruptFd, POLLIN, 0}};
+        for (;;) {
+            if (::poll(wait, 2, -1) >= 0 || errno != EINTR)
+                break;
+        }
+        if (wait[1].revents & POLLIN)
+            return TRead::Interrupted;
+    }
     char buffer[1024];
-    if (FIn == nullptr || std::fgets(buffer, sizeof buffer, FIn) == nullptr)
-        return QString();
-    return QString::fromLocal8Bit(buffer).trimmed();
+    if (std::fgets(buffer, sizeof buffer, FIn) == nullptr)
+        return TRead::Ended;
+    *Line = QString::fromLocal8Bit(buffer).trimmed();
+    return TRead::Line;
 }
 
 QString TerminalSafe(const QString& Text)
@@ -104,30 +126,46 @@ QString TerminalSafe(const QString& Text)
     return safe;
 }
 
+TModalResult TConsoleDialogs::Answered(TModalResult Answer, const char* How)
+{
+    if (OnAnswer) {
+        const char* button = Answer == mrOk ? "OK" : Answer == mrCancel ? "Cancel" : Answer == mrYes ? "Yes" : "No";
+        OnAnswer(button, How);
+    }
+    return Answer;
+}
+
 TModalResult TConsoleDialogs::MessageDlg(const QString& Msg, TMsgDlgType Type, TMsgDlgButtons Buttons)
 {
-    std::fprintf(FOut, "\n[%s] %s\n", KindCaption(Type), qPrintable(TerminalSafe(Msg)));
     const bool question = (Buttons & ~mbOK) != 0;
+    FILE* to = !question && FErr && (Type == mtError || Type == mtWarning) ? FErr : FOut;
+    std::fprintf(to, "\n[%s] %s\n", KindCaption(Type), qPrintable(TerminalSafe(Msg)));
     if (!question) {
-        std::fflush(FOut);
+        std::fflush(to);
         return mrOk;
     }
     if (FAssumeYes) {
         std::fprintf(FOut, "  (answered %s)\n", DefaultButton(Buttons) == mrOk ? "OK" : "Yes");
         std::fflush(FOut);
-        return DefaultButton(Buttons);
+        return Answered(DefaultButton(Buttons), "--yes");
     }
     for (;;) {
         std::fprintf(FOut, "  [%s]? ", qPrintable(ButtonsPrompt(Buttons)));
         std::fflush(FOut);
-        if (FIn == nullptr || std::feof(FIn))
-            return RefusingButton(Buttons);
-        const QString reply = ReadLine();
-        if (std::feof(FIn) && reply.isEmpty())
-            return RefusingButton(Buttons);
-        const TModalResult answer = AnswerFor(reply, Buttons);
-        if (answer != mrNone)
-            return answer;
+        QString reply;
+        const TRead read = ReadLine(&reply);
+        if (read == TRead::Line || (read == TRead::Ended && !reply.isEmpty())) {
+            const TModalResult answer = AnswerFor(reply, Buttons);
+            if (answer != mrNone)
+                return Answered(answer, "typed");
+            continue;
+        }
+        const TModalResult refusal = RefusingButton(Buttons);
+        const char* how = read == TRead::Interrupted ? "interrupted" : "standard input ended";
+        // The question's line ends here, with what answered it.
+        std::fprintf(FOut, "(%s: %s)\n", how, refusal == mrCancel ? "Cancel" : refusal == mrNo ? "No" : "OK");
+        std::fflush(FOut);
+        return Answered(refusal, how);
     }
 }
 
@@ -137,9 +175,12 @@ std::optional<QString> TConsoleDialogs::OpenFile(const QString& Filter)
         return FPresetFile;
     std::fprintf(FOut, "\nOpen file (%s), empty to cancel: ", qPrintable(Filter));
     std::fflush(FOut);
-    const QString name = ReadLine();
-    if (name.isEmpty())
+    QString name;
+    if (ReadLine(&name) != TRead::Line || name.isEmpty()) {
+        std::fprintf(FOut, "%s", name.isEmpty() ? "\n" : "");  // the prompt's line ends
+        std::fflush(FOut);
         return std::nullopt;
+    }
     return name;
 }
 
@@ -150,10 +191,17 @@ int TConsoleDialogs::SelectComPort(const QList<int>& Available)
         std::fprintf(FOut, " COM%d", n);
     std::fprintf(FOut, "\nPort number, empty to cancel: ");
     std::fflush(FOut);
-    if (FAssumeYes)
+    if (FAssumeYes) {
+        std::fprintf(FOut, "\n");
         return 0;  // answering every question never chooses the device to write to
+    }
+    QString reply;
+    if (ReadLine(&reply) != TRead::Line) {
+        std::fprintf(FOut, "\n");
+        return 0;
+    }
     bool ok = false;
-    const int n = ReadLine().toInt(&ok);
+    const int n = reply.toInt(&ok);
     return ok && Available.contains(n) ? n : 0;
 }
 

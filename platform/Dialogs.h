@@ -62,10 +62,14 @@ TModalResult DefaultButton(TMsgDlgButtons Buttons);
 QString TerminalSafe(const QString& Text);
 
 // Console back end: boxes are printed; questions are asked on the terminal unless
-// AssumeYes, in which case the default button answers.
+// AssumeYes, in which case the default button answers. A box that tells an
+// error or a warning without asking goes to Err when one is given (standard
+// error for the command line), everything else to Out. A question is never
+// left on the terminal without its line's end: input that ends, or an
+// interruption, is answered with the refusing button (Cancel, No) and said so.
 class TConsoleDialogs : public TDialogService {
 public:
-    explicit TConsoleDialogs(bool AssumeYes = false, FILE* In = stdin, FILE* Out = stderr);
+    explicit TConsoleDialogs(bool AssumeYes = false, FILE* In = stdin, FILE* Out = stderr, FILE* Err = nullptr);
 
     TModalResult MessageDlg(const QString& Msg, TMsgDlgType Type, TMsgDlgButtons Buttons) override;
     std::optional<QString> OpenFile(const QString& Filter) override;
@@ -74,12 +78,26 @@ public:
     // The file that OpenFile returns without asking (the command line's image).
     void SetPresetFile(const QString& FileName) { FPresetFile = FileName; }
 
+    // A question waiting for its answer is given up (refused) once Fd becomes
+    // readable (a signal was caught). In is read unbuffered from then on, so
+    // that what waits to be read is what the descriptor holds.
+    void SetInterruptFd(int Fd);
+
+    // How each question was answered: the button ("OK", "Cancel", "Yes",
+    // "No") and how it came ("typed", "--yes", "standard input ended",
+    // "interrupted").
+    std::function<void(const QString& Button, const QString& How)> OnAnswer;
+
 private:
-    QString ReadLine();
+    enum class TRead { Line, Ended, Interrupted };
+    TRead ReadLine(QString* Line);
+    TModalResult Answered(TModalResult Answer, const char* How);
 
     bool FAssumeYes;
     FILE* FIn;
     FILE* FOut;
+    FILE* FErr;
+    int FInterruptFd = -1;
     std::optional<QString> FPresetFile;
 };
 

@@ -68,6 +68,7 @@ void TUpgradeSession::WireComponents()
         if (Error.Code == ecHeadPageNotAccepted || Error.Code == ecHeadWrongInstrument)
             LetInstrumentGo();
     };
+    FHead->OnNote = [this](QObject*, const QString& Text) { OnNote(this, Text); };
     FHead->OnIsOnline = [this](QObject*, bool Status) { InstrumentOnline(Status); };
     FHead->OnFlashProgress = [this](QObject*, int Position, int Total) { Progress(Position, Total); };
     FHead->OnProgFlashSent = [this](QObject*, int Error) { ProgramSent(Error); };
@@ -324,6 +325,7 @@ void TUpgradeSession::Stop()
     if (FStage == TUpgradeStage::Waiting || FStage == TUpgradeStage::HandingBack)
         return;
     FCancelled = !FUploadStarted;
+    OnNote(this, FUploadStarted ? "stopped during the upload" : "stopped before the upload");
     LetInstrumentGo();
 }
 
@@ -332,6 +334,7 @@ void TUpgradeSession::ConnectTimedOut()
     if (FOnlineSeen || FStage != TUpgradeStage::Connecting)
         return;
     FEndMessage = "The instrument did not answer.";
+    OnNote(this, QString("the instrument did not come online in %1 s").arg(FSettings.ConnectTimeOutMs / 1000.0));
     LetInstrumentGo();
 }
 

@@ -151,6 +151,9 @@ public:
     TPageProgressEvent OnProgress;
     TErrorEvent OnError;                 // every failure to tell, the components' included
     TUpgradeEndEvent OnFinished;         // the upgrade's end, once per Start that got past the warning
+    // For a support trace: the head's time-outs and pages sent again, the
+    // connect time-out, a Stop. Nothing else hangs on it.
+    TEvent<QObject*, const QString&> OnNote;
 
 private:
     void SetStage(TUpgradeStage Stage);
