@@ -73,7 +73,7 @@ TEST(FlashCli, AnInfraredDeviceLostInTheMiddleIsAFailure)
     TSimProcess sim({"--lose-after", "200"}, TSimProcess::OverIrda);
     const QString image = sim.MakeImage();
     const TFlashRun run =
-        RunFlash({image, "--yes", "--answer-timeout-ms=400"}, {"KT4_IRDA_SIM=" + sim.IrdaSocket()});
+        RunFlash({image, "--yes", AnswerTimeOut}, {"KT4_IRDA_SIM=" + sim.IrdaSocket()});
     EXPECT_EQ(run.ExitCode, 4) << run.Output.toStdString();
     EXPECT_FALSE(run.Output.contains(Completed));
 }
@@ -94,7 +94,7 @@ TEST(FlashCli, DroppedAnswerIsResentAfterItsTimeOut)
 {
     TSimProcess sim({"--drop-page", "100"});
     const QString image = sim.MakeImage();
-    const TFlashRun run = RunFlash({image, "--port", sim.PtyPath(), "--yes", "--answer-timeout-ms=400"});
+    const TFlashRun run = RunFlash({image, "--port", sim.PtyPath(), "--yes", AnswerTimeOut});
     EXPECT_EQ(run.ExitCode, 0) << run.Output.toStdString();
     EXPECT_TRUE(run.Output.contains(Completed));
     EXPECT_EQ(UploadedPart(sim.Flash()), UploadedPart(ReadFile(image)));
@@ -114,7 +114,7 @@ TEST(FlashCli, LinkLostInTheMiddleIsAFailure)
 {
     TSimProcess sim({"--lose-after", "200"});
     const QString image = sim.MakeImage();
-    const TFlashRun run = RunFlash({image, "--port", sim.PtyPath(), "--yes", "--answer-timeout-ms=400"});
+    const TFlashRun run = RunFlash({image, "--port", sim.PtyPath(), "--yes", AnswerTimeOut});
     EXPECT_NE(run.ExitCode, 0);
     EXPECT_FALSE(run.Output.contains(Completed)) << run.Output.toStdString();
     EXPECT_TRUE(run.Output.contains("Corvane ZRA/ZRN Disconnected"));
@@ -201,7 +201,7 @@ TEST_P(HostileInstrument, EndsByteExactOrAsAClearFailure)
     const THostileInstrument& instrument = GetParam();
     TSimProcess sim(instrument.SimOptions);
     const QString image = sim.MakeImage();
-    const TFlashRun run = RunFlash({image, "--port", sim.PtyPath(), "--yes", "--answer-timeout-ms=300"});
+    const TFlashRun run = RunFlash({image, "--port", sim.PtyPath(), "--yes", AnswerTimeOut});
     EXPECT_EQ(run.ExitCode, instrument.ExitCode) << run.Output.toStdString();
     EXPECT_TRUE(run.Output.contains(instrument.Shows));
     EXPECT_LE(run.Output.count("Page Error!"), 1);
@@ -285,7 +285,7 @@ TEST(FlashCli, ThroughADock)
         TSimProcess sim(QStringList({"--address", at}) + c.Faults, c.Way);
         const QString image = sim.MakeImage();
         const TFlashRun run = RunFlash(
-            {image, "--dock", sim.DockAddress(), "--dock-kind", c.Kind, "--yes", "--answer-timeout-ms=500"},
+            {image, "--dock", sim.DockAddress(), "--dock-kind", c.Kind, "--yes", AnswerTimeOut},
             {"KT4_USB_SIM=" + sim.UsbDir()});
         EXPECT_EQ(run.ExitCode, c.ExitCode) << run.Output.toStdString();
         EXPECT_TRUE(run.Output.contains(UpgradeTextPlaceInDock()));
@@ -366,7 +366,7 @@ TEST_P(HostileDock, EndsHandsBackAndNeverCompletesFalsely)
                         TSimProcess::InDock);
         const QString image = sim.MakeImage();
         const TFlashRun run = RunFlash({image, "--dock", sim.DockAddress(), "--yes", "--connect-timeout", "3",
-                                        "--answer-timeout-ms=500"});
+                                        AnswerTimeOut});
         sim.Stop();
         const QByteArray log = sim.Log();
         EXPECT_EQ(run.ExitCode, row.ExitCode) << run.Output.toStdString();

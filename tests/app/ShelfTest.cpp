@@ -67,7 +67,7 @@ TEST(Shelf, FourAtOnceOneInADockOneLostTheOthersByteExact)
         sims.push_back(std::make_unique<TSimProcess>(i == 2 ? QStringList{"--lose-after", "150"} : QStringList{}));
     sims.push_back(std::make_unique<TSimProcess>(QStringList{"--address", "127.0.10.4"}, TSimProcess::InDock));
     const QString image = sims[0]->MakeImage("1.20");
-    QStringList arguments = {image, "--yes", "--answer-timeout-ms=400"};
+    QStringList arguments = {image, "--yes", AnswerTimeOut};
     for (int i = 0; i < 3; ++i)
         arguments << "--port" << sims[i]->PtyPath();
     arguments << "--dock" << sims[3]->DockAddress();

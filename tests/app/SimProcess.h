@@ -44,6 +44,11 @@ private:
     QString FDock;
 };
 
+// kt4-flash's answer time-out in the tests: short enough that an instrument
+// that never answers fails in seconds, long enough that a loaded machine's
+// slow answer is not taken for none.
+inline const QString AnswerTimeOut = "--answer-timeout-ms=2000";
+
 struct TFlashRun {
     int ExitCode = -1;
     QString Output;
