@@ -176,8 +176,8 @@ void TUpgradeSession::DockUnavailable()
     if (FStage != TUpgradeStage::Connecting || FDockFailed)
         return;
     FDockFailed = true;
+    // Told once, as the upgrade's end: no instrument came online.
     FEndMessage = DockName() + (FDock && FDock->HasUSBDevice() ? " could not be opened." : " did not answer.");
-    Tell(ecSessionDockUnavailable, FEndMessage);
     LetInstrumentGo();
 }
 

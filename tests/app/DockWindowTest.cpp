@@ -173,3 +173,18 @@ TEST_F(DockWindow, ClosedWhileTheDockNeverAnswers)
     EXPECT_LE(log.count("<- SLV"), 1) << "not asked again and again";
     EXPECT_FALSE(dialogs->Texts().contains(UpgradeText::Completed));
 }
+
+// A dock address where nothing listens: the window says so and goes back to
+// Waiting, instead of staying in "Connecting" with no word.
+TEST_F(DockWindow, ADockThatIsNotThereIsToldAndTheWindowWaitsAgain)
+{
+    Open(noUsb.path());
+    UseDock(true);
+    window->edtIpAddr->setText("127.0.9.99");  // no simulated dock there
+    window->cbStart->click();
+    const QString told = "The dock at 127.0.9.99 did not answer.";
+    ASSERT_TRUE(WaitFor([&] { return dialogs->Texts().contains(told); }, 20000));
+    EXPECT_EQ(dialogs->Texts().count(told), 1) << "once, as the upgrade's end";
+    EXPECT_EQ(window->lblStatus->text(), "Waiting");
+    EXPECT_TRUE(window->cbStart->isEnabled());
+}

@@ -390,6 +390,10 @@ TEST_F(UpgradeWindow, AStrayKeyOrClickDuringTheUploadChangesNothing)
             return;
         spacePressed = true;
         dockOptionLocked = !window->chkUseKelo6->isEnabled();
+        // The boxes before the upload took the focus away; it comes back as
+        // the window is active again.
+        QApplication::setActiveWindow(nullptr);
+        QApplication::setActiveWindow(window.get());
         QWidget* focus = QApplication::focusWidget() ? QApplication::focusWidget() : window.get();
         focusName = focus->objectName();
         QKeyEvent press(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, " ");
@@ -397,7 +401,10 @@ TEST_F(UpgradeWindow, AStrayKeyOrClickDuringTheUploadChangesNothing)
         QCoreApplication::sendEvent(focus, &press);
         QCoreApplication::sendEvent(focus, &release);
     };
-    window->activateWindow();
+    // The operator pressed Start from the keyboard: the focus is on it.
+    QApplication::setActiveWindow(window.get());
+    window->cbStart->setFocus();
+    ASSERT_EQ(QApplication::focusWidget(), window->cbStart);
     window->cbStart->click();
     WaitForSummary();
     EXPECT_TRUE(spacePressed);
