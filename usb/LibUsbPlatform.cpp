@@ -385,6 +385,8 @@ void TLibUsbPlatform::TransferDone(libusb_transfer* Transfer)
     pipe->InFlight = false;
     if (Transfer->status == LIBUSB_TRANSFER_COMPLETED) {
         pipe->Arrived.append(reinterpret_cast<const char*>(Transfer->buffer), Transfer->actual_length);
+        if (!pipe->Arrived.isEmpty())
+            pipe->Wake.Signal();  // the receive thread wakes while the transfer goes out again
         if (!pipe->Closing && pipe->Arrived.size() < MaxArrived)
             pipe->Owner->SubmitLocked(*pipe);
     } else if (Transfer->status != LIBUSB_TRANSFER_CANCELLED) {
@@ -498,13 +500,21 @@ int TLibUsbPlatform::WritePipe(int Handle, const char* Data, int Size, int& Erro
         libusb_fill_bulk_transfer(write, pipe->Device->Handle, pipe->Address, bytes, Size, &WriteDone, pipe,
                                   WriteTimeoutMs);
     write->flags = LIBUSB_TRANSFER_FREE_BUFFER;
+    // Listed before it is submitted (it may end before the lock is back), and
+    // submitted without the lock, so that the event thread completes the
+    // writes before it meanwhile. Only this thread writes to the pipe and
+    // closes it, so the order and the pipe hold.
+    pipe->Writes.emplace_back(write, pipe->WritesSubmitted++);
+    lock.unlock();
     TransferHandOver.fetch_add(1, std::memory_order_release);
     const int result = libusb_submit_transfer(write);
     if (result != LIBUSB_SUCCESS) {
+        lock.lock();
+        std::erase_if(pipe->Writes, [&](const auto& Write) { return Write.first == write; });
         libusb_free_transfer(write);
+        FChanged.notify_all();
         return Failed(Error, ErrnoOf(result));
     }
-    pipe->Writes.emplace_back(write, pipe->WritesSubmitted++);
     Error = 0;
     return Size;
 }

@@ -304,6 +304,7 @@ void TEmulatedUsbDevice::HoldOut()
 void TEmulatedUsbDevice::TakeHeldOut()
 {
     std::vector<TUrb> taken;
+    std::lock_guard order(FOutOrder);
     {
         std::lock_guard lock(FLock);
         FHoldOut = false;
@@ -601,6 +602,7 @@ void TEmulatedUsbDevice::Submit(UMockdevIoctlClient* Client, TClient& State)
         }
         urb.ActualLength = urb.BufferLength;
         bool taken = true;
+        std::lock_guard order(FOutOrder);
         {
             std::lock_guard lock(FLock);
             if (const int status = std::exchange(FFailNextOut, 0); status != 0) {

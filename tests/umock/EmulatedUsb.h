@@ -172,6 +172,7 @@ private:
     // it first: GLib's hand-over is invisible to ThreadSanitizer, this is not.
     std::atomic<int> FPublished{0};
     mutable std::mutex FLock;
+    std::mutex FOutOrder;  // OUT bytes reach OnOut in the order taken (held ones before later ones)
     std::map<UMockdevIoctlClient*, TClient> FClients;
     std::map<quint8, std::deque<QByteArray>> FToSend;  // by IN endpoint
     std::map<unsigned long, int> FRequests;
