@@ -218,11 +218,17 @@ void Report(const char* What, TTraceFigures F)
         return;
     std::sort(F.OverheadMs.begin(), F.OverheadMs.end());
     const auto at = [&](double Fraction) { return F.OverheadMs[std::size_t(Fraction * (F.OverheadMs.size() - 1))]; };
-    const double median = at(0.5);
-    std::printf("  %zu exchanges, time beyond their line time: median %.2f ms, 90th percentile %.2f ms, "
-                "most %.2f ms; at the median throughout, ratio %.4f\n",
-                F.OverheadMs.size(), median, at(0.9), F.OverheadMs.back(),
-                (line + median * F.OverheadMs.size() / 1000.0) / line);
+    // The trace's times are whole milliseconds: the mean of the fastest 90 %
+    // resolves finer than the median and leaves out a loaded machine's stalls.
+    const std::size_t kept = std::max<std::size_t>(1, F.OverheadMs.size() * 9 / 10);
+    double trimmed = 0;
+    for (std::size_t n = 0; n < kept; ++n)
+        trimmed += F.OverheadMs[n];
+    trimmed /= kept;
+    std::printf("  %zu exchanges, time beyond their line time: median %.2f ms, mean of the fastest 90 %% %.2f ms, "
+                "90th percentile %.2f ms, most %.2f ms; at that mean throughout, ratio %.4f\n",
+                F.OverheadMs.size(), at(0.5), trimmed, at(0.9), F.OverheadMs.back(),
+                (line + trimmed * F.OverheadMs.size() / 1000.0) / line);
 }
 
 }  // namespace
