@@ -6,12 +6,16 @@
 //     libusb's event thread and the emulation's own thread together; goal:
 //     under 0.5 % of a core) and the usbfs requests libusb made meanwhile (an
 //     event thread that spins makes thousands);
-//  2. kt4-flash --dock usb through the simulated Kelo6 dock (kt4-sim) put
+//  2. a page's exchange (264 bytes out, 6 back) with an emulated dock that
+//     answers at once: the road's own latency through libusb;
+//  3. kt4-flash --dock usb through the simulated Kelo6 dock (kt4-sim) put
 //     behind the emulated dock, the instrument paced at 115200 baud (8N1):
 //     the time from the first page to the program command's answer, read from
 //     kt4-flash's trace, as a ratio of the instrument line's own time for the
 //     same bytes (goal: <= 1.05); then the same on the simulated USB stack
-//     (KT4_USB_SIM), without libusb, for comparison.
+//     (KT4_USB_SIM), without libusb, for comparison. Each exchange's time
+//     beyond its line time tells the road's cost apart from a loaded
+//     machine's stalls; on libusb the usbfs requests per exchange too.
 //
 // Run from a release build: build/release/bench/kt4-libusb-bench
 
