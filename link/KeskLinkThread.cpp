@@ -2,92 +2,126 @@
 
 #include "link/KeskLink.h"
 
-#include <QMutex>
 #include <QPointer>
-#include <QWaitCondition>
+#include <QSocketNotifier>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
-// State shared by the thread and the polls it posts; a posted poll may outlive
-// the thread object.
+// State shared by the thread and the main thread's poll; the poll may run
+// while the thread object is being destroyed (the link lets the thread go from
+// inside its own poll), so it holds the state, not the object.
 struct TKeskLinkThread::TShared {
-    QMutex Lock;
-    QWaitCondition Changed;
+    std::mutex Lock;
+    std::condition_variable Changed;
     bool StopSignalled = false;
     bool WakeSignalled = true;  // the first turn runs at once
-    bool PollDone = true;
+    bool PollRequested = false;
     quint64 Turns = 0;
+    // Readable while a poll is asked for: the main thread's event loop watches it.
+    int PollFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+
+    ~TShared()
+    {
+        if (PollFd >= 0)
+            ::close(PollFd);
+    }
+    void AskForPoll() const
+    {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(PollFd, &one, sizeof one);
+    }
+    void TakeAsk() const
+    {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t n = ::read(PollFd, &count, sizeof count);
+    }
 };
 
-TKeskLinkThread::TKeskLinkThread(TKeskLink* Link) : FLink(Link), FShared(std::make_shared<TShared>())
+namespace {
+
+// On the main thread: the poll the thread asked for, unless it was stopped
+// meanwhile or the link has gone.
+void RunPoll(const std::shared_ptr<TKeskLinkThread::TShared>& Shared, const QPointer<TKeskLink>& Link,
+             const QPointer<TKeskLinkThread>& Self)
 {
-    start();
+    Shared->TakeAsk();
+    {
+        std::lock_guard lock(Shared->Lock);
+        if (Shared->StopSignalled || !Shared->PollRequested)
+            return;
+    }
+    if (Link && Self)
+        Link->PollLink(Self.data());
+    std::lock_guard lock(Shared->Lock);
+    ++Shared->Turns;
+    Shared->PollRequested = false;
+    Shared->Changed.notify_all();
+}
+
+}  // namespace
+
+TKeskLinkThread::TKeskLinkThread(TKeskLink* Link)
+    : FShared(std::make_shared<TShared>()), FNotifier(new QSocketNotifier(FShared->PollFd, QSocketNotifier::Read))
+{
+    QObject::connect(FNotifier, &QSocketNotifier::activated, FNotifier,
+                     [shared = FShared, link = QPointer<TKeskLink>(Link), self = QPointer<TKeskLinkThread>(this)] {
+                         RunPoll(shared, link, self);
+                     });
+    FThread = std::thread([this] { Run(); });
 }
 
 TKeskLinkThread::~TKeskLinkThread()
 {
     Stop();
+    // The poll may be running right now (the link stops its thread from inside
+    // it): the notifier goes once control is back in the event loop. Its
+    // handler holds the shared state, and with it the descriptor it watches.
+    FNotifier->setEnabled(false);
+    FNotifier->deleteLater();
 }
 
 void TKeskLinkThread::Wake()
 {
-    QMutexLocker lock(&FShared->Lock);
+    std::lock_guard lock(FShared->Lock);
     FShared->WakeSignalled = true;
-    FShared->Changed.wakeAll();
+    FShared->Changed.notify_all();
 }
 
 void TKeskLinkThread::Stop()
 {
     {
-        QMutexLocker lock(&FShared->Lock);
+        std::lock_guard lock(FShared->Lock);
         FShared->StopSignalled = true;
-        FShared->Changed.wakeAll();
+        FShared->Changed.notify_all();
     }
-    yieldCurrentThread();
-    wait();
+    if (FThread.joinable())
+        FThread.join();
 }
 
 quint64 TKeskLinkThread::Turns() const
 {
-    QMutexLocker lock(&FShared->Lock);
+    std::lock_guard lock(FShared->Lock);
     return FShared->Turns;
 }
 
-void TKeskLinkThread::run()
+// Sleeps until woken or stopped, asks the main thread for a poll and sleeps
+// until it has run or the thread is stopped; the stop event takes precedence.
+void TKeskLinkThread::Run()
 {
-    auto shared = FShared;
-    QPointer<TKeskLink> link(FLink);
-    QObject* self = this;
+    TShared& shared = *FShared;
+    std::unique_lock lock(shared.Lock);
     for (;;) {
-        {
-            QMutexLocker lock(&shared->Lock);
-            while (!shared->StopSignalled && !shared->WakeSignalled)
-                shared->Changed.wait(&shared->Lock);
-            if (shared->StopSignalled)
-                return;  // the stop event takes precedence
-            shared->WakeSignalled = false;
-            shared->PollDone = false;
-        }
-        // The poll runs on the main thread; the link is its context, so a poll
-        // still queued when the link is gone is dropped.
-        QMetaObject::invokeMethod(
-            FLink,
-            [shared, link, self] {
-                bool stopped;
-                {
-                    QMutexLocker lock(&shared->Lock);
-                    stopped = shared->StopSignalled;
-                }
-                if (!stopped && link)
-                    link->PollLink(self);
-                QMutexLocker lock(&shared->Lock);
-                ++shared->Turns;
-                shared->PollDone = true;
-                shared->Changed.wakeAll();
-            },
-            Qt::QueuedConnection);
-        QMutexLocker lock(&shared->Lock);
-        while (!shared->StopSignalled && !shared->PollDone)
-            shared->Changed.wait(&shared->Lock);
-        if (shared->StopSignalled)
+        shared.Changed.wait(lock, [&] { return shared.StopSignalled || shared.WakeSignalled; });
+        if (shared.StopSignalled)
+            return;
+        shared.WakeSignalled = false;
+        shared.PollRequested = true;
+        shared.AskForPoll();
+        shared.Changed.wait(lock, [&] { return shared.StopSignalled || !shared.PollRequested; });
+        if (shared.StopSignalled)
             return;
     }
 }

@@ -4,14 +4,22 @@
 // transport notification wakes it (Wake) or it is stopped. Stopping never
 // deadlocks: the thread never blocks the main thread, and the main thread never
 // waits on a thread that is waiting for it.
+//
+// The thread asks for a poll through a wake-up descriptor that the main
+// thread's event loop watches, and everything the two share is guarded by a
+// standard mutex: no hand-over goes through Qt's own locks, so that
+// ThreadSanitizer sees every one of them.
 
-#include <QThread>
+#include <QObject>
 #include <memory>
+#include <thread>
 
+class QSocketNotifier;
 class TKeskLink;
 
-class TKeskLinkThread : public QThread {
+class TKeskLinkThread : public QObject {
 public:
+    // Created on the main thread, which then runs the polls.
     explicit TKeskLinkThread(TKeskLink* Link);
     ~TKeskLinkThread() override;  // stops the thread
 
@@ -25,10 +33,10 @@ public:
 
     struct TShared;
 
-protected:
-    void run() override;
-
 private:
-    TKeskLink* FLink;
+    void Run();
+
     std::shared_ptr<TShared> FShared;
+    QSocketNotifier* FNotifier;  // on the main thread; outlives this object until the event loop frees it
+    std::thread FThread;
 };

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <libusb.h>
 
 namespace {
@@ -172,6 +174,7 @@ int TLibUsbPlatform::DeviceLeft(libusb_context*, libusb_device* Device, int, voi
             pipe->Error = ENODEV;
             pipe->Wake.Signal();
         }
+    self->FChanged.notify_all();  // a write waiting for room ends
     return 0;  // stay registered
 }
 
@@ -382,6 +385,8 @@ void TLibUsbPlatform::TransferDone(libusb_transfer* Transfer)
     pipe->InFlight = false;
     if (Transfer->status == LIBUSB_TRANSFER_COMPLETED) {
         pipe->Arrived.append(reinterpret_cast<const char*>(Transfer->buffer), Transfer->actual_length);
+        if (!pipe->Arrived.isEmpty())
+            pipe->Wake.Signal();  // the receive thread wakes while the transfer goes out again
         if (!pipe->Closing && pipe->Arrived.size() < MaxArrived)
             pipe->Owner->SubmitLocked(*pipe);
     } else if (Transfer->status != LIBUSB_TRANSFER_CANCELLED) {
@@ -403,11 +408,20 @@ void TLibUsbPlatform::ClosePipe(int Handle)
         libusb_cancel_transfer(pipe->Transfer);
         FChanged.wait_for(lock, std::chrono::milliseconds(CancelWaitMs), [&] { return !pipe->InFlight; });
     }
+    // What was written arrives before the pipe goes (the dock's hand-back is
+    // the last thing written before a disconnect): each write ends by itself
+    // within its time-out; what is still on its way after that is cancelled.
+    const auto written = [&] { return pipe->Writes.empty(); };
+    if (!FChanged.wait_for(lock, std::chrono::milliseconds(WriteTimeoutMs + CancelWaitMs), written)) {
+        for (const auto& [write, number] : pipe->Writes)
+            libusb_cancel_transfer(write);
+        FChanged.wait_for(lock, std::chrono::milliseconds(CancelWaitMs), written);
+    }
     TOpenDevice* device = pipe->Device;
     std::unique_ptr<TPipe> closed = std::move(FPipes[Handle]);
     FPipes.erase(Handle);
-    if (closed->InFlight)
-        closed.release();  // the event thread may still complete it: never freed under its feet
+    if (closed->InFlight || !closed->Writes.empty())
+        closed.release();  // the event thread may still complete them: never freed under its feet
     else if (closed->Transfer)
         libusb_free_transfer(closed->Transfer);
     lock.unlock();
@@ -445,29 +459,86 @@ int TLibUsbPlatform::ReadPipe(int Handle, char* Buffer, int Size, int& Error)
 
 int TLibUsbPlatform::WritePipe(int Handle, const char* Data, int Size, int& Error)
 {
-    libusb_device_handle* device;
-    unsigned char address;
-    bool interrupt;
-    {
-        std::lock_guard lock(FLock);
-        TPipe* pipe = PipeLocked(Handle);
-        if (!pipe)
-            return Failed(Error, EBADF);
+    std::unique_lock lock(FLock);
+    TPipe* pipe = PipeLocked(Handle);
+    if (!pipe)
+        return Failed(Error, EBADF);
+    const auto told = [&] { return pipe->Device->Gone || pipe->WriteError != 0; };
+    const auto failure = [&] {
         if (pipe->Device->Gone)
-            return Failed(Error, ENODEV);
-        device = pipe->Device->Handle;
-        address = pipe->Address;
-        interrupt = pipe->Type == LIBUSB_TRANSFER_TYPE_INTERRUPT;
-    }
-    int sent = 0;
-    auto* bytes = reinterpret_cast<unsigned char*>(const_cast<char*>(Data));
-    const int result = interrupt ? libusb_interrupt_transfer(device, address, bytes, Size, &sent, WriteTimeoutMs)
-                                 : libusb_bulk_transfer(device, address, bytes, Size, &sent, WriteTimeoutMs);
-    if (result == LIBUSB_SUCCESS || (result == LIBUSB_ERROR_TIMEOUT && sent > 0)) {
+            return ENODEV;
+        pipe->Wake.Drain();
+        pipe->ToldUpTo = pipe->WritesSubmitted;
+        return std::exchange(pipe->WriteError, 0);
+    };
+    if (told())
+        return Failed(Error, failure());
+    if (Size <= 0) {
         Error = 0;
-        return sent;
+        return 0;
     }
-    return Failed(Error, ErrnoOf(result));
+    // Sleeps until the oldest write ends when the pipe has its fill on the way.
+    if (!FChanged.wait_for(lock, std::chrono::milliseconds(WriteTimeoutMs),
+                           [&] { return told() || int(pipe->Writes.size()) < MaxWritesInFlight; })) {
+        pipe->ToldUpTo = pipe->WritesSubmitted;  // the writes on their way fail with this one
+        return Failed(Error, ETIMEDOUT);
+    }
+    if (told())
+        return Failed(Error, failure());
+    libusb_transfer* write = libusb_alloc_transfer(0);
+    auto* bytes = static_cast<unsigned char*>(std::malloc(std::size_t(Size)));
+    if (!write || !bytes) {
+        libusb_free_transfer(write);
+        std::free(bytes);
+        return Failed(Error, ENOMEM);
+    }
+    std::memcpy(bytes, Data, std::size_t(Size));
+    if (pipe->Type == LIBUSB_TRANSFER_TYPE_INTERRUPT)
+        libusb_fill_interrupt_transfer(write, pipe->Device->Handle, pipe->Address, bytes, Size, &WriteDone, pipe,
+                                       WriteTimeoutMs);
+    else
+        libusb_fill_bulk_transfer(write, pipe->Device->Handle, pipe->Address, bytes, Size, &WriteDone, pipe,
+                                  WriteTimeoutMs);
+    write->flags = LIBUSB_TRANSFER_FREE_BUFFER;
+    // Listed before it is submitted (it may end before the lock is back), and
+    // submitted without the lock, so that the event thread completes the
+    // writes before it meanwhile. Only this thread writes to the pipe and
+    // closes it, so the order and the pipe hold.
+    pipe->Writes.emplace_back(write, pipe->WritesSubmitted++);
+    lock.unlock();
+    TransferHandOver.fetch_add(1, std::memory_order_release);
+    const int result = libusb_submit_transfer(write);
+    if (result != LIBUSB_SUCCESS) {
+        lock.lock();
+        std::erase_if(pipe->Writes, [&](const auto& Write) { return Write.first == write; });
+        libusb_free_transfer(write);
+        FChanged.notify_all();
+        return Failed(Error, ErrnoOf(result));
+    }
+    Error = 0;
+    return Size;
+}
+
+// On the event thread. The first failure is kept until a write or PipeAlive
+// tells it, unless one told already stands for this write; a cancelled write
+// was cancelled by ClosePipe, which says nothing.
+void TLibUsbPlatform::WriteDone(libusb_transfer* Transfer)
+{
+    TransferHandOver.load(std::memory_order_acquire);
+    auto* pipe = static_cast<TPipe*>(Transfer->user_data);
+    std::lock_guard lock(pipe->Owner->FLock);
+    const auto done = std::find_if(pipe->Writes.begin(), pipe->Writes.end(),
+                                   [&](const auto& Write) { return Write.first == Transfer; });
+    const quint64 number = done != pipe->Writes.end() ? done->second : 0;
+    if (done != pipe->Writes.end())
+        pipe->Writes.erase(done);
+    const bool whole = Transfer->status == LIBUSB_TRANSFER_COMPLETED && Transfer->actual_length == Transfer->length;
+    if (!whole && Transfer->status != LIBUSB_TRANSFER_CANCELLED && !pipe->WriteError && number >= pipe->ToldUpTo) {
+        pipe->WriteError = Transfer->status == LIBUSB_TRANSFER_COMPLETED ? EIO : ErrnoOfStatus(Transfer->status);
+        pipe->Wake.Signal();
+    }
+    libusb_free_transfer(Transfer);  // and its bytes
+    pipe->Owner->FChanged.notify_all();
 }
 
 int TLibUsbPlatform::WaitHandle(int Handle)
@@ -481,8 +552,15 @@ bool TLibUsbPlatform::PipeAlive(int Handle, int& Error)
 {
     std::lock_guard lock(FLock);
     TPipe* pipe = PipeLocked(Handle);
-    if (pipe && !pipe->Device->Gone)
-        return true;
-    Error = ENODEV;
-    return false;
+    if (!pipe || pipe->Device->Gone) {
+        Error = ENODEV;
+        return false;
+    }
+    if (pipe->WriteError) {  // told once
+        Error = std::exchange(pipe->WriteError, 0);
+        pipe->ToldUpTo = pipe->WritesSubmitted;
+        pipe->Wake.Drain();
+        return false;
+    }
+    return true;
 }

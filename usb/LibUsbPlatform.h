@@ -13,9 +13,15 @@
 // Opening an endpoint claims the first interface (detaching a kernel driver
 // that holds it); closing the last pipe of a device releases it. An IN
 // endpoint always has a transfer pending; what arrives waits in the pipe until
-// read, and the pipe's wait descriptor tells the receive thread. A libusb event
-// thread completes the transfers and, where the platform has hot-plug
-// notification, learns at once that a device has left, which fails its pipes;
+// read, and the pipe's wait descriptor tells the receive thread. A write to an
+// OUT endpoint is submitted and returns: up to MaxWritesInFlight writes of a
+// pipe are on their way at once, in the order written (the kernel keeps an
+// endpoint's transfers in order), and a write beyond them waits for the oldest
+// to end. A write that fails on its way is told by the pipe's next write, or
+// by its wait descriptor and PipeAlive when none follows; closing the pipe
+// lets what is on its way arrive first. A libusb event thread completes the
+// transfers and, where the platform has hot-plug notification, learns at once
+// that a device has left, which fails its pipes and their pending writes;
 // elsewhere the next failed transfer tells.
 
 #include "usb/USBPlatform.h"
@@ -27,6 +33,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 struct libusb_context;
@@ -54,6 +61,9 @@ public:
     static QString IdVariable(const TGUID& InterfaceClass);
     // "usb:<bus>-<port>[.<port>...]:vvvv:pppp".
     static QString DevicePath(int Bus, const std::vector<int>& Ports, TUsbId Id);
+
+    // Writes of one OUT pipe on their way at once.
+    static constexpr int MaxWritesInFlight = 32;
 
     // Whether libusb could be started (false on a machine without a USB bus).
     bool Available() const { return FContext != nullptr; }
@@ -89,9 +99,17 @@ private:
         int Error = 0;
         bool InFlight = false;
         bool Closing = false;
+        // OUT endpoints: the writes on their way, oldest first, with their
+        // numbers; the first failure not yet told. A failure told stands for
+        // every write that was on its way then: theirs are not told again.
+        std::vector<std::pair<libusb_transfer*, quint64>> Writes;
+        quint64 WritesSubmitted = 0;
+        quint64 ToldUpTo = 0;  // writes numbered below it failed, if they fail, with the failure told
+        int WriteError = 0;
     };
 
     static void TransferDone(libusb_transfer* Transfer);
+    static void WriteDone(libusb_transfer* Transfer);
     static int DeviceLeft(libusb_context* Context, libusb_device* Device, int Event, void* Self);
     void HandleEvents();
     libusb_device* FindDevice(const QString& Path);  // referenced; nullptr when absent

@@ -309,7 +309,8 @@ void TUSBPipe::ServiceInput(TUSBPlatform& Platform, int Handle, int Size)
 }
 
 // An output pass sends at most 64 bytes of the block in front; the slice
-// counts as queued until it has left.
+// counts as queued until the platform has taken it (it may still be on its
+// way to the device then).
 void TUSBPipe::ServiceOutput(TUSBPlatform& Platform, int Handle, int Size)
 {
     QByteArray slice;
@@ -347,7 +348,8 @@ void TUSBPipe::ServiceOutput(TUSBPlatform& Platform, int Handle, int Size)
         FDevice->FMainWake.Signal();  // a waiting WriteData may go on
 }
 
-// An output pipe's wait descriptor speaks only when its device has gone.
+// An output pipe's wait descriptor speaks only when its device has gone or a
+// write failed after the platform took it.
 void TUSBPipe::CheckAlive(TUSBPlatform& Platform, int Handle, int WaitFd)
 {
     pollfd signalled{WaitFd, POLLIN, 0};

@@ -46,14 +46,21 @@ public:
     virtual int ReadPipe(int Handle, char* Buffer, int Size, int& Error) = 0;
 
     // Sends Size bytes on an OUT endpoint: the count the device took, or -1
-    // with Error. Waits at most WriteTimeoutMs for the device.
+    // with Error. Waits at most WriteTimeoutMs for the device. A back end may
+    // take the bytes and send them after it returns: then the bytes of
+    // successive writes still leave in the order written, a write that fails
+    // on its way is told once (by the pipe's next write, or through the wait
+    // descriptor and PipeAlive), a device that goes fails what is on its way,
+    // and closing the pipe lets it arrive first.
     virtual int WritePipe(int Handle, const char* Data, int Size, int& Error) = 0;
 
     // A descriptor that polls readable while the pipe has something to say:
-    // input waiting on an IN endpoint, or (on any pipe) the device has gone.
+    // input waiting on an IN endpoint, a write that failed on its way on an
+    // OUT endpoint, or (on any pipe) the device has gone.
     virtual int WaitHandle(int Handle) = 0;
 
-    // False with Error once the pipe's device has gone away.
+    // False with Error once the pipe's device has gone away, and once (with
+    // its error) for a write that failed on its way and was not told yet.
     virtual bool PipeAlive(int Handle, int& Error) = 0;
 };
 

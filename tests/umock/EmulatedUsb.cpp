@@ -18,6 +18,8 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -293,6 +295,55 @@ void TEmulatedUsbDevice::Send(quint8 Endpoint, const QByteArray& Bytes)
     UpdateNodeLocked();
 }
 
+void TEmulatedUsbDevice::HoldOut()
+{
+    std::lock_guard lock(FLock);
+    FHoldOut = true;
+}
+
+void TEmulatedUsbDevice::TakeHeldOut()
+{
+    std::vector<TUrb> taken;
+    std::lock_guard order(FOutOrder);
+    {
+        std::lock_guard lock(FLock);
+        FHoldOut = false;
+        for (auto& [client, state] : FClients) {
+            for (auto urb = state.Pending.begin(); urb != state.Pending.end();) {
+                if (urb->Endpoint & 0x80) {
+                    ++urb;
+                    continue;
+                }
+                urb->ActualLength = urb->BufferLength;
+                urb->Status = 0;
+                taken.push_back(*urb);
+                state.Done.push_back(*urb);
+                urb = state.Pending.erase(urb);
+            }
+        }
+        UpdateNodeLocked();
+    }
+    for (const TUrb& urb : taken)
+        if (OnOut && !urb.Out.isEmpty())
+            OnOut(urb.Endpoint, urb.Out);
+}
+
+void TEmulatedUsbDevice::FailNextOut(int Status)
+{
+    std::lock_guard lock(FLock);
+    FFailNextOut = Status;
+}
+
+int TEmulatedUsbDevice::PendingOut() const
+{
+    std::lock_guard lock(FLock);
+    int count = 0;
+    for (const auto& [client, state] : FClients)
+        count += int(std::count_if(state.Pending.begin(), state.Pending.end(),
+                                   [](const TUrb& u) { return !(u.Endpoint & 0x80); }));
+    return count;
+}
+
 int TEmulatedUsbDevice::Requests(unsigned long Request) const
 {
     std::lock_guard lock(FLock);
@@ -343,7 +394,7 @@ void TEmulatedUsbDevice::ServeInLocked()
     for (auto& [client, state] : FClients) {
         for (auto urb = state.Pending.begin(); urb != state.Pending.end();) {
             auto& queue = FToSend[urb->Endpoint];
-            if (queue.empty()) {
+            if (!(urb->Endpoint & 0x80) || queue.empty()) {
                 ++urb;
                 continue;
             }
@@ -550,13 +601,27 @@ void TEmulatedUsbDevice::Submit(UMockdevIoctlClient* Client, TClient& State)
             bytes = QByteArray(reinterpret_cast<const char*>(buffer.Bytes()), urb.BufferLength);
         }
         urb.ActualLength = urb.BufferLength;
+        bool taken = true;
+        std::lock_guard order(FOutOrder);
         {
             std::lock_guard lock(FLock);
-            State.Done.push_back(urb);
+            if (const int status = std::exchange(FFailNextOut, 0); status != 0) {
+                urb.Status = status;
+                urb.ActualLength = 0;
+                State.Done.push_back(urb);
+                taken = false;
+            } else if (FHoldOut) {
+                urb.ActualLength = 0;
+                urb.Out = bytes;
+                State.Pending.push_back(urb);
+                taken = false;
+            } else {
+                State.Done.push_back(urb);
+            }
             UpdateNodeLocked();
         }
         Complete(Client, 0);
-        if (OnOut && !bytes.isEmpty())
+        if (taken && OnOut && !bytes.isEmpty())
             OnOut(urb.Endpoint, bytes);
         return;
     }

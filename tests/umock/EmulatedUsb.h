@@ -5,7 +5,9 @@
 // answered here, as the kernel would answer them:
 //
 //   control transfers on endpoint 0 (the descriptors), answered at once;
-//   bulk and interrupt OUT transfers, whose bytes go to OnOut;
+//   bulk and interrupt OUT transfers, whose bytes go to OnOut, taken at once
+//   or, while the device holds them (an endpoint that answers NAK), pending
+//   until it lets them go; an OUT transfer may be made to fail (a stall);
 //   bulk and interrupt IN transfers, held pending until Send() gives the
 //   device something to say;
 //   claiming with kernel-driver detach (DISCONNECT_CLAIM) granted, no kernel
@@ -86,7 +88,8 @@ public:
     TEmulatedUsbDevice& operator=(const TEmulatedUsbDevice&) = delete;
 
     // Bytes the host sent on an OUT endpoint (its address). Called on the
-    // testbed's worker thread: must not wait.
+    // testbed's worker thread (or on the one that calls TakeHeldOut): must
+    // not wait.
     std::function<void(quint8 Endpoint, const QByteArray& Bytes)> OnOut;
     // The host claimed or released the interface (worker thread, must not wait).
     std::function<void()> OnClaim;
@@ -103,6 +106,15 @@ public:
     // transfers there (a transfer takes at most its length of one Send's
     // bytes). Any thread.
     void Send(quint8 Endpoint, const QByteArray& Bytes);
+
+    // While held, OUT transfers stay pending (the endpoint answers NAK);
+    // TakeHeldOut completes those pending, in order, and stops holding.
+    void HoldOut();
+    void TakeHeldOut();
+    // The next OUT transfer fails with this status (-EPIPE: the endpoint
+    // stalled) and none of its bytes are taken. Any thread.
+    void FailNextOut(int Status);
+    int PendingOut() const;  // OUT transfers held pending
 
     // The device's name for the libusb back end: "usb:1-4:vvvv:pppp".
     QString DevicePath() const;
@@ -125,7 +137,8 @@ private:
         quint8 Endpoint = 0;
         int Status = 0;
         int ActualLength = 0;
-        QByteArray In;  // bytes for the host, written into its buffer when reaped
+        QByteArray In;   // bytes for the host, written into its buffer when reaped
+        QByteArray Out;  // bytes from the host on a held OUT transfer
     };
     struct TClient {
         UMockdevIoctlClient* Client = nullptr;  // referenced
@@ -159,6 +172,7 @@ private:
     // it first: GLib's hand-over is invisible to ThreadSanitizer, this is not.
     std::atomic<int> FPublished{0};
     mutable std::mutex FLock;
+    std::mutex FOutOrder;  // OUT bytes reach OnOut in the order taken (held ones before later ones)
     std::map<UMockdevIoctlClient*, TClient> FClients;
     std::map<quint8, std::deque<QByteArray>> FToSend;  // by IN endpoint
     std::map<unsigned long, int> FRequests;
@@ -167,4 +181,6 @@ private:
     bool FPlugged = false;
     bool FGone = false;
     int FClaims = 0;
+    bool FHoldOut = false;
+    int FFailNextOut = 0;
 };
