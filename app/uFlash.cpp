@@ -299,6 +299,7 @@ void TfrmUpgrade::CreateComponents()
     USBDevice1->SetReceiveBufferSize(szAuto);
     USBDevice1->SetDeviceType(tpCorvaneKelo6);
     USBDevice1->SetUseWindowsMsgs(false);
+    USBDevice1->OnError = [this](QObject*, const TErrorInfo& Error) { SessionError(Error); };
     FUSBDock = std::make_unique<TUSBDockDevice>(USBDevice1);
     CorvaneKelo6Dock1 = new TCorvaneKelo6Dock(this);
     CorvaneKelo6Dock1->SetUSBDevice(FUSBDock.get());

@@ -106,6 +106,7 @@ bool TUpgradeSession::MakeDock(const TUpgradeSettings& Settings)
         return true;
     }
     FUsbDevice = new TUSBDevice(this);
+    FUsbDevice->OnError = [this](QObject*, const TErrorInfo& Error) { Tell(Error.Code, Error.Text); };
     FUsbDockDevice = std::make_unique<TUSBDockDevice>(FUsbDevice);
     FUsbDockDevice->SetDeviceType(dock->Description().DeviceType);
     const QStringList docks = FUsbDockDevice->RefreshDeviceList();

@@ -169,7 +169,7 @@ QByteArray TUSBPipe::ReadData()
 
 void TUSBPipe::ShowNotOpen() const
 {
-    Dialogs().ShowMessage(QStringLiteral("Pipe %1 not open!").arg(PipeNumber()));
+    ::RaiseError(FDevice->OnError, FDevice, ecUsbPipeNotOpen, QStringLiteral("Pipe %1 not open!").arg(PipeNumber()));
 }
 
 int TUSBPipe::WriteData(const char* Data, int Count)
@@ -682,14 +682,14 @@ void TUSBDevice::SetDeviceName(const QString& Value)
     int error = 0;
     const TUSBPlatform::TFetchResult fetched = FPlatform.FetchConfiguration(Value, descriptor, error);
     if (fetched == TUSBPlatform::frOpenFailed)
-        Dialogs().ShowMessage(OpenFailedText(Value, error));
+        RaiseError(OnError, this, ecUsbOpenFailed, OpenFailedText(Value, error));
     if (fetched != TUSBPlatform::frOk) {
-        Dialogs().ShowMessage("Device Info not found!");
+        RaiseError(OnError, this, ecUsbDeviceInfo, "Device Info not found!");
         return;
     }
     const TConfigurationLayout layout = WalkConfiguration(descriptor);
     if (layout.DeclaredEndpoints() > MaxEndpoints) {
-        Dialogs().ShowMessage("Error too many pipes!");
+        RaiseError(OnError, this, ecUsbTooManyPipes, "Error too many pipes!");
         return;
     }
     RebuildPipes(Value, layout);
@@ -776,11 +776,11 @@ void TUSBDevice::CloseHandles(const std::vector<int>& Handles)
 bool TUSBDevice::Connect()
 {
     if (IsConnected()) {
-        Dialogs().ShowMessage("UsBDevice already Connected!");
+        RaiseError(OnError, this, ecUsbAlreadyConnected, "UsBDevice already Connected!");
         return true;
     }
     if (PipeCount() < 1) {
-        Dialogs().ShowMessage("Device has no pipes!");
+        RaiseError(OnError, this, ecUsbNoPipes, "Device has no pipes!");
         return false;
     }
     SetHalted(true);

@@ -20,6 +20,7 @@
 // end) Disconnect returns the request pending and WriteData queues the block
 // behind the one that is still leaving.
 
+#include "platform/ErrorEvent.h"
 #include "platform/Events.h"
 #include "usb/USB.h"
 #include "usb/USBPlatform.h"
@@ -199,6 +200,7 @@ public:
     TOnPipeError OnPipeError;  // declared for the owner; nothing raises it
     TOnOpenPipeError OnOpenPipeError;
     TNotifyEvent OnDeviceRemoved;
+    TErrorEvent OnError;  // a failure to tell the operator, its pipes' too (without a handler: a box)
 
 private:
     friend class TUSBPipe;
