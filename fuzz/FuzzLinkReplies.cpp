@@ -30,10 +30,11 @@ void ReassembleAnswer(FuzzedDataProvider& In)
         const std::string chunk = In.ConsumeRandomLengthString(64);
         answers.Add(QByteArray(chunk.data(), qsizetype(chunk.size())));
         whole += QByteArray(chunk.data(), qsizetype(chunk.size()));
-        if (auto answer = answers.TakeComplete())
-            delivered += *answer;
+        while (auto answer = answers.TakeComplete())
+            delivered += *answer;  // answers joined in one read come out one by one
     }
-    delivered += answers.TakeAll();
+    for (QByteArray rest = answers.TakeAll(); !rest.isEmpty(); rest = answers.TakeAll())
+        delivered += rest;
     if (delivered != whole)
         __builtin_trap();  // every byte delivered once, in order
 }
