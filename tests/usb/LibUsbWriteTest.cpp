@@ -197,7 +197,10 @@ TEST_F(LibUsbWrites, APulledDockFailsTheWritesOnTheirWay)
     Dock.Pull();
     const int waitFd = Usb->WaitHandle(Pipe);
     ASSERT_TRUE(WaitFor([&] { return Readable(waitFd); }, 30000));
+    // The wait descriptor may tell of the first failed transfer a moment
+    // before the device's removal has reached the pipe.
     int error = 0;
+    ASSERT_TRUE(WaitFor([&] { return !Usb->PipeAlive(Pipe, error); }, 30000));
     for (int n = 0; n < 2; ++n) {
         EXPECT_FALSE(Usb->PipeAlive(Pipe, error));
         EXPECT_EQ(error, ENODEV);
