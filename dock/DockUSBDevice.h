@@ -44,6 +44,8 @@ public:
     virtual QByteArray ReadData(int Pipe) = 0;
     // Queues bytes on an output pipe: their count, or -1 when the pipe is not open.
     virtual int WriteData(int Pipe, const QByteArray& Data) = 0;
+    // The same without waiting for earlier blocks to leave (they go first).
+    virtual int QueueData(int Pipe, const QByteArray& Data) { return WriteData(Pipe, Data); }
 
     // Raised after bytes were received on an input pipe.
     TOnPipeData OnPipeData;

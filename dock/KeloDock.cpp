@@ -412,7 +412,7 @@ void TKeloDock::SendControlData(const QByteArray& Text)
     if (FUSBDevice->Halted())
         Fail(ecDockHalted, textHalted);  // the text is queued all the same
     FCommandStatus = csPending;
-    FUSBDevice->WriteData(PipeControlOut, Text);
+    FUSBDevice->QueueData(PipeControlOut, Text);  // behind what is leaving; the reply is what is waited for
 }
 
 void TKeloDock::CommandTimerExpired()
@@ -604,7 +604,7 @@ bool TKeloDock::PassUserData(const QByteArray& Data)
     if (!TakesUserData(Data))
         return false;
     if (FUSBDevice != nullptr)
-        return FUSBDevice->WriteData(PipeDataOut, Data) >= 0 && Enabled();
+        return FUSBDevice->QueueData(PipeDataOut, Data) >= 0 && Enabled();
     FDataSent = false;
     if (FDataSocket->SendBytes(Data) < 0) {
         Fail(ecDockTcpSend, textTcpSend);

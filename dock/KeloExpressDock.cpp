@@ -67,7 +67,7 @@ void TKeloExpressDock::SendOverUsb(const QByteArray& Text)
         USBDevice()->SetHalted(false);
     }
     SetCommandStatus(csPending);
-    USBDevice()->WriteData(PipeControlOut, Text);
+    USBDevice()->QueueData(PipeControlOut, Text);
 }
 
 void TKeloExpressDock::SendOverNetwork(const QByteArray& Text)

@@ -34,3 +34,9 @@ int TUSBDockDevice::WriteData(int Pipe, const QByteArray& Data)
     TUSBPipe* pipe = Pipe >= 0 && Pipe < FDevice->PipeCount() ? FDevice->Pipes(Pipe) : nullptr;
     return pipe ? pipe->WriteData(Data) : -1;
 }
+
+int TUSBDockDevice::QueueData(int Pipe, const QByteArray& Data)
+{
+    TUSBPipe* pipe = Pipe >= 0 && Pipe < FDevice->PipeCount() ? FDevice->Pipes(Pipe) : nullptr;
+    return pipe ? pipe->QueueData(Data) : -1;
+}

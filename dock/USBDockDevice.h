@@ -24,6 +24,7 @@ public:
     void SetHalted(bool Value) override { FDevice->SetHalted(Value); }
     QByteArray ReadData(int Pipe) override;
     int WriteData(int Pipe, const QByteArray& Data) override;
+    int QueueData(int Pipe, const QByteArray& Data) override;
 
 private:
     TUSBDevice* FDevice;

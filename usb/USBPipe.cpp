@@ -190,6 +190,15 @@ int TUSBPipe::WriteData(const char* Data, int Count)
         ShowNotOpen();  // closed while the previous block was leaving
         return -1;
     }
+    return QueueData(Data, Count);
+}
+
+int TUSBPipe::QueueData(const char* Data, int Count)
+{
+    if (!IsOpen()) {
+        ShowNotOpen();
+        return -1;
+    }
     if (IsInput())
         return -1;  // an IN endpoint sends nothing: not a block that could ever leave
     Count = std::max(Count, 0);

@@ -81,6 +81,10 @@ public:
     // loop) until the previous block has left.
     int WriteData(const char* Data, int Count);
     int WriteData(const QByteArray& Data) { return WriteData(Data.constData(), int(Data.size())); }
+    // The same without waiting for the blocks before it to leave: the block
+    // goes behind them, in order (what the upgrade road uses).
+    int QueueData(const char* Data, int Count);
+    int QueueData(const QByteArray& Data) { return QueueData(Data.constData(), int(Data.size())); }
 
     // Opens the endpoint (OnOpenError when it cannot be); closing drops what
     // was queued and not sent.
