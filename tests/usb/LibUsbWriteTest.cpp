@@ -197,10 +197,14 @@ TEST_F(LibUsbWrites, APulledDockFailsTheWritesOnTheirWay)
     Dock.Pull();
     const int waitFd = Usb->WaitHandle(Pipe);
     ASSERT_TRUE(WaitFor([&] { return Readable(waitFd); }, 30000));
-    // The wait descriptor may tell of the first failed transfer a moment
-    // before the device's removal has reached the pipe.
+    // The wait descriptor may tell of the first failed transfer (reported
+    // once) a moment before the device's removal has reached the pipe: wait
+    // until the pipe stays dead.
     int error = 0;
-    ASSERT_TRUE(WaitFor([&] { return !Usb->PipeAlive(Pipe, error); }, 30000));
+    ASSERT_TRUE(WaitFor([&] {
+        int first = 0, second = 0;
+        return !Usb->PipeAlive(Pipe, first) && !Usb->PipeAlive(Pipe, second) && second == ENODEV;
+    }, 30000));
     for (int n = 0; n < 2; ++n) {
         EXPECT_FALSE(Usb->PipeAlive(Pipe, error));
         EXPECT_EQ(error, ENODEV);
