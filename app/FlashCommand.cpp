@@ -115,13 +115,14 @@ void TFlashCommand::AnswerGiven(const QString& Button, const QString& How)
 }
 
 // The trace starts before anything is sent, so that it holds every text. A
-// trace that cannot be made is refused before anything is opened; one that
+// trace that cannot be made (or would destroy what it names: the image, a
+// device, a link's target) is refused before anything is opened; one that
 // stops being written is told at once and the upgrade goes on.
 bool TFlashCommand::OpenTrace()
 {
     if (FOptions.TraceFile.isEmpty())
         return true;
-    FTrace = std::make_unique<TTraceFile>(FOptions.TraceFile);
+    FTrace = std::make_unique<TTraceFile>(FOptions.TraceFile, FOptions.Image);
     if (!FTrace->Ok()) {
         std::fprintf(stderr, "kt4-flash: cannot write the trace %s: %s\n", qPrintable(TerminalSafe(FOptions.TraceFile)),
                      qPrintable(FTrace->ErrorString()));

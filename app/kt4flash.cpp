@@ -6,8 +6,8 @@
 //   kt4-flash --list-ports | --help | --version
 //
 // A usage error (an unknown option, a missing value, no image or two, a COM
-// number outside the table) and a refused image end with status 2 and one
-// line on standard error, before anything is opened.
+// number outside the table), a refused image and a refused trace end with
+// status 2 and one line on standard error, before anything is opened.
 //
 // Without --port the link chooses its way as the window does: the infrared
 // driver's COM port from KT4_IRCOMM on this platform (or the simulated IrDA
@@ -23,6 +23,7 @@
 #include "app/Verbosity.h"
 #include "upgrade/UpgradeTexts.h"
 #include "link/ComPorts.h"
+#include "link/TraceLog.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorDisplay.h"
 
@@ -93,12 +94,31 @@ bool ImageAccepted(const QString& Image)
     return false;
 }
 
+// A shelf's member traces are held to the trace's rules before any member
+// starts, each under its own name, and refused as a member would refuse it.
+bool MemberTracesAccepted(const TShelfOptions& Shelf)
+{
+    if (Shelf.TraceFile.isEmpty())
+        return true;
+    for (const TShelfEntry& entry : Shelf.Entries) {
+        const QString trace = MemberTraceFile(Shelf.TraceFile, entry.Label);
+        const QString problem = TraceFileProblem(trace, Shelf.Image);
+        if (!problem.isEmpty()) {
+            std::fprintf(stderr, "kt4-flash: cannot write the trace %s: %s\n", qPrintable(TerminalSafe(trace)),
+                         qPrintable(problem));
+            return false;
+        }
+    }
+    return true;
+}
+
 // What --help adds below the options.
 const char* const HelpEpilogue = R"(
 Exit status:
   0  the instrument acknowledged the program command: it runs the new firmware
   1  cancelled (a question answered Cancel or No, or no answer on standard input)
-  2  invalid arguments, or the image was refused; nothing was opened
+  2  invalid arguments, or the image or the --trace file was refused;
+     nothing was opened
   3  not connected: no port given, the port could not be opened, or the
      instrument (or the dock) did not answer
   4  failed: the upload or the program command did not go through; the
@@ -186,6 +206,8 @@ int RunShelf(const QCommandLineParser& Parser, const QString& Image, TSignalWatc
         Dialogs().MessageDlg(UpgradeText::NotAFlashFile, mtError, mbOK);
         return fsImageRefused;
     }
+    if (!MemberTracesAccepted(shelf))
+        return UsageError;
     std::fprintf(stdout, "Image: version %s. Every instrument is upgraded to it without further questions, "
                          "an older version included.\n", qPrintable(TerminalSafe(QString::fromLatin1(image.FileVersion()))));
     if (Dialogs().MessageDlg(UpgradeText::EraseWarning, mtWarning, mbOKCancel) != mrOk)
@@ -232,8 +254,9 @@ int main(int argc, char** argv)
                       "(5 to 30 s), 1 to 600000.",
                       "ms"});
     parser.addOption({"trace",
-                      "Write every text sent and received, with its time, into this file (for support). With "
-                      "several ports, one file per instrument named after its port.",
+                      "Write every text sent and received, with its time, into this file (for support): a new "
+                      "file or a regular one, never the image, a device or a symbolic link. With several ports, "
+                      "one file per instrument named after its port.",
                       "file"});
     parser.addOption({"list-ports",
                       "List the serial ports with their adapters, and whether you may open them (and if not, "

@@ -77,6 +77,14 @@ protected:
 
 };
 
+// A dock list entry: the dock's name (as it answered the search), then the
+// address that choosing the entry uses, its sender's; a name that already
+// ends in that address is shown as it is.
+QString DockListEntry(const QString& Name, const QString& Address)
+{
+    return Name.endsWith(' ' + Address) ? Name : Name + ' ' + Address;
+}
+
 QString PageCount(int Done, int Total)
 {
     return QString("%1/%2").arg(Done).arg(Total);
@@ -573,13 +581,23 @@ void TfrmUpgrade::SwitchToNetworkDock()
     for (QWidget* w : std::initializer_list<QWidget*>{edtIpAddr, cboDockList, lblEthernetDockList})
         w->setVisible(true);
     CorvaneKelo6Dock1->SetUSBDevice(nullptr);
+    cboDockList->clear();  // the list shows this search's answers only
     DockEnumerator1->StartEnumeration();
 }
 
+// One entry at a time: a new dock at the end, a dock that answered again
+// renamed in its place, so that what the operator chose stays chosen.
 void TfrmUpgrade::DockEnumerator1ListChanged()
 {
-    cboDockList->clear();
-    cboDockList->addItems(DockEnumerator1->DockNames());
+    const QStringList& names = DockEnumerator1->DockNames();
+    const QStringList& addresses = DockEnumerator1->DockAddresses();
+    const int changed = DockEnumerator1->ChangedEntry();
+    if (changed >= 0 && changed < cboDockList->count()) {
+        cboDockList->setItemText(changed, DockListEntry(names.at(changed), addresses.at(changed)));
+        return;
+    }
+    for (int i = cboDockList->count(); i < names.size(); ++i)
+        cboDockList->addItem(DockListEntry(names.at(i), addresses.at(i)));
 }
 
 void TfrmUpgrade::cboDockListChange()

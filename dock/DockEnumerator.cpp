@@ -17,6 +17,19 @@ constexpr TDockFamily Families[] = {
     {"6462", "6461", "Kelo6"},
 };
 
+// An answer's name: its text up to the first zero byte, cut to Length
+// characters; empty when it holds a control character (a line break, an
+// escape sequence), which no dock's name has.
+QString AnswerName(const QByteArray& Datagram, int Length)
+{
+    const qsizetype zero = Datagram.indexOf('\0');
+    const QString text = QString::fromLatin1(zero < 0 ? Datagram : Datagram.left(zero));
+    for (const QChar c : text)
+        if (c.category() == QChar::Other_Control)
+            return QString();
+    return text.left(Length);
+}
+
 }  // namespace
 
 QString TDockEnumerator::BroadcastAddress()
@@ -56,6 +69,7 @@ void TDockEnumerator::StartEnumeration()
     }
     FDockNames.clear();
     FDockAddresses.clear();
+    FChangedEntry = -1;
     SendEnquiry();
     // A window still open from an earlier call is not extended.
     FTimer->SetInterval(ListeningMs);
@@ -109,11 +123,20 @@ void TDockEnumerator::AnswerReceived()
     quint16 fromPort = 0;
     if (FListenSocket->ReceiveDatagram(datagram, AnswerBufferSize, from, fromPort) < 0)
         return;  // unreadable, or longer than the buffer: dropped
-    const qsizetype zero = datagram.indexOf('\0');
-    const QString text = QString::fromLatin1(zero < 0 ? datagram : datagram.left(zero));
-    if (!text.contains(FTypeName))
+    const QString name = AnswerName(datagram, MaxNameLength);
+    if (name.isEmpty() || !name.contains(FTypeName))
         return;
-    FDockNames << text;
-    FDockAddresses << from;
+    qsizetype entry = FDockAddresses.indexOf(from);  // one entry per sender
+    if (entry < 0) {
+        if (FDockAddresses.size() >= MaxDocks)
+            return;  // the list is full
+        entry = FDockAddresses.size();
+        FDockNames << QString();
+        FDockAddresses << from;
+    } else if (FDockNames.at(entry) == name) {
+        return;  // the same answer again: nothing changed
+    }
+    FDockNames[entry] = name;
+    FChangedEntry = int(entry);
     OnListChanged(this);
 }

@@ -3,6 +3,11 @@
 // ("ENQ") to the dock family's enquiry port, listens ten seconds for answers on
 // the family's answer port, and keeps each accepted answer's text and sender.
 // It never connects to a dock itself.
+//
+// Anyone on the network may answer, so an answer is taken as data: one entry
+// per sender (a sender that answers again gets its newest name in its own
+// place), at most MaxDocks entries, names with control characters refused and
+// long ones cut to MaxNameLength.
 
 #include "dock/WSocket.h"
 #include "platform/ErrorEvent.h"
@@ -22,6 +27,8 @@ public:
     static constexpr const char* LimitedBroadcast = "255.255.255.255";
     static constexpr int ListeningMs = 10000;
     static constexpr int AnswerBufferSize = 1024;
+    static constexpr int MaxDocks = 64;
+    static constexpr int MaxNameLength = 80;
 
     explicit TDockEnumerator(QObject* Owner = nullptr);
     ~TDockEnumerator() override;
@@ -36,6 +43,9 @@ public:
 
     const QStringList& DockNames() const { return FDockNames; }
     const QStringList& DockAddresses() const { return FDockAddresses; }
+    // The entry the latest OnListChanged is about: a new one at the end, or a
+    // sender's entry renamed in its place.
+    int ChangedEntry() const { return FChangedEntry; }
     bool Listening() const { return FListening; }
     QString TypeName() const { return FTypeName; }
     TTimer* Timer() const { return FTimer; }
@@ -62,4 +72,5 @@ private:
     QString FTypeName;
     QStringList FDockNames;
     QStringList FDockAddresses;
+    int FChangedEntry = -1;
 };

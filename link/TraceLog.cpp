@@ -3,6 +3,11 @@
 #include "platform/Dialogs.h"
 
 #include <QDateTime>
+#include <QFile>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -31,6 +36,17 @@ QByteArray QuotedBytes(const QByteArray& Bytes)
         }
     }
     return text + '"';
+}
+
+const char* const IsTheImage = "it is the image file";
+const char* const IsALink = "it is a symbolic link";
+const char* const NotAFile = "it is not a regular file";
+
+bool SameFile(const struct stat& File, const QString& Other)
+{
+    struct stat other {};
+    return !Other.isEmpty() && ::stat(QFile::encodeName(Other).constData(), &other) == 0 &&
+           other.st_dev == File.st_dev && other.st_ino == File.st_ino;
 }
 
 }  // namespace
@@ -92,11 +108,49 @@ bool TTraceLog::WriteTo(const QString& FileName, bool Append, bool Hex) const
 
 // ---- the live file ----
 
-TTraceFile::TTraceFile(const QString& FileName) : FFile(FileName)
+QString TraceFileProblem(const QString& FileName, const QString& Keep)
 {
+    struct stat file {};
+    if (::lstat(QFile::encodeName(FileName).constData(), &file) != 0)
+        return QString();  // a new file
+    if (S_ISLNK(file.st_mode))
+        return IsALink;
+    if (!S_ISREG(file.st_mode))
+        return NotAFile;
+    return SameFile(file, Keep) ? IsTheImage : QString();
+}
+
+// The file is looked at before it is opened (opening a serial line alone can
+// reset its instrument), opened without following a link and without waiting
+// on a pipe, looked at again, and only then emptied.
+TTraceFile::TTraceFile(const QString& FileName, const QString& Keep) : FFile(FileName)
+{
+    FFailure = TraceFileProblem(FileName, Keep);
+    if (!FFailure.isEmpty())
+        return;
+    const int handle = ::open(QFile::encodeName(FileName).constData(),
+                              O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (handle < 0) {
+        FFailure = errno == ELOOP ? QString(IsALink) : qt_error_string(errno);
+        return;
+    }
+    struct stat file {};
+    if (::fstat(handle, &file) != 0 || !S_ISREG(file.st_mode))
+        FFailure = NotAFile;
+    else if (SameFile(file, Keep))
+        FFailure = IsTheImage;
+    else if (::ftruncate(handle, 0) != 0)
+        FFailure = qt_error_string(errno);
+    if (!FFailure.isEmpty()) {
+        ::close(handle);
+        return;
+    }
     // Unbuffered: each line goes to the file when it is written, and a full
     // disk is known at that line, not at some later flush.
-    FFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
+    if (!FFile.open(handle, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        FFailure = FFile.errorString();
+        ::close(handle);
+    }
 }
 
 qint64 TTraceFile::Now()

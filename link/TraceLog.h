@@ -69,6 +69,11 @@ private:
     unsigned FFirst = 0;  // oldest entry once the ring is full
 };
 
+// Why FileName cannot take a trace, or empty when it can: a trace goes only
+// into a regular file or a new one, named without a symbolic link, and never
+// into Keep (the image being traced, under any of its names).
+QString TraceFileProblem(const QString& FileName, const QString& Keep);
+
 // A trace written as it happens, each line written through at once, so that
 // it is complete up to the moment a program stops, however it stops. A line
 // that cannot be written (a full disk, a file grown past its limit) is told
@@ -76,11 +81,13 @@ private:
 // written up to that line (a full disk may cut it), and Failed() says so.
 class TTraceFile {
 public:
-    // Opens (replaces) FileName; Ok() tells whether that worked.
-    explicit TTraceFile(const QString& FileName);
+    // Opens (replaces) FileName, a new file made for its user alone (0600);
+    // Ok() tells whether that worked. FileName is held to TraceFileProblem's
+    // rules, and checked again once open: it is never Keep.
+    explicit TTraceFile(const QString& FileName, const QString& Keep = QString());
 
     bool Ok() const { return FFile.isOpen(); }
-    QString ErrorString() const { return FFailed ? FFailure : FFile.errorString(); }
+    QString ErrorString() const { return FFailure.isEmpty() ? FFile.errorString() : FFailure; }
     QString FileName() const { return FFile.fileName(); }
     // A line could not be written whole: the trace stops short of the end.
     bool Failed() const { return FFailed; }

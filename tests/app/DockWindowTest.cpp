@@ -188,3 +188,55 @@ TEST_F(DockWindow, ADockThatIsNotThereIsToldAndTheWindowWaitsAgain)
     EXPECT_EQ(window->lblStatus->text(), "Waiting");
     EXPECT_TRUE(window->cbStart->isEnabled());
 }
+
+// Anyone on the network may answer the search. Each row is one search; the
+// dock at 127.0.9.200 answers first and last, so that the list's end is known.
+// Entries show the address that choosing them uses, the sender's, and the
+// operator's choice stays chosen while answers come in.
+TEST_F(DockWindow, TheDockListTrustsNoAnswer)
+{
+    using TAnswers = std::vector<std::pair<QByteArray, QByteArray>>;  // sender, text
+    TAnswers many;
+    QStringList listed;
+    for (int i = 1; i <= 70; ++i) {
+        many.push_back({"127.0.10." + QByteArray::number(i), "MP KeloExpress " + QByteArray::number(i)});
+        if (i < 64)
+            listed << QString("MP KeloExpress %1 127.0.10.%1").arg(i);
+    }
+    const struct {
+        const char* Name;
+        TAnswers Answers;
+        QStringList Shown;  // after the first entry
+    } rows[] = {
+        {"the newest name of each sender", {{"127.0.9.1", "MP KeloExpress A"}, {"127.0.9.2", "MP KeloExpress B"},
+                                            {"127.0.9.1", "MP KeloExpress C"}},
+         {"MP KeloExpress C 127.0.9.1", "MP KeloExpress B 127.0.9.2"}},
+        {"another dock's name and address", {{"127.0.9.66", "MP KeloExpress 127.0.9.2"}, {"127.0.9.2", "MP KeloExpress 127.0.9.2"}},
+         {"MP KeloExpress 127.0.9.2 127.0.9.66", "MP KeloExpress 127.0.9.2"}},
+        {"control characters", {{"127.0.9.3", "MP KeloExpress\r\n127.0.9.2"}, {"127.0.9.3", "MP KeloExpress\x9b" "2J"}}, {}},
+        {"a long name", {{"127.0.9.4", "MP KeloExpress " + QByteArray(1000, 'a')}}, {"MP KeloExpress " + QString(65, 'a') + " 127.0.9.4"}},
+        {"seventy senders: 64 entries", many, listed},
+    };
+    Open(noUsb.path());
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Name);
+        UseDock(false);
+        UseDock(true);  // a new search
+        AnswerSearch("127.0.9.200", "MP KeloExpress, first");
+        for (const auto& [from, text] : row.Answers)
+            AnswerSearch(from.constData(), text);
+        AnswerSearch("127.0.9.200", "MP KeloExpress, last");
+        ASSERT_TRUE(WaitFor([&] { return window->cboDockList->itemText(0) == "MP KeloExpress, last 127.0.9.200"; }));
+        QStringList shown;
+        for (int i = 1; i < window->cboDockList->count(); ++i)
+            shown << window->cboDockList->itemText(i);
+        EXPECT_EQ(shown, row.Shown);
+        const int last = window->cboDockList->count() - 1;
+        window->cboDockList->setCurrentIndex(last);
+        window->cboDockListChange();
+        EXPECT_TRUE(window->cboDockList->itemText(last).endsWith(' ' + window->edtIpAddr->text()));
+        AnswerSearch("127.0.9.200", "MP KeloExpress, again");
+        ASSERT_TRUE(WaitFor([&] { return window->cboDockList->itemText(0).startsWith("MP KeloExpress, again"); }));
+        EXPECT_EQ(window->cboDockList->currentIndex(), last);
+    }
+}

@@ -91,11 +91,12 @@ TEST_F(DockEnumeration, AnswersOfTheFamilyAreListedInOrderOfArrival)
     b.SendTo(QByteArray("Kelo6\0trailing bytes", 20), "127.0.0.1", 6461);
     c.SendTo("KeloExpress dock", "127.0.0.1", 6461);                      // another family
     d.SendTo(QByteArray(1500, 'x') + "Kelo6", "127.0.0.1", 6461);         // longer than the buffer
-    a.SendTo("Kelo6 Dock, bench 2", "127.0.0.1", 6461);                   // answering twice: two entries
+    a.SendTo("Kelo6 Dock, bench 3", "127.0.0.1", 6461);                   // answering again: renamed in place
     ASSERT_TRUE(WaitFor([&] { return changes == 3; }));
     WaitFor([] { return false; }, 100);
-    EXPECT_EQ(enumerator.DockNames(), QStringList({"Kelo6 Dock, bench 2", "Kelo6", "Kelo6 Dock, bench 2"}));
-    EXPECT_EQ(enumerator.DockAddresses(), QStringList({"127.0.0.5", "127.0.0.6", "127.0.0.5"}));
+    EXPECT_EQ(enumerator.DockNames(), QStringList({"Kelo6 Dock, bench 3", "Kelo6"}));
+    EXPECT_EQ(enumerator.DockAddresses(), QStringList({"127.0.0.5", "127.0.0.6"}));
+    EXPECT_EQ(enumerator.ChangedEntry(), 0);
     EXPECT_EQ(changes, 3);
 }
 
