@@ -152,10 +152,11 @@ void TFlashCommand::TraceHeader()
         way = "infrared, the simulated IrDA stack KT4_IRDA_SIM=" + qEnvironmentVariable("KT4_IRDA_SIM");
     else
         way = "infrared, else the infrared driver's port KT4_IRCOMM=" + qEnvironmentVariable("KT4_IRCOMM");
-    Note(QString("kt4-flash %1, image %2, %3").arg(QCoreApplication::applicationVersion(), FOptions.Image, way));
+    Note(QString("kt4-flash %1, image %2, %3")
+             .arg(QCoreApplication::applicationVersion(), OutsideText::OneLine(FOptions.Image), way));
     QStringList words{"kt4-flash"};
     for (const QString& argument : FOptions.Arguments)
-        words << ShellWord(argument);
+        words << OutsideText::OneLine(ShellWord(argument));
     Note("command line: " + words.join(' '));
     Note(QString("settings: connect time-out %1 s; answer time-out %2; questions %3; history %4")
              .arg(FOptions.ConnectTimeOutSeconds)
@@ -201,13 +202,14 @@ int TFlashCommand::Upgrade()
         return fsImageRefused;
     }
     Print(QString("Image: version %1 (%2)")
-              .arg(QString::fromLatin1(head->FileVersion()), QString::fromLatin1(head->FileDate())));
+              .arg(OutsideText::OneLine(QString::fromLatin1(head->FileVersion())),
+                   OutsideText::OneLine(QString::fromLatin1(head->FileDate()))));
     Report(FlashReport::Image, QString::fromLatin1(head->FileVersion()));
     if (!FOptions.Dock.isEmpty()) {
         if (!FSession->MakeDock(FSession->Settings()))
             return fsNotConnected;
         const QString dock = FOptions.Dock == "usb" ? FSession->Dock()->USBDevice()->DeviceName() : FOptions.Dock;
-        Print("Dock: " + dock);
+        Print("Dock: " + OutsideText::OneLine(dock));
         Note(QString("dock: %1 (%2), kind %3").arg(dock, FSession->DockName(), FOptions.DockKind));
     }
     bool started = true;
@@ -288,7 +290,8 @@ std::optional<QString> TFlashCommand::ChooseImage()
 
 bool TFlashCommand::ConfirmVersion(const QString& Version)
 {
-    return Dialogs().MessageDlg(UpgradeText::UpgradeToVersion + Version, mtConfirmation, mbYesNo) == mrYes;
+    return Dialogs().MessageDlg(UpgradeText::UpgradeToVersion + OutsideText::OneLine(Version), mtConfirmation,
+                                mbYesNo) == mrYes;
 }
 
 bool TFlashCommand::ConfirmOlderImage()
@@ -306,7 +309,7 @@ void TFlashCommand::StageChanged(TUpgradeStage Stage)
         break;
     case TUpgradeStage::Online: {
         const QString version = QString::fromLatin1(FSession->FlashVersion());
-        Print("Flash Version: " + version);
+        Print("Flash Version: " + OutsideText::OneLine(version));
         Report(FlashReport::Version, version);
         TKeskLink* link = FSession->Link();
         if (FSession->Dock())

@@ -4,9 +4,7 @@ namespace FlashReport {
 
 QByteArray Line(const char* Key, const QString& Value)
 {
-    QString flat = TerminalSafe(Value);
-    flat.replace('\n', ' ');
-    return QByteArray(Key) + ' ' + flat.toUtf8();
+    return QByteArray(Key) + ' ' + OutsideText::Lines(Value, ' ').toUtf8();
 }
 
 bool Parse(const QByteArray& Line, QString* Key, QString* Value)

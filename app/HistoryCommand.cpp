@@ -45,10 +45,11 @@ QJsonObject JsonOf(const TUpgradeAttempt& Row)
     };
 }
 
-// One line of a cell: nothing from the file may drive the terminal.
+// One line of a cell: nothing from the file may break the line, drive the
+// terminal or reorder what stands beside it.
 QString Cell(const QString& Text)
 {
-    return TerminalSafe(Text).replace('\n', ' ');
+    return OutsideText::OneLine(Text);
 }
 
 QString Or(const QString& Text, const char* Empty = "-")
@@ -150,7 +151,7 @@ int RunHistoryCommand(const QString& Path, int Last, bool Json, FILE* Out)
     const QList<TUpgradeAttempt> rows = history.Records(Last);
     const QString warning = history.Warning();
     if (!warning.isEmpty())
-        std::fprintf(stderr, "kt4-flash: %s\n", qPrintable(Cell(warning)));
+        std::fprintf(stderr, "kt4-flash: %s\n", qPrintable(OutsideText::Lines(warning, ' ')));
     if (Json) {
         for (const TUpgradeAttempt& row : rows)
             std::fprintf(Out, "%s\n", QJsonDocument(JsonOf(row)).toJson(QJsonDocument::Compact).constData());

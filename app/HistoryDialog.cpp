@@ -1,5 +1,7 @@
 #include "app/HistoryDialog.h"
 
+#include "platform/OutsideText.h"
+
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -24,7 +26,17 @@ constexpr int ShownColumns = sizeof(Captions) / sizeof(Captions[0]);
 
 }  // namespace
 
+// Every cell holds what was recorded, from outside in part (versions, file
+// names, messages): on one line, with nothing that reorders what is shown.
 QVariant THistoryModel::data(const QModelIndex& Index, int Role) const
+{
+    const QVariant shown = Shown(Index, Role);
+    if (Role == Qt::DisplayRole && shown.typeId() == QMetaType::QString)
+        return OutsideText::OneLine(shown.toString());
+    return shown;
+}
+
+QVariant THistoryModel::Shown(const QModelIndex& Index, int Role) const
 {
     const QVariant value = QSqlQueryModel::data(Index, Role);
     if (Role == Qt::TextAlignmentRole && (Index.column() == colPages || Index.column() == colResends))
@@ -61,6 +73,7 @@ THistoryDialog::THistoryDialog(const QString& Path, QWidget* Parent)
     lblHistory = new QLabel(this);
     lblHistory->setObjectName("lblHistory");
     lblHistory->setWordWrap(true);
+    lblHistory->setTextFormat(Qt::PlainText);  // it names the file and what was wrong with it
     lblHistory->setTextInteractionFlags(Qt::TextSelectableByMouse);
     grdHistory = new QTableView(this);
     grdHistory->setObjectName("grdHistory");

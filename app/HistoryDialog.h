@@ -24,6 +24,9 @@ public:
         colImageVersion, colImageFile, colPages, colResends, colEnded, colMessage, colImageSha256, colProgram,
         colProgramVersion, colHost, colUser, colId, colWriterPid, colWriterHost, colWriterBoot, colWriterStart,
     };
+
+private:
+    QVariant Shown(const QModelIndex& Index, int Role) const;
 };
 
 class THistoryDialog : public QDialog {

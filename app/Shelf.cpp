@@ -30,9 +30,11 @@ QString ClockTenths(qint64 Milliseconds)
     return QString("%1.%2").arg(Clock(tenths * 100)).arg(tenths % 10);
 }
 
-QString Cell(const QString& Text, int Width)
+// A cell of the summary: what a member reported (versions, causes) kept to
+// its line.
+QString Cell(const QString& Text, int Width = 0)
 {
-    return Text.leftJustified(Width);
+    return OutsideText::OneLine(Text).leftJustified(Width);
 }
 
 }  // namespace
@@ -235,7 +237,7 @@ QString TShelf::ProgressLine(const TMember& Member) const
                     .arg(Member.Done)
                     .arg(Member.Total)
                     .arg(Clock(Member.Clock.elapsed()));
-    return TerminalSafe(Member.Entry.Label.leftJustified(16) + ' ' + state);
+    return Cell(Member.Entry.Label, 16) + ' ' + Cell(state);
 }
 
 // A terminal shows one line per instrument, redrawn in place; a log file gets
@@ -274,7 +276,7 @@ void TShelf::PrintSummary()
 {
     int width = 10;
     for (const auto& member : FMembers)
-        width = qMax(width, int(member->Entry.Label.size()));
+        width = qMax(width, int(Cell(member->Entry.Label).size()));
     QString table = "\n" + Cell("Instrument", width) + "  " + Cell("Old", 6) + " " + Cell("New", 6) + " " +
                     Cell("Time", 7) + " " + Cell("Status", 6) + " Result\n";
     for (const auto& member : FMembers) {
@@ -284,7 +286,7 @@ void TShelf::PrintSummary()
         const QString newVersion = upgraded ? m.ImageVersion : QString("-");
         table += Cell(m.Entry.Label, width) + "  " + Cell(m.OldVersion.isEmpty() ? "-" : m.OldVersion, 6) + " " +
                  Cell(newVersion, 6) + " " + Cell(ClockTenths(m.Milliseconds), 7) + " " + Cell(status, 6) + " " +
-                 ResultText(m) + "\n";
+                 Cell(ResultText(m)) + "\n";
     }
     const int done = int(std::count_if(FMembers.begin(), FMembers.end(),
                                        [](const auto& m) {

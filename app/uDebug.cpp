@@ -4,6 +4,23 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
+namespace {
+
+// An entry as the memo shows it: on one line, each control byte as its picture.
+QString Shown(const QString& Line)
+{
+    QString shown = Line;
+    for (QChar& c : shown) {
+        if (c.unicode() < 0x20)
+            c = QChar(0x2400 + c.unicode());
+        else if (c.unicode() == 0x7F)
+            c = QChar(0x2421);
+    }
+    return shown;
+}
+
+}  // namespace
+
 TfrmDebug::TfrmDebug(QWidget* Parent) : QWidget(Parent, Qt::Tool)
 {
     setObjectName("frmDebug");
@@ -15,6 +32,7 @@ TfrmDebug::TfrmDebug(QWidget* Parent) : QWidget(Parent, Qt::Tool)
     Debug->setLineWrapMode(QPlainTextEdit::NoWrap);
     Debug->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Debug->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Debug->setMaximumBlockCount(MaxLines);  // the oldest entry goes
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(Debug);
@@ -22,8 +40,13 @@ TfrmDebug::TfrmDebug(QWidget* Parent) : QWidget(Parent, Qt::Tool)
 
 void TfrmDebug::AddLine(const QString& Line)
 {
-    FLines << Line;
-    Debug->appendPlainText(Line);
+    const QString kept = Line.size() <= MaxLineLength
+                             ? Line
+                             : Line.left(MaxLineLength) + QString("... (%1 more)").arg(Line.size() - MaxLineLength);
+    FLines << kept;
+    if (FLines.size() > MaxLines)
+        FLines.removeFirst();
+    Debug->appendPlainText(Shown(kept));
 }
 
 void TfrmDebug::Clear()

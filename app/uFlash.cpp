@@ -5,6 +5,7 @@
 #include "app/HistoryDialog.h"
 #include "controls/JpegImage.h"
 #include "platform/Dialogs.h"
+#include "platform/OutsideText.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -23,8 +24,10 @@ namespace {
 
 QLabel* MakeLabel(QWidget* Parent, const char* Name, const QString& Text, int Left, int Top)
 {
-    auto* label = new QLabel(Text, Parent);
+    auto* label = new QLabel(Parent);
     label->setObjectName(Name);
+    label->setTextFormat(Qt::PlainText);  // some show outside text: never read as markup
+    label->setText(Text);
     label->move(Left, Top);
     label->adjustSize();
     return label;
@@ -159,8 +162,10 @@ void TfrmUpgrade::SetAboutBox(QWidget* AboutBox)
 // its design.
 void TfrmUpgrade::CreateControls(QWidget* Client)
 {
-    lblStatus = new QLabel("Waiting", Client);
+    lblStatus = new QLabel(Client);
     lblStatus->setObjectName("lblStatus");
+    lblStatus->setTextFormat(Qt::PlainText);
+    lblStatus->setText("Waiting");
     lblStatus->setGeometry(8, 8, 393, 24);
     lblStatus->setAlignment(Qt::AlignCenter);
     QFont statusFont = font();
@@ -299,6 +304,10 @@ void TfrmUpgrade::CreateComponents()
     Session->OnProgress = [this](QObject*, int Done, int Total, int Address) { SessionProgress(Done, Total, Address); };
     Session->OnError = [this](QObject*, const TErrorInfo& Error) { SessionError(Error); };
     Session->OnFinished = [this](QObject*, TUpgradeOutcome, const QString& Message) { SessionFinished(Message); };
+    Session->OnNote = [this](QObject*, const QString& Text) {
+        if (frmDebug)
+            frmDebug->AddLine("# " + OutsideText::Lines(Text, ' '));
+    };
 
     AppInfo = new TEPInfoExe(this);
     AppInfo->SetLangId("0409");
@@ -459,7 +468,8 @@ std::optional<QString> TfrmUpgrade::ChooseImage()
 
 bool TfrmUpgrade::ConfirmVersion(const QString& Version)
 {
-    return Dialogs().MessageDlg(UpgradeText::UpgradeToVersion + Version, mtConfirmation, mbYesNo) == mrYes;
+    return Dialogs().MessageDlg(UpgradeText::UpgradeToVersion + OutsideText::OneLine(Version), mtConfirmation,
+                                mbYesNo) == mrYes;
 }
 
 bool TfrmUpgrade::ConfirmOlderImage()
@@ -499,16 +509,17 @@ void TfrmUpgrade::ShowOnline()
     cbStart->setEnabled(false);
     cbStop->setEnabled(true);
     chkUseKelo6->setEnabled(false);
-    lblFlashVer->setText("Flash Version: " + QString::fromLatin1(KT4Head1->FlashVersion()));
+    lblFlashVer->setText("Flash Version: " + OutsideText::OneLine(QString::fromLatin1(KT4Head1->FlashVersion())));
     AutoSize(lblFlashVer);
     repaint();
 }
 
 void TfrmUpgrade::SessionImageAccepted()
 {
-    lblFlashNewVer->setText("Upgrading to: " + QString::fromLatin1(KT4Head1->FileVersion()));
+    // The image's fields as the file holds them, each on its line.
+    lblFlashNewVer->setText("Upgrading to: " + OutsideText::OneLine(QString::fromLatin1(KT4Head1->FileVersion())));
     AutoSize(lblFlashNewVer);
-    lblFlashNewDate->setText("(" + QString::fromLatin1(KT4Head1->FileDate()) + ")");
+    lblFlashNewDate->setText("(" + OutsideText::OneLine(QString::fromLatin1(KT4Head1->FileDate())) + ")");
     AutoSize(lblFlashNewDate);
 }
 

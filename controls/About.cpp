@@ -1,6 +1,7 @@
 #include "controls/About.h"
 
 #include "controls/JpegImage.h"
+#include "platform/OutsideText.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -25,7 +26,8 @@ struct TBusyCursor {
 
 QString Field(const char* Format, const QString& Label, const QString& Value)
 {
-    return QString::asprintf(Format, Label.toUtf8().constData(), Value.toUtf8().constData());
+    // A value the system holds (a name, a description) stays on its line.
+    return QString::asprintf(Format, Label.toUtf8().constData(), OutsideText::OneLine(Value).toUtf8().constData());
 }
 
 // The system tab's lines are label, blanks, value. In a proportional font the
@@ -157,6 +159,10 @@ void TAboutBox::CreateSoftwareTab()
     lblComments->setObjectName("lblComments");
     lblComments->setGeometry(136, 94, 318, 44);
     lblComments->setWordWrap(true);
+
+    // The texts of the program file's version block: shown as they are.
+    for (QLabel* label : {lblProductName, lblVersion, lblExeDateTime, lblCopyright, lblComments})
+        label->setTextFormat(Qt::PlainText);
 
     lblWebSites = new QLabel("Web Sites:", panel);
     lblWebSites->setObjectName("lblWebSites");

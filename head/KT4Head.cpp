@@ -2,6 +2,7 @@
 
 #include "link/KeskFraming.h"
 #include "platform/Dialogs.h"
+#include "platform/OutsideText.h"
 
 #include <QFile>
 
@@ -135,9 +136,19 @@ void TKT4Head::HandshakeReply(const QByteArray& Received)
     }
 }
 
+// The version is shown, compared and recorded: only what a version can be is
+// kept (a few dozen printable characters); a longer answer or one with line
+// breaks or control bytes is cut, and the note says so.
 void TKT4Head::GoOnline(const QByteArray& Data)
 {
-    FFlashVersion = Data.mid(4);  // what the instrument adds starts at the fifth character
+    const QByteArray answer = Data.mid(4);  // what the instrument adds starts at the fifth character
+    FFlashVersion = OutsideText::KeptVersion(answer);
+    if (FFlashVersion.size() < answer.size())
+        OnNote(this, QString("the version answer holds %1 bytes, not all of them a version's: kept \"%2\", "
+                             "%3 bytes cut")
+                         .arg(answer.size())
+                         .arg(QString::fromLatin1(FFlashVersion))
+                         .arg(answer.size() - FFlashVersion.size()));
     FOnLine = true;
     FHandshakeDone = true;
     FKeskLink->OnTimeOut = [](QObject*, quint16) {};

@@ -1,6 +1,6 @@
 #include "link/TraceLog.h"
 
-#include "platform/Dialogs.h"
+#include "platform/OutsideText.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -160,9 +160,9 @@ qint64 TTraceFile::Now()
 
 void TTraceFile::Note(const QString& Text)
 {
-    QString flat = TerminalSafe(Text);  // what came from outside cannot drive a terminal showing the file
-    flat.replace('\n', ' ');
-    Write("# " + Stamp(Now()) + ' ' + flat.toUtf8());
+    // What came from outside can neither start a false line nor drive a
+    // terminal showing the file.
+    Write("# " + Stamp(Now()) + ' ' + OutsideText::Lines(Text, ' ').toUtf8());
 }
 
 void TTraceFile::Write(const QByteArray& Line)

@@ -111,21 +111,6 @@ TConsoleDialogs::TRead TConsoleDialogs::ReadLine(QString* Line)
     return TRead::Line;
 }
 
-QString TerminalSafe(const QString& Text)
-{
-    QString safe;
-    for (const QChar c : Text) {
-        const char16_t u = c.unicode();
-        if (u == '\r' || u == '\n')
-            safe += '\n';
-        else if (u < 0x20 || (u >= 0x7F && u < 0xA0))
-            safe += QString("\\x%1").arg(int(u), 2, 16, QChar('0'));
-        else
-            safe += c;
-    }
-    return safe;
-}
-
 TModalResult TConsoleDialogs::Answered(TModalResult Answer, const char* How)
 {
     if (OnAnswer) {

@@ -4,6 +4,8 @@
 // console (command-line use) and scripted (tests: records every box and answers
 // from a queue).
 
+#include "platform/OutsideText.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -55,11 +57,6 @@ std::unique_ptr<TDialogService> SetDialogService(std::unique_ptr<TDialogService>
 
 // The default answer of a box: OK where offered, else Yes.
 TModalResult DefaultButton(TMsgDlgButtons Buttons);
-
-// Text for a terminal: line breaks as new lines, every other control
-// character (escape sequences from an instrument or a file included) shown as
-// \xHH, so nothing from outside can drive the terminal.
-QString TerminalSafe(const QString& Text);
 
 // Console back end: boxes are printed; questions are asked on the terminal unless
 // AssumeYes, in which case the default button answers. A box that tells an

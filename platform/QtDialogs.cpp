@@ -69,7 +69,9 @@ TModalResult TQtDialogs::MessageDlg(const QString& Msg, TMsgDlgType Type, TMsgDl
 {
     QString text = Msg;
     text.replace('\r', '\n');
-    QMessageBox box(IconFor(Type), CaptionFor(Type), text, QMessageBox::NoButton, QApplication::activeWindow());
+    QMessageBox box(IconFor(Type), CaptionFor(Type), QString(), QMessageBox::NoButton, QApplication::activeWindow());
+    box.setTextFormat(Qt::PlainText);  // a message may hold outside text: shown, never read as markup
+    box.setText(text);
     if (Buttons & mbYes) box.addButton(QMessageBox::Yes);
     if (Buttons & mbNo) box.addButton(QMessageBox::No);
     if (Buttons & mbOK) box.addButton(QMessageBox::Ok);

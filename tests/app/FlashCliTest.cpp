@@ -254,7 +254,7 @@ TEST(FlashCli, ArgumentsAndTheInstrumentsText)
     ASSERT_TRUE(QFile::link(sim.PtyPath(), link));
     const TFlashRun run = RunFlash({image, "--yes", "--port", QDir::current().relativeFilePath(link)});
     EXPECT_EQ(run.ExitCode, 0) << run.Output.toStdString();
-    EXPECT_TRUE(run.Output.contains("Flash Version: \\x1b[2J1.10"));
+    EXPECT_TRUE(run.Output.split('\n').contains("Flash Version: ")) << "cut at the escape";
     EXPECT_FALSE(run.Output.contains("\x1b"));
 }
 
