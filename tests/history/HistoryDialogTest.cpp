@@ -122,3 +122,48 @@ TEST(HistoryWindow, TheDialogSaysWhyThereIsNothingToShow)
     }
     EXPECT_FALSE(QFile::exists(dir.File()));
 }
+
+// Help > Upgrade History on a file that is not a history: one error that
+// names it, no rows, no box, and the file left as it was.
+TEST(HistoryWindow, HelpUpgradeHistoryOnAnotherFileNamesItAndLeavesIt)
+{
+    const struct {
+        const char* Name;
+        bool Database;
+        const char* Says;
+    } cases[] = {
+        {"a text file", false, "is not an upgrade history"},
+        {"another program's SQLite database", true, "is another program's database"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        THistoryDir dir;
+        if (c.Database) {
+            Ask(dir.File(), "CREATE TABLE notes (line TEXT)");
+        } else {
+            QFile text(dir.File());
+            ASSERT_TRUE(text.open(QIODevice::WriteOnly));
+            text.write("notes, not an upgrade history\n");
+        }
+        QFile file(dir.File());
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        file.close();
+
+        TScriptedDialogsScope dialogs;
+        qputenv("KT4_HISTORY", dir.File().toUtf8());
+        TfrmUpgrade window;
+        HelpAction(window, "Upgrade History…")->trigger();
+        qunsetenv("KT4_HISTORY");
+        auto* dialog = window.findChild<THistoryDialog*>("frmHistory");
+        ASSERT_NE(dialog, nullptr);
+        const QString said = dialog->lblHistory->text();
+        EXPECT_EQ(said.count(dir.File()), 1) << said.toStdString();
+        EXPECT_TRUE(said.contains(c.Says)) << said.toStdString();
+        EXPECT_EQ(dialog->Model()->rowCount(), 0);
+        EXPECT_TRUE(dialogs->Records().isEmpty()) << dialogs->Texts().join("\n").toStdString();
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(file.readAll() == bytes);
+        EXPECT_EQ(dir.Entries("").join(" ").toStdString(), "history.sqlite");
+    }
+}
