@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -329,15 +328,15 @@ QSqlError TUpgradeHistory::Inspect(QSqlDatabase& Db, bool* Empty) const
 // never run the same step.
 QSqlError TUpgradeHistory::Configure(QSqlDatabase& Db) const
 {
+    bool empty = false;
+    if (const QSqlError error = Inspect(Db, &empty); error.isValid())
+        return error;  // another program's database is not converted
     // The last program to let go of the file leaves the journal as it is
     // rather than copying it into the file then: a program that records one
     // upgrade then need not make a new journal and sync its header at its
     // start, nor sync both files at its end. The journal is copied into the
     // file every thousand pages by whichever writer fills it. (The handle is
     // the system's libsqlite3 that Qt's driver is built with.)
-    bool empty = false;
-    if (const QSqlError error = Inspect(Db, &empty); error.isValid())
-        return error;  // another program's database is not converted
     const QVariant handle = Db.driver()->handle();
     if (handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0)
         if (sqlite3* connection = *static_cast<sqlite3* const*>(handle.constData()))
@@ -514,6 +513,13 @@ QString TUpgradeHistory::Problem(const QSqlError& Error, bool Writing) const
     case SqliteIoErr:
     case SqliteFull:
     case SqliteCantOpen: {
+        if (!Writing) {
+            const bool readable = ::access(QFile::encodeName(FPath).constData(), R_OK) == 0;
+            return QString("The upgrade history %1 cannot be read (%2).")
+                .arg(FPath, QFileInfo(FPath).isDir() ? QString("it is a folder")
+                            : readable                ? said
+                                                      : QString("the file may not be read"));
+        }
         QString why = said;
         if (::access(QFile::encodeName(folder).constData(), W_OK) != 0)
             why = QString("its folder %1 is read-only").arg(folder);
@@ -521,8 +527,7 @@ QString TUpgradeHistory::Problem(const QSqlError& Error, bool Writing) const
             why = "the file is read-only";
         else if (SqliteCode(Error) == SqliteFull)
             why = "the disk is full";
-        return QString("The upgrade history %1 cannot be %2 (%3); ").arg(FPath, Writing ? "written" : "read", why) +
-               tail;
+        return QString("The upgrade history %1 cannot be written (%2); ").arg(FPath, why) + tail;
     }
     default:
         return QString("The upgrade history %1 could not be used (%2); ").arg(FPath, said) + tail;

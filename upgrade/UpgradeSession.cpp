@@ -53,6 +53,8 @@ TUpgradeSession::TUpgradeSession(TUpgradeOperator& Operator, QObject* Owner) : Q
 TUpgradeSession::~TUpgradeSession()
 {
     ForgetDock();
+    if (FHistory && FHistoryFlushed)
+        FHistory->SetEndWaitMs(0);  // its wait at the end was cut short: not waited for again
 }
 
 void TUpgradeSession::WireComponents()

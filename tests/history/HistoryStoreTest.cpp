@@ -313,3 +313,23 @@ TEST(UpgradeHistory, AWriterIsGoneOnlyWhenThisComputerCanTell)
     for (const auto& c : cases)
         EXPECT_EQ(TUpgradeHistory::WriterGone(c.Host, c.Boot, c.Pid, c.Start), c.Gone) << c.Name;
 }
+
+// A typo in KT4_HISTORY naming another program's database: the upgrade
+// neither writes into it nor converts it, and says so.
+TEST(UpgradeHistory, AnotherProgramsDatabaseIsLeftAsItIs)
+{
+    THistoryDir dir;
+    Ask(dir.File(), "CREATE TABLE notes (line TEXT)");
+    QFile file(dir.File());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray before = file.readAll();
+    file.close();
+    TUpgradeHistory history(dir.File());
+    TUpgradeAttempt a = FullAttempt(1);
+    EXPECT_EQ(history.Begin(a), 0);
+    EXPECT_TRUE(history.Warning().contains("The file " + dir.File() + " is another program's database"))
+        << history.Warning().toStdString();
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(file.readAll() == before);
+    EXPECT_EQ(dir.Entries("").join(" ").toStdString(), "history.sqlite");
+}
