@@ -172,7 +172,9 @@ void THistoryRecorder::Run()
             if (giveUp() || FWork.wait_for(lock, std::chrono::milliseconds(pause), giveUp))
                 break;
         }
-        if (item.Kind == TKind::Begin && item.Attempt == FRowAttempt)
+        const bool lastBegun = std::none_of(FQueue.begin(), FQueue.end(),
+                                            [](const TItem& Later) { return Later.Kind == TKind::Begin; });
+        if (item.Kind == TKind::Begin && lastBegun)
             FStartWritten = FRowId > 0;
         FWriting = false;
         if (FQueue.empty() || !FProblems.empty()) {

@@ -627,7 +627,7 @@ void TUpgradeSession::RecordStart()
     FAttempt.Program = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
     FAttempt.ProgramVersion = QCoreApplication::applicationVersion();
     RecordWay(FAttempt, FDock, FSettings, *FLink);
-    FHistoryAttempt = FHistory->Begin(FAttempt);  // under way, "in progress", written now or later
+    FHistory->Begin(FAttempt);  // under way, "in progress", written now or later
 }
 
 // What was learnt on the way: the way the link took (known once it tried

@@ -226,7 +226,6 @@ private:
     QElapsedTimer FUploadClock;
     std::unique_ptr<THistoryRecorder> FHistory;
     TUpgradeAttempt FAttempt;
-    int FHistoryAttempt = 0;       // the recorder's number for this attempt
     int FHistoryTold = 0;          // a history problem is told once per attempt: the last attempt told
     std::function<void()> FHistoryFlushed;
     QTimer FHistoryFlushTimer;     // bounds the wait for a busy file at the end
