@@ -487,18 +487,10 @@ TEST(HistoryUpgrade, ALockedHistoryTakesTheRecordOnceItIsFree)
             earlier.Outcome = HistoryOutcome::Completed;
             ASSERT_TRUE(history.Finish(earlier));
         }
-        auto locker = std::make_unique<QSqlDatabase>(QSqlDatabase::addDatabase("QSQLITE", "locker"));
-        locker->setDatabaseName(bench.History());
-        ASSERT_TRUE(locker->open());
-        ASSERT_TRUE(QSqlQuery(*locker).exec("BEGIN EXCLUSIVE"));
-        const auto unlock = [&locker] {
-            if (!locker)
-                return;
-            QSqlQuery(*locker).exec("ROLLBACK");
-            locker->close();
-            locker.reset();
-            QSqlDatabase::removeDatabase("locker");
-        };
+        QSqlDatabase locker = QSqlDatabase::addDatabase("QSQLITE", "locker");
+        locker.setDatabaseName(bench.History());
+        ASSERT_TRUE(locker.open() && QSqlQuery(locker).exec("BEGIN EXCLUSIVE"));
+        const auto unlock = [&locker] { locker.close(); };  // its transaction rolled back
 
         TFlash flash({image, "--yes", "--port", sim.PtyPath()}, bench.History());
         ASSERT_TRUE(flash.WaitForLine("Page ")) << flash.Err.toStdString();
@@ -510,6 +502,8 @@ TEST(HistoryUpgrade, ALockedHistoryTakesTheRecordOnceItIsFree)
             unlock();
         EXPECT_EQ(flash.WaitForEnd(), 0) << flash.Err.toStdString();
         unlock();
+        locker = QSqlDatabase();
+        QSqlDatabase::removeDatabase("locker");
         EXPECT_EQ(flash.Out.count(Completed), 1);
         sim.Stop();
         EXPECT_EQ(UploadedPart(sim.Flash()), UploadedPart(sent));

@@ -127,25 +127,15 @@ TEST(HistoryWindow, TheDialogSaysWhyThereIsNothingToShow)
 // names it, no rows, no box, and the file left as it was.
 TEST(HistoryWindow, HelpUpgradeHistoryOnAnotherFileNamesItAndLeavesIt)
 {
-    const struct {
-        const char* Name;
-        bool Database;
-        const char* Says;
-    } cases[] = {
-        {"a text file", false, "is not an upgrade history"},
-        {"another program's SQLite database", true, "is another program's database"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.Name);
+    for (const bool database : {false, true}) {
+        SCOPED_TRACE(database ? "another program's SQLite database" : "a text file");
         THistoryDir dir;
-        if (c.Database) {
-            Ask(dir.File(), "CREATE TABLE notes (line TEXT)");
-        } else {
-            QFile text(dir.File());
-            ASSERT_TRUE(text.open(QIODevice::WriteOnly));
-            text.write("notes, not an upgrade history\n");
-        }
         QFile file(dir.File());
+        if (database)
+            Ask(dir.File(), "CREATE TABLE notes (line TEXT)");
+        else if (file.open(QIODevice::WriteOnly))
+            file.write("notes, not an upgrade history\n");
+        file.close();
         ASSERT_TRUE(file.open(QIODevice::ReadOnly));
         const QByteArray bytes = file.readAll();
         file.close();
@@ -159,7 +149,7 @@ TEST(HistoryWindow, HelpUpgradeHistoryOnAnotherFileNamesItAndLeavesIt)
         ASSERT_NE(dialog, nullptr);
         const QString said = dialog->lblHistory->text();
         EXPECT_EQ(said.count(dir.File()), 1) << said.toStdString();
-        EXPECT_TRUE(said.contains(c.Says)) << said.toStdString();
+        EXPECT_TRUE(said.contains(database ? "is another program's database" : "is not an upgrade history"));
         EXPECT_EQ(dialog->Model()->rowCount(), 0);
         EXPECT_TRUE(dialogs->Records().isEmpty()) << dialogs->Texts().join("\n").toStdString();
         ASSERT_TRUE(file.open(QIODevice::ReadOnly));
