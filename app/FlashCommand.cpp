@@ -180,6 +180,9 @@ void TFlashCommand::TraceFailed(const QString& Cause)
 int TFlashCommand::Run()
 {
     int status = Upgrade();
+    // The history's last records are written, or their loss told, before the end.
+    FSession->FlushHistory([this] { FLoop.exit(0); });
+    FLoop.exec();
     if (FSignal == 0 && TSignalWatch::Caught() != 0)
         NoteSignal(TSignalWatch::Caught());  // caught while a question was asked, not yet told
     if (FSignal != 0)

@@ -8,6 +8,8 @@
 #include <cstdio>
 
 // Prints the records of the history file Path (the last Last of them when
-// Last > 0). 0 when the history could be read (an empty or missing one too),
-// 4 when it could not (the reason on standard error).
+// Last > 0), opened read-only: nothing is made, moved or converted. 0 when
+// the history could be read (an empty or missing one too), 4 when it could
+// not or the file is not a history (the reason, naming it, on standard
+// error).
 int RunHistoryCommand(const QString& Path, int Last, bool Json, FILE* Out);

@@ -1,6 +1,7 @@
 #pragma once
 // "Upgrade History…": a read-only table of the upgrade history, newest first,
-// straight from the history file through Qt's SQL query model.
+// straight from the history file (opened read-only, never changed) through
+// Qt's SQL query model; a file that is not a history is named in its label.
 
 #include "history/UpgradeHistory.h"
 

@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -14,11 +13,14 @@
 #include <QStandardPaths>
 #include <QSysInfo>
 #include <QThread>
+#include <QUrl>
 #include <QVariant>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -40,6 +42,7 @@ enum : int {
 // Our own codes for problems met before SQLite is reached.
 constexpr char NoDriverCode[] = "kt4-no-driver";
 constexpr char NoFolderCode[] = "kt4-no-folder";
+constexpr char ForeignCode[] = "kt4-foreign";  // an SQLite file with tables, none of them ours
 
 int SqliteCode(const QSqlError& Error)
 {
@@ -152,12 +155,57 @@ qint64 ThisStartTicks()
 
 QString ThisUser()
 {
-    if (const passwd* entry = ::getpwuid(::geteuid()))
-        return QString::fromLocal8Bit(entry->pw_name);
-    return qEnvironmentVariable("USER");
+    static const QString user = [] {
+        if (const passwd* entry = ::getpwuid(::geteuid()))
+            return QString::fromLocal8Bit(entry->pw_name);
+        return qEnvironmentVariable("USER");
+    }();
+    return user;
+}
+
+// ---- the file's place: private when the history makes it
+
+// Makes Folder and the folders above it that are missing, each for its owner
+// alone; folders that are there are left as they are.
+bool MakePrivateFolder(const QString& Folder)
+{
+    if (QFileInfo(Folder).isDir())
+        return true;
+    const QString above = QFileInfo(Folder).path();
+    if (above != Folder && !MakePrivateFolder(above))
+        return false;
+    return ::mkdir(QFile::encodeName(Folder).constData(), 0700) == 0 || QFileInfo(Folder).isDir();
+}
+
+// An empty file for its owner alone, unless one is there: SQLite takes it for
+// a new database and gives its journal the file's mode.
+void MakePrivateFile(const QString& File)
+{
+    const int fd = ::open(QFile::encodeName(File).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                          0600);
+    if (fd >= 0)
+        ::close(fd);
+}
+
+// The name a read-only connection opens File by. A history whose journal is
+// not beside it is read as it stands: a reader would otherwise make the
+// journal (and its index) in the folder.
+QString ReadOnlyUri(const QString& File)
+{
+    QString uri = "file:" + QString::fromLatin1(QUrl::toPercentEncoding(File, "/")) + "?mode=ro";
+    QFile file(File);
+    const QByteArray header = file.open(QIODevice::ReadOnly) ? file.read(20) : QByteArray();
+    const bool writeAhead = header.size() == 20 && header.startsWith(QByteArray("SQLite format 3", 16)) &&
+                            header[18] == 2;
+    if (writeAhead && !(QFileInfo::exists(File + "-wal") && QFileInfo::exists(File + "-shm")))
+        uri += "&immutable=1";
+    return uri;
 }
 
 std::atomic<quint64> ConnectionCount{0};
+
+// How long a damaged file's mover waits for another one moving it.
+constexpr int MoveAsideWaitMs = 4000;
 
 }  // namespace
 
@@ -205,38 +253,71 @@ bool TUpgradeHistory::Enabled() const
 
 QSqlDatabase TUpgradeHistory::Database() const
 {
-    if (!FOpen && Enabled() && QFileInfo::exists(FPath)) {
-        FWarning.clear();
-        Retrying(false, [](QSqlDatabase&) { return QSqlError(); });
+    FWarning.clear();
+    FBusy = false;
+    if (FMode != TMode::Writing) {
+        Close();  // read afresh: the file may have been replaced since
+        if (Enabled() && QFileInfo::exists(FPath))
+            Retrying(false, [](QSqlDatabase&) { return QSqlError(); });
+        if (FEmpty)
+            Close();
     }
-    return FOpen ? QSqlDatabase::database(FConnection, false) : QSqlDatabase();
+    return FMode != TMode::Closed ? QSqlDatabase::database(FConnection, false) : QSqlDatabase();
 }
 
 // ---------------------------------------------------------------- connection
 
-// Opens this instance's connection (making the file's folder), sets the
-// journal and the busy wait and brings the schema up to date. No error when
-// it is open.
-QSqlError TUpgradeHistory::Open() const
+// Opens this instance's connection. For writing: the file's folder and the
+// file made (private), the journal and the busy wait set and the schema
+// brought up to date. For reading: read-only, and only a file that is a
+// history (or holds nothing yet). No error when it is open as asked.
+QSqlError TUpgradeHistory::Open(TMode Mode) const
 {
     if (!QSqlDatabase::isDriverAvailable("QSQLITE"))
         return QSqlError("", "", QSqlError::ConnectionError, NoDriverCode);
-    if (!QDir().mkpath(QFileInfo(FPath).absolutePath()))
-        return QSqlError("", "", QSqlError::ConnectionError, NoFolderCode);
+    const bool writing = Mode == TMode::Writing;
+    if (writing) {
+        if (!MakePrivateFolder(QFileInfo(FPath).absolutePath()))
+            return QSqlError("", "", QSqlError::ConnectionError, NoFolderCode);
+        MakePrivateFile(FPath);  // a failure is SQLite's to find and tell
+    }
     QSqlError error;
     {
         QSqlDatabase db = QSqlDatabase::contains(FConnection) ? QSqlDatabase::database(FConnection, false)
                                                               : QSqlDatabase::addDatabase("QSQLITE", FConnection);
-        db.setDatabaseName(FPath);
-        db.setConnectOptions(QString("QSQLITE_BUSY_TIMEOUT=%1").arg(FBusyTimeOutMs));
+        const QString busy = QString("QSQLITE_BUSY_TIMEOUT=%1").arg(FBusyTimeOutMs);
+        db.setDatabaseName(writing ? FPath : ReadOnlyUri(FPath));
+        db.setConnectOptions(writing ? busy : busy + ";QSQLITE_OPEN_READONLY;QSQLITE_OPEN_URI");
         if (!db.open())
             return db.lastError();
-        FOpen = true;
-        error = Configure(db);
+        FMode = Mode;
+        FEmpty = false;
+        error = writing ? Configure(db) : Inspect(db, &FEmpty);
     }
     if (error.isValid())
         Close();
     return error;
+}
+
+// Whether the file is a history: its table there and a schema version set,
+// or nothing at all yet (*Empty). Another program's database is an error.
+QSqlError TUpgradeHistory::Inspect(QSqlDatabase& Db, bool* Empty) const
+{
+    QSqlQuery query(Db);
+    if (!query.exec("SELECT (SELECT count(*) FROM sqlite_master),"
+                    " (SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'attempts')") ||
+        !query.next())
+        return query.lastError();
+    const int objects = query.value(0).toInt(), ours = query.value(1).toInt();
+    query.finish();
+    if (!query.exec("PRAGMA user_version") || !query.next())
+        return query.lastError();
+    const int version = query.value(0).toInt();
+    query.finish();
+    *Empty = objects == 0;
+    if (objects > 0 && (ours == 0 || version < 1))
+        return QSqlError("", "", QSqlError::ConnectionError, ForeignCode);
+    return {};
 }
 
 // Write-ahead journal (readers and the shelf's writers do not wait for each
@@ -247,6 +328,9 @@ QSqlError TUpgradeHistory::Open() const
 // never run the same step.
 QSqlError TUpgradeHistory::Configure(QSqlDatabase& Db) const
 {
+    bool empty = false;
+    if (const QSqlError error = Inspect(Db, &empty); error.isValid())
+        return error;  // another program's database is not converted
     // The last program to let go of the file leaves the journal as it is
     // rather than copying it into the file then: a program that records one
     // upgrade then need not make a new journal and sync its header at its
@@ -297,19 +381,25 @@ void TUpgradeHistory::Close() const
         QSqlDatabase db = QSqlDatabase::database(FConnection, false);
         db.close();
     }
-    FOpen = false;
+    FMode = TMode::Closed;
+    FEmpty = false;
 }
 
 // One step against the file, again while the file is busy (within the busy
-// wait), once more after a damaged file was moved aside; a problem is told
-// in the warning.
+// wait), once more after a damaged file was moved aside (when writing); a
+// problem is told in the warning. Reading uses the connection that wrote, or
+// one of its own that is read-only.
 template <typename TStep> bool TUpgradeHistory::Retrying(bool Writing, TStep Step) const
 {
     QElapsedTimer clock;
     clock.start();
     bool movedAside = false;
     for (;;) {
-        QSqlError error = FOpen ? QSqlError() : Open();
+        QSqlError error;
+        if (Writing ? FMode != TMode::Writing : FMode == TMode::Closed) {
+            Close();
+            error = Open(Writing ? TMode::Writing : TMode::Reading);
+        }
         if (!error.isValid()) {
             QSqlDatabase db = QSqlDatabase::database(FConnection, false);
             error = Step(db);
@@ -323,12 +413,13 @@ template <typename TStep> bool TUpgradeHistory::Retrying(bool Writing, TStep Ste
             continue;
         }
         Close();
-        if (IsDamaged(error) && !movedAside) {
+        if (Writing && IsDamaged(error) && !movedAside) {
             movedAside = true;
             if (MoveAside())
                 continue;
             return false;
         }
+        FBusy = IsBusy(error);
         Warn(Problem(error, Writing));
         return false;
     }
@@ -364,7 +455,7 @@ bool TUpgradeHistory::MoveAside() const
 {
     QLockFile lock(FPath + ".lock");
     lock.setStaleLockTime(30000);
-    if (!lock.tryLock(FBusyTimeOutMs)) {
+    if (!lock.tryLock(MoveAsideWaitMs)) {
         Warn(QString("The upgrade history %1 is damaged and could not be moved aside (no lock beside it); "
                      "the upgrade goes on without being recorded.")
                  .arg(FPath));
@@ -404,7 +495,12 @@ QString TUpgradeHistory::Problem(const QSqlError& Error, bool Writing) const
     if (Error.nativeErrorCode() == NoFolderCode)
         return QString("The upgrade history %1 cannot be written: its folder %2 cannot be made; ").arg(FPath, folder) +
                tail;
+    if (Error.nativeErrorCode() == ForeignCode)
+        return QString("The file %1 is another program's database, not an upgrade history; ").arg(FPath) +
+               (Writing ? tail : QString("it was left as it is."));
     const QString said = Error.databaseText().isEmpty() ? Error.text() : Error.databaseText();
+    if (!Writing && SqliteCode(Error) == SqliteNotADb)
+        return QString("The file %1 is not an upgrade history (%2); it was left as it is.").arg(FPath, said);
     switch (SqliteCode(Error)) {
     case SqliteBusy:
     case SqliteLocked:
@@ -417,6 +513,13 @@ QString TUpgradeHistory::Problem(const QSqlError& Error, bool Writing) const
     case SqliteIoErr:
     case SqliteFull:
     case SqliteCantOpen: {
+        if (!Writing) {
+            const bool readable = ::access(QFile::encodeName(FPath).constData(), R_OK) == 0;
+            return QString("The upgrade history %1 cannot be read (%2).")
+                .arg(FPath, QFileInfo(FPath).isDir() ? QString("it is a folder")
+                            : readable                ? said
+                                                      : QString("the file may not be read"));
+        }
         QString why = said;
         if (::access(QFile::encodeName(folder).constData(), W_OK) != 0)
             why = QString("its folder %1 is read-only").arg(folder);
@@ -424,8 +527,7 @@ QString TUpgradeHistory::Problem(const QSqlError& Error, bool Writing) const
             why = "the file is read-only";
         else if (SqliteCode(Error) == SqliteFull)
             why = "the disk is full";
-        return QString("The upgrade history %1 cannot be %2 (%3); ").arg(FPath, Writing ? "written" : "read", why) +
-               tail;
+        return QString("The upgrade history %1 cannot be written (%2); ").arg(FPath, why) + tail;
     }
     default:
         return QString("The upgrade history %1 could not be used (%2); ").arg(FPath, said) + tail;
@@ -483,11 +585,8 @@ QSqlError TUpgradeHistory::WriteRow(QSqlDatabase& Db, const TUpgradeAttempt& Att
     return {};
 }
 
-qint64 TUpgradeHistory::Begin(TUpgradeAttempt& Attempt)
+void TUpgradeHistory::FillIn(TUpgradeAttempt& Attempt)
 {
-    FWarning.clear();
-    if (!Enabled())
-        return 0;
     if (!Attempt.Started.isValid())
         Attempt.Started = QDateTime::currentDateTimeUtc();
     if (Attempt.Program.isEmpty())
@@ -500,6 +599,15 @@ qint64 TUpgradeHistory::Begin(TUpgradeAttempt& Attempt)
         Attempt.User = ThisUser();
     Attempt.Outcome = HistoryOutcome::InProgress;
     Attempt.Ended = {};
+}
+
+qint64 TUpgradeHistory::Begin(TUpgradeAttempt& Attempt)
+{
+    FWarning.clear();
+    FBusy = false;
+    if (!Enabled())
+        return 0;
+    FillIn(Attempt);
     qint64 id = 0;
     if (!Retrying(true, [&](QSqlDatabase& Db) { return WriteRow(Db, Attempt, true, &id); }))
         return 0;
@@ -510,6 +618,7 @@ qint64 TUpgradeHistory::Begin(TUpgradeAttempt& Attempt)
 bool TUpgradeHistory::Update(TUpgradeAttempt& Attempt)
 {
     FWarning.clear();
+    FBusy = false;
     if (!Enabled())
         return false;
     TUpgradeAttempt row = Attempt;
@@ -527,6 +636,7 @@ bool TUpgradeHistory::Update(TUpgradeAttempt& Attempt)
 bool TUpgradeHistory::Finish(const TUpgradeAttempt& Attempt)
 {
     FWarning.clear();
+    FBusy = false;
     if (!Enabled())
         return false;
     TUpgradeAttempt row = Attempt;
@@ -551,11 +661,16 @@ bool TUpgradeHistory::Finish(const TUpgradeAttempt& Attempt)
 QList<TUpgradeAttempt> TUpgradeHistory::Records(int Last) const
 {
     FWarning.clear();
+    FBusy = false;
     QList<TUpgradeAttempt> rows;
-    if (!Enabled() || (!FOpen && !QFileInfo::exists(FPath)))
+    if (FMode == TMode::Reading)
+        Close();  // read afresh: the file may have been replaced since
+    if (!Enabled() || (FMode == TMode::Closed && !QFileInfo::exists(FPath)))
         return rows;
     Retrying(false, [&](QSqlDatabase& Db) {
         rows.clear();
+        if (FEmpty)
+            return QSqlError();
         QSqlQuery query(Db);
         query.setForwardOnly(true);
         QStringList names = {"id"};
@@ -596,6 +711,8 @@ QList<TUpgradeAttempt> TUpgradeHistory::Records(int Last) const
         }
         return query.lastError();
     });
+    if (FMode == TMode::Reading)
+        Close();  // no read stays open on the file
     return rows;
 }
 
@@ -614,13 +731,7 @@ bool TUpgradeHistory::WriterGone(const QString& Host, const QString& Boot, qint6
     return StartTicks > 0 && ticks != StartTicks;  // the number now belongs to another process
 }
 
-QString TUpgradeHistory::Sha256OfFile(const QString& File)
+QString TUpgradeHistory::Sha256(const QByteArray& Bytes)
 {
-    QFile file(File);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file))
-        return {};
-    return QString::fromLatin1(hash.result().toHex());
+    return QString::fromLatin1(QCryptographicHash::hash(Bytes, QCryptographicHash::Sha256).toHex());
 }

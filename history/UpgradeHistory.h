@@ -4,11 +4,16 @@
 // so that a program killed in the middle leaves a row that says so. Every
 // program (the window, kt4-flash, each member of a shelf) writes into the
 // same file at once; SQLite's write-ahead journal and a bounded wait on a
-// busy file let them.
+// busy file let them. The upgrade itself writes through THistoryRecorder, on
+// a thread of its own.
 //
 // A problem with the file (locked, unwritable, damaged) never stops an
 // upgrade: the call returns its failure value and Warning() says in words
 // what happened. A damaged file is moved aside and a new one started.
+//
+// The records are private: a folder the history makes is 0700, the file and
+// its journal 0600. Reading opens the file read-only and never makes, moves
+// or converts anything: a file that is not a history is told as such.
 //
 // Qt Core and Qt SQL (the QSQLITE driver) only. One instance is used from one
 // thread; several instances, in one process or many, may share a file.
@@ -83,22 +88,30 @@ public:
     bool Finish(const TUpgradeAttempt& Attempt);
 
     // Newest first; Last > 0 keeps that many. A row still "in progress"
-    // whose writing process is gone reads as "unfinished". Reading never
-    // creates the file.
+    // whose writing process is gone reads as "unfinished". Reading opens the
+    // file read-only (unless this instance has written): it never creates,
+    // moves or converts anything, and a file that is not a history is told.
     QList<TUpgradeAttempt> Records(int Last = 0) const;
 
     // The problem the last call met, in words for the operator (locked,
     // unwritable, damaged and moved aside to NAME, ...); empty when none.
     QString Warning() const { return FWarning; }
+    // Whether the last call gave up because another program held the file.
+    bool Busy() const { return FBusy; }
 
-    static QString Sha256OfFile(const QString& File);  // hex, lower case; empty when unreadable
+    // What Begin fills in when it is not set: the start (now), this
+    // program, its version, host and user; and the outcome "in progress".
+    static void FillIn(TUpgradeAttempt& Attempt);
+
+    static QString Sha256(const QByteArray& Bytes);  // hex, lower case
 
     // ---- for views and tests ----
     static constexpr int SchemaVersion = 1;
     static constexpr const char* Table = "attempts";
 
-    // The open connection (opened now if the file exists), for a read-only
-    // view over the table; an invalid one when there is no file.
+    // A read-only connection opened now (the written one when this instance
+    // has written), for a view over the table; an invalid one when there is
+    // no file, no record or a problem (see Warning()).
     QSqlDatabase Database() const;
 
     // Whether the process that wrote a row (its host, boot, pid and start
@@ -111,8 +124,10 @@ public:
     void SetBusyTimeOutMs(int Ms) { FBusyTimeOutMs = Ms; }
 
 private:
-    QSqlError Open() const;
+    enum class TMode { Closed, Reading, Writing };
+    QSqlError Open(TMode Mode) const;
     QSqlError Configure(QSqlDatabase& Db) const;
+    QSqlError Inspect(QSqlDatabase& Db, bool* Empty) const;
     void Close() const;
     bool StillDamaged() const;
     bool MoveAside() const;
@@ -124,6 +139,8 @@ private:
     QString FPath;
     QString FConnection;  // this instance's own connection name
     int FBusyTimeOutMs = 4000;
-    mutable bool FOpen = false;
+    mutable TMode FMode = TMode::Closed;
+    mutable bool FEmpty = false;  // read-only, and no table at all yet
+    mutable bool FBusy = false;
     mutable QString FWarning;
 };

@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QPointer>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -45,11 +46,15 @@ TUpgradeSession::TUpgradeSession(TUpgradeOperator& Operator, QObject* Owner) : Q
     FDockProgressTimer.setSingleShot(true);
     FDockProgressTimer.setInterval(DockProgressMs);
     connect(&FDockProgressTimer, &QTimer::timeout, this, [this] { ShowDockProgress(); });
+    FHistoryFlushTimer.setSingleShot(true);
+    connect(&FHistoryFlushTimer, &QTimer::timeout, this, [this] { HistoryFlushed(); });
 }
 
 TUpgradeSession::~TUpgradeSession()
 {
     ForgetDock();
+    if (FHistory && FHistoryFlushed)
+        FHistory->SetEndWaitMs(0);  // its wait at the end was cut short: not waited for again
 }
 
 void TUpgradeSession::WireComponents()
@@ -537,7 +542,13 @@ void TUpgradeSession::Shutdown(std::function<void()> Done)
         FHead->Connect(false);
     else if (FDock && FDock->Enabled())
         FLink->SetConnected(false);  // a dock still asked to pass the instrument through stops being asked
-    HandBack(std::move(Done));
+    QPointer<TUpgradeSession> self(this);
+    HandBack([self, Done = std::move(Done)] {
+        if (self)
+            self->FlushHistory(Done);
+        else
+            Done();
+    });
 }
 
 // ---------------------------------------------------------------- the upgrade history
@@ -596,33 +607,38 @@ void RecordWay(TUpgradeAttempt& Attempt, TKeloDock* Dock, const TUpgradeSettings
 // attempt starts there, whatever follows.
 void TUpgradeSession::RecordStart()
 {
-    FHistoryTold = false;
     if (FSettings.HistoryFile.isEmpty()) {
         FHistory.reset();  // none for this attempt, whatever the last one had
         return;
     }
-    if (!FHistory || FHistory->Path() != QFileInfo(FSettings.HistoryFile).absoluteFilePath())
-        FHistory = std::make_unique<TUpgradeHistory>(FSettings.HistoryFile);
+    const QString path = QFileInfo(FSettings.HistoryFile).absoluteFilePath();
+    if (!FHistory || FHistory->Path() != path) {
+        FHistory = std::make_unique<THistoryRecorder>(path);
+        FHistoryTold = 0;
+        FHistory->OnProblem = [this](int Attempt, const QString& Text) { TellHistoryProblem(Attempt, Text); };
+        FHistory->OnIdle = [this] {
+            if (FHistoryFlushed)
+                HistoryFlushed();
+        };
+    }
     FAttempt = TUpgradeAttempt();
     // The program as it is called ("kt4-flash", "kt4-upgrade"), whatever it
     // calls itself in its window.
     FAttempt.Program = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
     FAttempt.ProgramVersion = QCoreApplication::applicationVersion();
     RecordWay(FAttempt, FDock, FSettings, *FLink);
-    FHistory->Begin(FAttempt);
-    FAttempt.Outcome = HistoryOutcome::InProgress;  // under way, written or not
-    TellHistoryProblem();
+    FHistory->Begin(FAttempt);  // under way, "in progress", written now or later
 }
 
 // What was learnt on the way: the way the link took (known once it tried
 // it), the instrument and its version once it answered, the image once the
-// operator accepted it. Only while an attempt is under way: the window's Load
-// File button offers an image between upgrades too, and the last attempt's
-// row stays as it ended. An attempt whose row could not be begun is written
-// whole at its end.
+// operator accepted it, with the SHA-256 of the bytes that are sent (the
+// file may change later). Only while an attempt is under way: the window's
+// Load File button offers an image between upgrades too, and the last
+// attempt's row stays as it ended.
 void TUpgradeSession::RecordOnTheWay()
 {
-    if (!FHistory || FAttempt.Outcome != HistoryOutcome::InProgress || FAttempt.Id == 0)
+    if (!FHistory || FAttempt.Outcome != HistoryOutcome::InProgress)
         return;
     RecordWay(FAttempt, FDock, FSettings, *FLink);
     FAttempt.PagesSent = FPagesDone;
@@ -636,10 +652,9 @@ void TUpgradeSession::RecordOnTheWay()
     if (FStage == TUpgradeStage::ChoosingImage && !FImageFile.isEmpty()) {
         FAttempt.ImageFile = QFileInfo(FImageFile).absoluteFilePath();
         FAttempt.ImageVersion = QString::fromLatin1(FHead->FileVersion());
-        FAttempt.ImageSha256 = TUpgradeHistory::Sha256OfFile(FImageFile);
+        FAttempt.ImageSha256 = TUpgradeHistory::Sha256(FHead->FlashImage());
     }
     FHistory->Update(FAttempt);
-    TellHistoryProblem();
 }
 
 void TUpgradeSession::RecordEnd(TUpgradeOutcome Outcome, const QString& Message)
@@ -655,7 +670,7 @@ void TUpgradeSession::RecordEnd(TUpgradeOutcome Outcome, const QString& Message)
     if (FUploadStarted && FAttempt.ImageFile.isEmpty()) {
         FAttempt.ImageFile = QFileInfo(FImageFile).absoluteFilePath();
         FAttempt.ImageVersion = QString::fromLatin1(FHead->FileVersion());
-        FAttempt.ImageSha256 = TUpgradeHistory::Sha256OfFile(FImageFile);
+        FAttempt.ImageSha256 = TUpgradeHistory::Sha256(FHead->FlashImage());
     }
     FAttempt.PagesSent = FPagesDone;
     FAttempt.Resends = FResends;
@@ -665,15 +680,44 @@ void TUpgradeSession::RecordEnd(TUpgradeOutcome Outcome, const QString& Message)
                            ? Message
                            : Message + " (" + FFirstError + ")";
     FHistory->Finish(FAttempt);
-    TellHistoryProblem();
 }
 
 // Once per attempt: a file that cannot be written fails every write of it,
 // and the window shows each told problem as a box.
-void TUpgradeSession::TellHistoryProblem()
+void TUpgradeSession::TellHistoryProblem(int Attempt, const QString& Text)
 {
-    if (!FHistory || FHistory->Warning().isEmpty() || FHistoryTold)
+    if (Attempt <= FHistoryTold)
         return;
-    FHistoryTold = true;
-    Tell(ecSessionHistory, FHistory->Warning());
+    FHistoryTold = Attempt;
+    Tell(ecSessionHistory, Text);
+}
+
+void TUpgradeSession::FlushHistory(std::function<void()> Done)
+{
+    FHistoryFlushed = std::move(Done);
+    if (FHistory && !FHistory->Idle())
+        FHistoryFlushTimer.start(THistoryRecorder::FlushBoundMs);  // the recorder's wake-up or the bound ends it
+    else
+        QTimer::singleShot(0, this, [this] { HistoryFlushed(); });
+}
+
+// The wait at the end is over: everything written, or the bound passed with
+// the file still held, and what is left is let go of.
+void TUpgradeSession::HistoryFlushed()
+{
+    if (!FHistoryFlushed)
+        return;
+    const std::function<void()> done = std::exchange(FHistoryFlushed, nullptr);
+    FHistoryFlushTimer.stop();
+    if (FHistory && !FHistory->Idle()) {
+        const QString text = QString("The upgrade history %1 is locked by another program; %2")
+                                 .arg(FHistory->Path(), FHistory->StartWritten()
+                                                            ? "the end of this upgrade is not recorded (it reads "
+                                                              "unfinished)."
+                                                            : "this upgrade is not recorded.");
+        FHistory->SetEndWaitMs(0);
+        FHistory.reset();
+        Tell(ecSessionHistory, text);
+    }
+    done();
 }

@@ -13,7 +13,7 @@
 // only if nothing moved it on meanwhile.
 
 #include "dock/KeloDock.h"
-#include "history/UpgradeHistory.h"
+#include "history/HistoryRecorder.h"
 #include "head/KT4Head.h"
 #include "link/KeskLink.h"
 #include "platform/ErrorEvent.h"
@@ -128,6 +128,11 @@ public:
     // more events, the instrument let go of and the dock handed back; Done
     // once that has ended (within HandBackBoundMs).
     void Shutdown(std::function<void()> Done);
+    // The program is ending: the history's records still on their way are
+    // written, within THistoryRecorder::FlushBoundMs; a record that another
+    // program's lock keeps out that long is told as lost. Done follows from
+    // the event loop.
+    void FlushHistory(std::function<void()> Done);
 
     // The file choice of the road on its own (a "Load File" button): true
     // when an image was accepted.
@@ -185,7 +190,8 @@ private:
     void RecordStart();
     void RecordOnTheWay();
     void RecordEnd(TUpgradeOutcome Outcome, const QString& Message);
-    void TellHistoryProblem();
+    void TellHistoryProblem(int Attempt, const QString& Text);
+    void HistoryFlushed();
 
     TUpgradeOperator& FOperator;
     TUpgradeSettings FSettings;
@@ -218,9 +224,11 @@ private:
     int FPagesDone = 0;
     int FResends = 0;
     QElapsedTimer FUploadClock;
-    std::unique_ptr<TUpgradeHistory> FHistory;
+    std::unique_ptr<THistoryRecorder> FHistory;
     TUpgradeAttempt FAttempt;
-    bool FHistoryTold = false;     // a history problem is told once per attempt
+    int FHistoryTold = 0;          // a history problem is told once per attempt: the last attempt told
+    std::function<void()> FHistoryFlushed;
+    QTimer FHistoryFlushTimer;     // bounds the wait for a busy file at the end
 };
 
 // Where a page's image address puts it: pages done and in all, counted from

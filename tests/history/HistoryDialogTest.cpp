@@ -122,3 +122,38 @@ TEST(HistoryWindow, TheDialogSaysWhyThereIsNothingToShow)
     }
     EXPECT_FALSE(QFile::exists(dir.File()));
 }
+
+// Help > Upgrade History on a file that is not a history: one error that
+// names it, no rows, no box, and the file left as it was.
+TEST(HistoryWindow, HelpUpgradeHistoryOnAnotherFileNamesItAndLeavesIt)
+{
+    for (const bool database : {false, true}) {
+        SCOPED_TRACE(database ? "another program's SQLite database" : "a text file");
+        THistoryDir dir;
+        QFile file(dir.File());
+        if (database)
+            Ask(dir.File(), "CREATE TABLE notes (line TEXT)");
+        else if (file.open(QIODevice::WriteOnly))
+            file.write("notes, not an upgrade history\n");
+        file.close();
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        file.close();
+
+        TScriptedDialogsScope dialogs;
+        qputenv("KT4_HISTORY", dir.File().toUtf8());
+        TfrmUpgrade window;
+        HelpAction(window, "Upgrade History…")->trigger();
+        qunsetenv("KT4_HISTORY");
+        auto* dialog = window.findChild<THistoryDialog*>("frmHistory");
+        ASSERT_NE(dialog, nullptr);
+        const QString said = dialog->lblHistory->text();
+        EXPECT_EQ(said.count(dir.File()), 1) << said.toStdString();
+        EXPECT_TRUE(said.contains(database ? "is another program's database" : "is not an upgrade history"));
+        EXPECT_EQ(dialog->Model()->rowCount(), 0);
+        EXPECT_TRUE(dialogs->Records().isEmpty()) << dialogs->Texts().join("\n").toStdString();
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(file.readAll() == bytes);
+        EXPECT_EQ(dir.Entries("").join(" ").toStdString(), "history.sqlite");
+    }
+}

@@ -8,9 +8,11 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QCryptographicHash>
 #include <QProcess>
 #include <QSet>
 #include <gtest/gtest.h>
+#include <map>
 #include <memory>
 
 namespace {
@@ -112,6 +114,8 @@ TEST(HistoryProcesses, AReadOnlyPlaceIsToldAndNothingStops)
         {"a read-only history file", true, false, true, "the file is read-only"},
         {"a history of its own in a read-only folder", true, true, false, nullptr},
     };
+    if (!OtherUserCannotRun().isEmpty())
+        GTEST_SKIP() << OtherUserCannotRun().toStdString();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         THistoryDir dir;
@@ -279,15 +283,73 @@ TEST(HistoryProcesses, Kt4FlashHistoryWithoutAHistory)
     EXPECT_EQ(badLast.ExitCode, 2);
 }
 
-TEST(HistoryProcesses, Kt4FlashHistoryOnADamagedFileSaysWhereItWent)
+namespace {
+
+// Every file in Dir by name with the SHA-256 of its bytes; the journal's
+// index (-shm) by name only: it is the memory readers and writers share, not
+// a record.
+std::map<std::string, std::string> Snapshot(const QString& Dir)
 {
-    THistoryDir dir;
-    QFile file(dir.File());
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(QByteArray(8192, 'x'));
-    file.close();
-    const TRun run = RunFlash({"--history"}, dir.File());
-    EXPECT_EQ(run.ExitCode, 4);
-    EXPECT_TRUE(run.Err.contains("moved aside to " + dir.File() + ".corrupt-")) << run.Err.toStdString();
-    EXPECT_TRUE(QFile::exists(dir.File() + ".corrupt-" + run.Err.section(".corrupt-", 1).section(' ', 0, 0)));
+    std::map<std::string, std::string> files;
+    for (const QString& name : QDir(Dir).entryList(QDir::Files | QDir::Hidden)) {
+        QFile file(Dir + "/" + name);
+        files[name.toStdString()] = name.endsWith("-shm") || !file.open(QIODevice::ReadOnly)
+                                        ? std::string()
+                                        : QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256)
+                                              .toHex()
+                                              .toStdString();
+    }
+    return files;
+}
+
+}  // namespace
+
+// Reading opens the file read-only: whatever KT4_HISTORY names is left as it
+// was, with no file made beside it; a file that is not a history is an error
+// that names it.
+TEST(HistoryProcesses, Kt4FlashHistoryReadsWithoutChangingAnything)
+{
+    enum TFile { Text, ForeignDatabase, Missing, Ours, OursWithoutJournal };
+    const struct {
+        const char* Name;
+        TFile File;
+        int ExitCode;
+        const char* Says;  // on standard error, or (status 0) on standard output
+    } cases[] = {
+        {"a text file", Text, 4, "is not an upgrade history"},
+        {"another program's SQLite database", ForeignDatabase, 4, "is another program's database"},
+        {"no file", Missing, 0, "No upgrade has been recorded in"},
+        {"our history", Ours, 0, "completed"},
+        {"our history, its journal folded in", OursWithoutJournal, 0, "completed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        THistoryDir dir;
+        QFile text(dir.File());
+        if (c.File == Text && text.open(QIODevice::WriteOnly))
+            text.write("notes, not an upgrade history\n");
+        text.close();
+        if (c.File == ForeignDatabase) {
+            Ask(dir.File(), "CREATE TABLE notes (line TEXT)");
+            Ask(dir.File(), "INSERT INTO notes VALUES ('kept as it is')");
+        }
+        if (c.File == Ours || c.File == OursWithoutJournal) {
+            TUpgradeHistory history(dir.File());
+            TUpgradeAttempt a = FullAttempt(1);
+            ASSERT_GT(history.Begin(a), 0);
+            a.Outcome = HistoryOutcome::Completed;
+            ASSERT_TRUE(history.Finish(a));
+        }
+        if (c.File == OursWithoutJournal)
+            Ask(dir.File(), "PRAGMA wal_checkpoint(TRUNCATE)");  // its close takes the journal away
+        const std::map<std::string, std::string> before = Snapshot(dir.Dir());
+        ASSERT_EQ(before.empty(), c.File == Missing);
+
+        const TRun run = RunFlash({"--history"}, dir.File());
+        EXPECT_EQ(run.ExitCode, c.ExitCode) << run.Err.toStdString();
+        const QString said = c.ExitCode == 0 ? run.Out : run.Err;
+        EXPECT_TRUE(said.contains(c.Says)) << said.toStdString();
+        EXPECT_TRUE(c.ExitCode == 0 || run.Err.contains(dir.File())) << run.Err.toStdString();
+        EXPECT_EQ(Snapshot(dir.Dir()), before);
+    }
 }

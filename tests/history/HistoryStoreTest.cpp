@@ -1,6 +1,6 @@
 // The history store against real files: every field back as written, the
 // file's place and schema, a locked file, a damaged one moved aside, the
-// image's SHA-256, and how a row's writer is judged gone.
+// SHA-256 of the image's bytes, and how a row's writer is judged gone.
 
 #include "tests/history/HistoryTestSupport.h"
 
@@ -259,7 +259,7 @@ TEST(UpgradeHistory, ADamagedFileIsMovedAsideAndANewOneStarted)
     }
 }
 
-TEST(UpgradeHistory, Sha256OfFileIsSha256sums)
+TEST(UpgradeHistory, Sha256IsSha256sums)
 {
     THistoryDir dir;
     for (int size : {0, 1, 64, 131072, 1048577}) {
@@ -277,9 +277,8 @@ TEST(UpgradeHistory, Sha256OfFileIsSha256sums)
         ASSERT_TRUE(sum.waitForFinished(-1));
         const QString expected = QString::fromLatin1(sum.readAllStandardOutput()).section(' ', 0, 0);
         ASSERT_EQ(expected.size(), 64);
-        EXPECT_EQ(TUpgradeHistory::Sha256OfFile(name), expected);
+        EXPECT_EQ(TUpgradeHistory::Sha256(bytes), expected);
     }
-    EXPECT_EQ(TUpgradeHistory::Sha256OfFile(dir.Dir() + "/no-such-image.bin"), QString());
 }
 
 TEST(UpgradeHistory, AWriterIsGoneOnlyWhenThisComputerCanTell)
@@ -313,4 +312,24 @@ TEST(UpgradeHistory, AWriterIsGoneOnlyWhenThisComputerCanTell)
     };
     for (const auto& c : cases)
         EXPECT_EQ(TUpgradeHistory::WriterGone(c.Host, c.Boot, c.Pid, c.Start), c.Gone) << c.Name;
+}
+
+// A typo in KT4_HISTORY naming another program's database: the upgrade
+// neither writes into it nor converts it, and says so.
+TEST(UpgradeHistory, AnotherProgramsDatabaseIsLeftAsItIs)
+{
+    THistoryDir dir;
+    Ask(dir.File(), "CREATE TABLE notes (line TEXT)");
+    QFile file(dir.File());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray before = file.readAll();
+    file.close();
+    TUpgradeHistory history(dir.File());
+    TUpgradeAttempt a = FullAttempt(1);
+    EXPECT_EQ(history.Begin(a), 0);
+    EXPECT_TRUE(history.Warning().contains("The file " + dir.File() + " is another program's database"))
+        << history.Warning().toStdString();
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(file.readAll() == before);
+    EXPECT_EQ(dir.Entries("").join(" ").toStdString(), "history.sqlite");
 }

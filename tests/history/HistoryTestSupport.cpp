@@ -54,6 +54,19 @@ bool RunningAsRoot()
     return ::geteuid() == 0;
 }
 
+QString OtherUserCannotRun()
+{
+    static const QString reason = [] {
+        if (!RunningAsRoot())
+            return QString();
+        TWriterProcess usage(QString(), {}, true);  // no count: its usage, status 2
+        if (usage.WaitForEnd() == 2)
+            return QString();
+        return QString("the unprivileged user may not run %1 from where it was built").arg(KT4_HISTORY_WRITER_PATH);
+    }();
+    return reason;
+}
+
 void GiveToOtherUser(const QString& Path)
 {
     if (RunningAsRoot())

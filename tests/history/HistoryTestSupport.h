@@ -50,6 +50,9 @@ private:
 // "nobody" then.
 void GiveToOtherUser(const QString& Path);
 bool RunningAsRoot();
+// Why the writer cannot run as "nobody" here (empty when it can, or when the
+// tests do not run as root): that user must reach it where it was built.
+QString OtherUserCannotRun();
 
 // One value from a PRAGMA or SELECT on File, through a connection of its own.
 QVariant Ask(const QString& File, const QString& Statement);
