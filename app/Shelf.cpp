@@ -130,6 +130,7 @@ void TShelf::Start(TMember& Member)
     const pid_t shelf = ::getpid();
     Member.Process->setChildProcessModifier([shelf] {
         ::setpgid(0, 0);
+        ::signal(SIGHUP, SIG_DFL);  // not ignored as the shelf's may be (nohup): the member hears it
         ::prctl(PR_SET_PDEATHSIG, SIGHUP);
         if (::getppid() != shelf)
             ::raise(SIGHUP);  // gone already, before the request was made

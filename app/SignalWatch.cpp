@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -38,6 +39,7 @@ extern "C" void RecordSignal(int Signal)
 
 TSignalWatch::TSignalWatch(QObject* Owner) : QObject(Owner)
 {
+    static_assert(std::size(Watched) == sizeof FBefore / sizeof FBefore[0]);
     const sigset_t watched = WatchedSet();
     if (Pipe[0] >= 0 || ::pipe2(Pipe, O_CLOEXEC | O_NONBLOCK) == 0) {
         FNotifier = std::make_unique<QSocketNotifier>(Pipe[0], QSocketNotifier::Read);
@@ -47,16 +49,23 @@ TSignalWatch::TSignalWatch(QObject* Owner) : QObject(Owner)
         action.sa_handler = RecordSignal;
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESTART;  // the event loop's calls go on; the pipe wakes it
-        for (const int signal : Watched)
-            ::sigaction(signal, &action, nullptr);
+        for (size_t i = 0; i < std::size(Watched); ++i) {
+            ::sigaction(Watched[i], nullptr, &FBefore[i]);
+            // Started with nohup: a closed terminal is no reason to stop.
+            if (Watched[i] == SIGHUP && FBefore[i].sa_handler == SIG_IGN)
+                continue;
+            ::sigaction(Watched[i], &action, nullptr);
+        }
     }
     ::pthread_sigmask(SIG_UNBLOCK, &watched, nullptr);
 }
 
 TSignalWatch::~TSignalWatch()
 {
-    for (const int signal : Watched)
-        ::signal(signal, SIG_DFL);
+    if (!FNotifier)
+        return;
+    for (size_t i = 0; i < std::size(Watched); ++i)
+        ::sigaction(Watched[i], &FBefore[i], nullptr);
 }
 
 int TSignalWatch::Caught()

@@ -14,8 +14,9 @@
 class TSignalWatch : public QObject {
 public:
     // Installs the handlers for SIGINT, SIGTERM and SIGHUP (one watch per
-    // process), then lets them through: a process may have been started with
-    // them blocked (see TSignalsHeld), and one sent meanwhile comes now.
+    // process; SIGHUP stays ignored when it was, under nohup), then lets them
+    // through: a process may have been started with them blocked (see
+    // TSignalsHeld), and one sent meanwhile comes now.
     explicit TSignalWatch(QObject* Owner = nullptr);
     ~TSignalWatch() override;
 
@@ -32,6 +33,7 @@ public:
 private:
     void Drain();
     std::unique_ptr<QSocketNotifier> FNotifier;
+    struct sigaction FBefore[3] = {};  // what the watched signals did before, given back at the end
 };
 
 // The watched signals held back on this thread while it lives. A process

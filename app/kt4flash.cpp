@@ -106,9 +106,9 @@ Exit status:
   5  upgraded (as 0), but the --trace file could not be written whole (a full
      disk, say; told on standard error at once); a failure keeps its status
   129, 130, 143  stopped by SIGHUP (the terminal closed, the SSH session
-     dropped), SIGINT (Ctrl-C) or SIGTERM, as Stop does: the upload given up,
-     the instrument let go of, a dock handed back; a second signal ends at
-     once
+     dropped; not under nohup), SIGINT (Ctrl-C) or SIGTERM, as Stop does: the
+     upload given up, the instrument let go of, a dock handed back; a second
+     signal ends at once
   A shelf (several --port or --dock) exits 0 only when every instrument was
   upgraded, otherwise with the gravest of their statuses (4, then 3, then 1,
   then 5); stopped by a signal, every instrument is stopped and the shelf

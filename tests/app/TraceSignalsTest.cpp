@@ -415,6 +415,18 @@ TEST(TraceSignals, SignalsStopTheUpgrade)
     }
 }
 
+// Under nohup a closed terminal is no reason to stop: SIGHUP, ignored when
+// kt4-flash starts, stays ignored, and the upgrade goes to its end.
+TEST(TraceSignals, UnderNohupSighupIsIgnored)
+{
+    TSimProcess sim;
+    TFlash flash({KT4_FLASH_PATH, sim.MakeImage(), "-p", sim.PtyPath(), "-y", "--no-history"}, true, "nohup");
+    ASSERT_TRUE(flash.WaitForOut("Page 32/446")) << flash.Describe();
+    flash.Signal(SIGHUP);
+    EXPECT_EQ(flash.Wait(), 0) << flash.Describe();
+    EXPECT_TRUE(flash.Out().contains(Completed)) << flash.Describe();
+}
+
 // A shelf passes a signal to every member once (a member is in a process
 // group of its own, so a terminal's Ctrl-C reaches it only through the
 // shelf), a member still starting too: each stops as Stop does, writes its
@@ -428,20 +440,24 @@ TEST(TraceSignals, AShelfPassesTheSignalToEveryMember)
         bool Group;          // to the shelf's whole group, as a terminal's Ctrl-C
         QString WaitFor;     // the line after which it is sent
         QStringList SimOptions;
+        bool Nohup = false;  // the shelf started under nohup
     } cases[] = {
         {"Ctrl-C while uploading", SIGINT, true, "upgrading to 1.20", {"--silent-after", "100"}},
         {"SIGTERM to the shelf alone", SIGTERM, false, "upgrading to 1.20", {"--silent-after", "100"}},
         {"Ctrl-C while the members start", SIGINT, true, "instruments at once", {}},
         {"SIGHUP while the members start", SIGHUP, false, "instruments at once", {}},
         {"the shelf killed", SIGKILL, false, "upgrading to 1.20", {"--silent-after", "100"}},
+        {"the shelf killed under nohup", SIGKILL, false, "upgrading to 1.20", {"--silent-after", "100"}, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         TSimProcess first(c.SimOptions);
         TSimProcess second(c.SimOptions);
         const QString trace = first.Dir() + "/trace.txt";
-        TFlash shelf({first.MakeImage(), "-p", first.PtyPath(), "-p", second.PtyPath(), "-y", "--no-history",
-                      "--answer-timeout-ms=2000", "--trace", trace});
+        const QStringList arguments = {first.MakeImage(), "-p", first.PtyPath(), "-p", second.PtyPath(), "-y",
+                                       "--no-history", "--answer-timeout-ms=2000", "--trace", trace};
+        TFlash shelf(c.Nohup ? QStringList{KT4_FLASH_PATH} + arguments : arguments, true,
+                     c.Nohup ? "nohup" : KT4_FLASH_PATH);
         ASSERT_TRUE(shelf.WaitForOut(c.WaitFor)) << shelf.Describe();
         if (c.Group)
             shelf.SignalGroup(c.Signal);
