@@ -39,7 +39,7 @@ enum TFlashStatus {
     fsNotConnected = 3,
     fsFailed = 4,
     fsTraceIncomplete = 5,  // upgraded as with 0, but the trace could not be written whole
-    fsSignalled = 128,      // plus the signal's number: 130 SIGINT, 143 SIGTERM
+    fsSignalled = 128,      // plus the signal's number: 129 SIGHUP, 130 SIGINT, 143 SIGTERM
 };
 
 class TFlashCommand : public QObject, private TUpgradeOperator {

@@ -2,6 +2,7 @@
 
 #include "app/FlashCommand.h"
 #include "app/FlashReport.h"
+#include "app/SignalWatch.h"
 #include "platform/Dialogs.h"
 
 #include <QDir>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <csignal>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace {
@@ -122,17 +124,36 @@ void TShelf::Start(TMember& Member)
         if (Error == QProcess::FailedToStart)
             MemberEnded(Member);
     });
-    Member.Process->setChildProcessModifier([] { ::setpgid(0, 0); });
+    // A member is in a process group of its own (a terminal's Ctrl-C reaches
+    // it through the shelf alone), and it ends as if stopped when its shelf is
+    // gone, however the shelf went (SIGKILL too): the kernel sends it SIGHUP
+    // when the shelf's thread that started it ends. That needs nothing of the
+    // member's (no descriptor kept open, no watcher) and cannot be missed.
+    const pid_t shelf = ::getpid();
+    Member.Process->setChildProcessModifier([shelf] {
+        ::setpgid(0, 0);
+        ::signal(SIGHUP, SIG_DFL);  // not ignored as the shelf's may be (nohup): the member hears it
+        ::prctl(PR_SET_PDEATHSIG, SIGHUP);
+        if (::getppid() != shelf)
+            ::raise(SIGHUP);  // gone already, before the request was made
+    });
     Member.Clock.start();
-    Member.Process->start(FOptions.Program, arguments);
+    {
+        // The member begins with the stopping signals blocked: one passed on
+        // while it is still starting waits for its watch (see Forward).
+        const TSignalsHeld held;
+        Member.Process->start(FOptions.Program, arguments);
+    }
     Member.Process->closeWriteChannel();  // no operator behind a member: it asks nothing
     Changed(Member, true);
 }
 
+// Every member that has been started, a member still starting too: it holds
+// the signal until it can stop as Stop does.
 void TShelf::Forward(int Signal)
 {
     for (auto& member : FMembers)
-        if (member->Process && member->Process->state() == QProcess::Running)
+        if (member->Process && member->Process->state() != QProcess::NotRunning && member->Process->processId() > 0)
             ::kill(static_cast<pid_t>(member->Process->processId()), Signal);
 }
 
@@ -211,6 +232,7 @@ QString TShelf::ResultText(const TMember& Member) const
     case fsTraceIncomplete: return "done: program command acknowledged; the trace is incomplete";
     case fsSignalled + SIGINT: return "stopped by SIGINT: " + cause;
     case fsSignalled + SIGTERM: return "stopped by SIGTERM: " + cause;
+    case fsSignalled + SIGHUP: return "stopped by SIGHUP: " + cause;
     case fsCancelled: return "cancelled";
     case fsImageRefused: return "image refused: " + cause;
     case fsNotConnected: return "not connected: " + cause;

@@ -54,9 +54,10 @@ public:
 
     // Runs every member to its end; the shelf's exit status.
     int Run();
-    // A signal the shelf caught, passed to every member still running (each
-    // in its own process group, so that a terminal's Ctrl-C reaches a member
-    // once, through the shelf): each stops as Stop does.
+    // A signal the shelf caught, passed to every member started and not yet
+    // ended (each in its own process group, so that a terminal's Ctrl-C
+    // reaches a member once, through the shelf): each stops as Stop does. A
+    // member whose shelf is gone stops as after SIGHUP.
     void Forward(int Signal);
 
 private:

@@ -4,9 +4,22 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace {
+
+constexpr int Watched[] = {SIGINT, SIGTERM, SIGHUP};
+
+sigset_t WatchedSet()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal : Watched)
+        sigaddset(&set, signal);
+    return set;
+}
 
 int Pipe[2] = {-1, -1};
 volatile sig_atomic_t FirstSignal = 0;
@@ -26,23 +39,33 @@ extern "C" void RecordSignal(int Signal)
 
 TSignalWatch::TSignalWatch(QObject* Owner) : QObject(Owner)
 {
-    if (Pipe[0] < 0 && ::pipe2(Pipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return;
-    FNotifier = std::make_unique<QSocketNotifier>(Pipe[0], QSocketNotifier::Read);
-    connect(FNotifier.get(), &QSocketNotifier::activated, this, [this] { Drain(); });
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = RecordSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;  // the event loop's calls go on; the pipe wakes it
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    static_assert(std::size(Watched) == sizeof FBefore / sizeof FBefore[0]);
+    const sigset_t watched = WatchedSet();
+    if (Pipe[0] >= 0 || ::pipe2(Pipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        FNotifier = std::make_unique<QSocketNotifier>(Pipe[0], QSocketNotifier::Read);
+        connect(FNotifier.get(), &QSocketNotifier::activated, this, [this] { Drain(); });
+        struct sigaction action;
+        std::memset(&action, 0, sizeof action);
+        action.sa_handler = RecordSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;  // the event loop's calls go on; the pipe wakes it
+        for (size_t i = 0; i < std::size(Watched); ++i) {
+            ::sigaction(Watched[i], nullptr, &FBefore[i]);
+            // Started with nohup: a closed terminal is no reason to stop.
+            if (Watched[i] == SIGHUP && FBefore[i].sa_handler == SIG_IGN)
+                continue;
+            ::sigaction(Watched[i], &action, nullptr);
+        }
+    }
+    ::pthread_sigmask(SIG_UNBLOCK, &watched, nullptr);
 }
 
 TSignalWatch::~TSignalWatch()
 {
-    ::signal(SIGINT, SIG_DFL);
-    ::signal(SIGTERM, SIG_DFL);
+    if (!FNotifier)
+        return;
+    for (size_t i = 0; i < std::size(Watched); ++i)
+        ::sigaction(Watched[i], &FBefore[i], nullptr);
 }
 
 int TSignalWatch::Caught()
@@ -57,7 +80,12 @@ int TSignalWatch::InterruptFd()
 
 const char* TSignalWatch::Name(int Signal)
 {
-    return Signal == SIGINT ? "SIGINT" : Signal == SIGTERM ? "SIGTERM" : "a signal";
+    switch (Signal) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    }
+    return "a signal";
 }
 
 void TSignalWatch::Drain()
@@ -69,4 +97,15 @@ void TSignalWatch::Drain()
             if (OnSignal)
                 OnSignal(numbers[i]);
     }
+}
+
+TSignalsHeld::TSignalsHeld()
+{
+    const sigset_t watched = WatchedSet();
+    ::pthread_sigmask(SIG_BLOCK, &watched, &FBefore);
+}
+
+TSignalsHeld::~TSignalsHeld()
+{
+    ::pthread_sigmask(SIG_SETMASK, &FBefore, nullptr);
 }

@@ -1,5 +1,5 @@
 #pragma once
-// SIGINT and SIGTERM as events on the main thread: the handler only records
+// SIGINT, SIGTERM and SIGHUP as events on the main thread: the handler only records
 // the signal's number and writes it into a pipe; a socket notifier reads the
 // pipe on the event loop and tells OnSignal there, where the work is done.
 // Code that blocks outside the event loop (a question on the terminal) may
@@ -7,12 +7,16 @@
 
 #include <QObject>
 #include <QSocketNotifier>
+#include <csignal>
 #include <functional>
 #include <memory>
 
 class TSignalWatch : public QObject {
 public:
-    // Installs the handlers for SIGINT and SIGTERM (one watch per process).
+    // Installs the handlers for SIGINT, SIGTERM and SIGHUP (one watch per
+    // process; SIGHUP stays ignored when it was, under nohup), then lets them
+    // through: a process may have been started with them blocked (see
+    // TSignalsHeld), and one sent meanwhile comes now.
     explicit TSignalWatch(QObject* Owner = nullptr);
     ~TSignalWatch() override;
 
@@ -20,7 +24,7 @@ public:
     static int Caught();
     // Readable once a signal was caught (and until OnSignal has been told).
     static int InterruptFd();
-    // "SIGINT" or "SIGTERM".
+    // "SIGINT", "SIGTERM" or "SIGHUP".
     static const char* Name(int Signal);
 
     // Told on the event loop, once per signal caught.
@@ -29,4 +33,20 @@ public:
 private:
     void Drain();
     std::unique_ptr<QSocketNotifier> FNotifier;
+    struct sigaction FBefore[3] = {};  // what the watched signals did before, given back at the end
+};
+
+// The watched signals held back on this thread while it lives. A process
+// started meanwhile begins with them blocked and keeps them blocked through
+// exec, so that one sent to it before its own watch is in place waits for the
+// watch instead of ending it, or of being taken by handlers it inherited.
+class TSignalsHeld {
+public:
+    TSignalsHeld();
+    ~TSignalsHeld();
+    TSignalsHeld(const TSignalsHeld&) = delete;
+    TSignalsHeld& operator=(const TSignalsHeld&) = delete;
+
+private:
+    sigset_t FBefore;
 };

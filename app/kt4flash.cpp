@@ -125,13 +125,15 @@ Exit status:
      instrument keeps its old firmware
   5  upgraded (as 0), but the --trace file could not be written whole (a full
      disk, say; told on standard error at once); a failure keeps its status
-  130, 143  stopped by SIGINT (Ctrl-C) or SIGTERM, as Stop does: the upload
-     given up, the instrument let go of, a dock handed back; a second signal
-     ends at once
+  129, 130, 143  stopped by SIGHUP (the terminal closed, the SSH session
+     dropped; not under nohup), SIGINT (Ctrl-C) or SIGTERM, as Stop does: the
+     upload given up, the instrument let go of, a dock handed back; a second
+     signal ends at once
   A shelf (several --port or --dock) exits 0 only when every instrument was
   upgraded, otherwise with the gravest of their statuses (4, then 3, then 1,
   then 5); stopped by a signal, every instrument is stopped and the shelf
-  ends with 130 or 143 after its summary.
+  ends with 129, 130 or 143 after its summary. An instrument whose shelf is
+  gone (killed) is stopped as after SIGHUP.
 
 Environment:
   KT4_IRCOMM=COM6|DEVICE   the infrared adapter's port, used without --port
@@ -225,6 +227,11 @@ int RunShelf(const QCommandLineParser& Parser, const QString& Image, TSignalWatc
 
 int main(int argc, char** argv)
 {
+    // Output whose reader is gone (a pipe into tee in a dropped SSH session, a
+    // shelf's report unread) never ends the program before it has let go of
+    // its instrument and its dock: the write fails, and the upgrade goes on,
+    // or stops as a signal asks.
+    std::signal(SIGPIPE, SIG_IGN);
     TCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("kt4-flash");
     QCoreApplication::setApplicationVersion(KT4_VERSION);
@@ -354,15 +361,11 @@ int main(int argc, char** argv)
     std::signal(SIGXFSZ, SIG_IGN);
 
     // A member of a shelf keeps its standard output for the shelf's report;
-    // the person's lines go to standard error. A shelf that is gone (its
-    // report unread) does not end the member before it has let go of its
-    // instrument.
+    // the person's lines go to standard error.
     const bool isMember = parser.isSet("shelf-member");
     FILE* out = isMember ? stderr : stdout;
-    if (isMember) {
+    if (isMember)
         options.Report = stdout;
-        std::signal(SIGPIPE, SIG_IGN);
-    }
     TFlashCommand command(options, out);
     auto console = std::make_unique<TConsoleDialogs>(options.AssumeYes, stdin, out, stderr);
     console->SetPresetFile(options.Image);

@@ -233,12 +233,19 @@ void TKT4Head::SendFlash()
     SendPage(FPageNumber, PagePayload(FCurrentAddress));
 }
 
+// A page number outside the flash, or a payload that is not one page and its
+// sum, is never sent: the instrument would write it where no page belongs.
+// It ends the upload as failed.
 void TKT4Head::SendPage(int Page, const QByteArray& Data)
 {
-    if (Page > 1024 || Page < 0)
-        RaiseError(OnError, this, ecHeadPageOutOfBounds, "Page out of bounds!");
-    if (Data.size() != 258)
-        RaiseError(OnError, this, ecHeadWrongDataLength, "Wrong data length");
+    if (Page > 1024 || Page < 0) {
+        RefusePage(ecHeadPageOutOfBounds, "Page out of bounds!");
+        return;
+    }
+    if (Data.size() != 258) {
+        RefusePage(ecHeadWrongDataLength, "Wrong data length");
+        return;
+    }
     FLastPage = Page;
     FLastPageData = Data;
     FKeskLink->OnReceiveMsg = [this](QObject*, const QByteArray& Reply) { PageReply(Reply); };
@@ -310,6 +317,16 @@ void TKT4Head::PageNotAccepted(const QString& PageError)
         RaiseError(OnError, this, ecHeadPageError, PageError);
     if (FUploading)  // the session may have ended while the box was open
         SendPage(FLastPage, FLastPageData);
+}
+
+void TKT4Head::RefusePage(TErrorCode Code, const QString& Text)
+{
+    const bool uploading = FUploading;
+    if (uploading)
+        EndUpload();
+    RaiseError(OnError, this, Code, Text);
+    if (uploading)
+        Connect(false);
 }
 
 void TKT4Head::UploadFailed()

@@ -104,6 +104,7 @@ private:
     bool IsAcknowledgement(const QByteArray& Data) const;
     void IgnoreStaleAnswer();
     void PageNotAccepted(const QString& PageError);
+    void RefusePage(TErrorCode Code, const QString& Text);
     void UploadFailed();
     void EndUpload();
 

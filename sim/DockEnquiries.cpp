@@ -11,6 +11,19 @@ namespace {
 
 constexpr int EnquiryBufferSize = 64;
 
+bool isLoopback(quint32 hostOrderAddress)
+{
+    return (hostOrderAddress >> 24) == 127;
+}
+
+QString shownAddress(quint32 hostOrderAddress)
+{
+    const in_addr a{htonl(hostOrderAddress)};
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &a, text, sizeof text);
+    return QString::fromLatin1(text);
+}
+
 sockaddr_in ipv4(quint32 hostOrderAddress, quint16 port)
 {
     sockaddr_in a{};
@@ -101,10 +114,25 @@ void SimDockEnquiries::readEnquiries(Listener& listener)
         if (got < 0) {
             return;
         }
-        if (QByteArray(buffer, int(got)) == "ENQ") {
+        if (QByteArray(buffer, int(got)) == "ENQ" && answers(ntohl(from.sin_addr.s_addr))) {
             answer(listener, ntohl(from.sin_addr.s_addr));
         }
     }
+}
+
+// The refusal is told once: a network's enquiries may come often, and from anyone.
+bool SimDockEnquiries::answers(quint32 enquirer)
+{
+    if (isLoopback(enquirer)) {
+        return true;
+    }
+    if (!m_refusalTold) {
+        m_refusalTold = true;
+        emit note(QStringLiteral("enquiries from other hosts go unanswered (the first from %1): the dock is served "
+                                 "on loopback only")
+                      .arg(shownAddress(enquirer)));
+    }
+    return false;
 }
 
 void SimDockEnquiries::answer(const Listener& listener, quint32 enquirer)

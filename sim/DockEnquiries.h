@@ -6,6 +6,11 @@
 // answer leaves from a socket bound to the dock's own address, so that the
 // enumerator lists the dock under it. The answer, "<name> <address>", goes to
 // the enquirer's address at the family's answer port.
+//
+// Only this machine's enquiries are answered (a sender on 127.0.0.0/8: the
+// kernel lets no such datagram in from a network), though the enquiry ports
+// hear every host: the dock is served on a loopback address, where no other
+// host could reach it, and a simulator answers nobody it was not started for.
 
 #include "sim/SimDockOptions.h"
 
@@ -37,9 +42,11 @@ private:
         std::unique_ptr<QSocketNotifier> notifier;
     };
     void readEnquiries(Listener& listener);
+    bool answers(quint32 enquirer);
     void answer(const Listener& listener, quint32 enquirer);
 
     QString m_address;
+    bool m_refusalTold = false;
     int m_answerFd = -1;
     std::vector<std::unique_ptr<Listener>> m_listeners;
 };

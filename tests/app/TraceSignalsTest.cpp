@@ -4,6 +4,7 @@
 
 #include "app/FlashReport.h"
 #include "head/KT4Head.h"
+#include "tests/TestSupport.h"
 #include "tests/app/SimProcess.h"
 
 #include <QFile>
@@ -31,6 +32,11 @@ QByteArray UploadedPart(const QByteArray& Image)
 }
 
 const QString Completed = "Flash Upload Completed";
+
+QString SignalName(int Signal)
+{
+    return Signal == SIGINT ? "SIGINT" : Signal == SIGTERM ? "SIGTERM" : Signal == SIGHUP ? "SIGHUP" : "?";
+}
 const QString FailedEnd = "\n[Error] Corvane ZRA/ZRN Disconnected\n";
 
 // kt4-flash running, its two streams apart; standard input stays open (an
@@ -39,10 +45,19 @@ class TFlash {
 public:
     // In a process group of its own, as a terminal's foreground job: a
     // signal to the group reaches it and every process it started.
-    explicit TFlash(const QStringList& Arguments, bool CloseInput = true, const QString& Program = KT4_FLASH_PATH)
+    // Relayed: both its streams go through a pipe to a reader of their own,
+    // as with "kt4-flash ... 2>&1 | tee log"; CloseOutput() ends the reader.
+    explicit TFlash(const QStringList& Arguments, bool CloseInput = true, const QString& Program = KT4_FLASH_PATH,
+                    bool Relayed = false)
     {
         FProcess.setChildProcessModifier([] { ::setpgid(0, 0); });
+        if (Relayed) {
+            FProcess.setProcessChannelMode(QProcess::MergedChannels);
+            FProcess.setStandardOutputProcess(&FRelay);
+        }
         FProcess.start(Program, Arguments);
+        if (Relayed)
+            FRelay.start("cat", {});
         if (CloseInput)
             FProcess.closeWriteChannel();
     }
@@ -57,16 +72,22 @@ public:
     // Waits until standard output holds Text; false when the program ended without it.
     bool WaitForOut(const QString& Text)
     {
+        QProcess& reader = FRelay.state() == QProcess::NotRunning ? FProcess : FRelay;
         for (;;) {
-            FOut += FProcess.readAllStandardOutput();
+            FOut += reader.readAllStandardOutput();
             if (QString::fromLocal8Bit(FOut).contains(Text))
                 return true;
             if (FProcess.state() == QProcess::NotRunning)
                 return false;
-            FProcess.waitForReadyRead(1000);
+            reader.waitForReadyRead(1000);
         }
     }
     void Signal(int Number) { ::kill(static_cast<pid_t>(FProcess.processId()), Number); }
+    void CloseOutput()
+    {
+        FRelay.kill();
+        FRelay.waitForFinished(-1);
+    }
     // As a terminal's Ctrl-C: to the whole foreground group.
     void SignalGroup(int Number) { ::kill(-static_cast<pid_t>(FProcess.processId()), Number); }
 
@@ -74,8 +95,10 @@ public:
     int Wait()
     {
         FProcess.waitForFinished(-1);
-        FOut += FProcess.readAllStandardOutput();
-        FErr += FProcess.readAllStandardError();
+        if (FProcess.processChannelMode() == QProcess::SeparateChannels) {
+            FOut += FProcess.readAllStandardOutput();
+            FErr += FProcess.readAllStandardError();
+        }
         return FProcess.exitStatus() == QProcess::NormalExit ? FProcess.exitCode() : -1;
     }
     QString Out() const { return QString::fromLocal8Bit(FOut); }
@@ -83,6 +106,7 @@ public:
     std::string Describe() const { return ("--- stdout\n" + Out() + "--- stderr\n" + Err()).toStdString(); }
 
 private:
+    QProcess FRelay;  // ends after the program
     QProcess FProcess;
     QByteArray FOut, FErr;
 };
@@ -365,10 +389,10 @@ TEST(TraceSignals, TheTraceDestroysNothing)
     EXPECT_EQ(made.st_mode & 07777, 0600u);
 }
 
-// SIGINT and SIGTERM end the upgrade as Stop does: never "Completed", the
-// dock handed back ("MST" reaches the simulated dock), a note in the trace
-// and a status of their own; at a question the question is given up and its
-// line ended.
+// SIGINT, SIGTERM and SIGHUP (a terminal closed) end the upgrade as Stop
+// does: never "Completed", the dock handed back ("MST" and the pump at 0
+// reach the simulated dock), a note in the trace and a status of their own;
+// at a question the question is given up and its line ended.
 TEST(TraceSignals, SignalsStopTheUpgrade)
 {
     const struct {
@@ -378,11 +402,14 @@ TEST(TraceSignals, SignalsStopTheUpgrade)
         QString WaitFor;      // the line on standard output after which the signal is sent
         int ExitCode;
         bool Yes = true;
+        bool OutGone = false;  // the output's reader gone before the signal
     } cases[] = {
         {"SIGINT during the upload", TSimProcess::OnPty, SIGINT, "Page 32/446", 130},
         {"SIGTERM during the upload", TSimProcess::OnPty, SIGTERM, "Page 32/446", 143},
         {"SIGINT during the upload through a dock", TSimProcess::InDock, SIGINT, "Page 32/446", 130},
         {"SIGTERM during the upload through a USB dock", TSimProcess::InUsbDock, SIGTERM, "Page 32/446", 143},
+        {"SIGHUP during the upload through a dock", TSimProcess::InDock, SIGHUP, "Page 32/446", 129},
+        {"SIGHUP, the output's reader gone", TSimProcess::InDock, SIGHUP, "Page 32/446", 129, true, true},
         {"SIGINT at the erase question", TSimProcess::OnPty, SIGINT, "[o=OK, c=Cancel]? ", 130, false},
     };
     int address = 10;
@@ -401,16 +428,20 @@ TEST(TraceSignals, SignalsStopTheUpgrade)
         if (c.Yes)
             arguments << "-y";
         qputenv("KT4_USB_SIM", sim.UsbDir().toLocal8Bit());
-        TFlash flash(arguments, c.Yes);
+        TFlash flash(arguments, c.Yes, KT4_FLASH_PATH, c.OutGone);
         qunsetenv("KT4_USB_SIM");
         ASSERT_TRUE(flash.WaitForOut(c.WaitFor)) << flash.Describe();
+        if (c.OutGone)
+            flash.CloseOutput();
         flash.Signal(c.Signal);
         EXPECT_EQ(flash.Wait(), c.ExitCode) << flash.Describe();
 
-        const QString name = c.Signal == SIGINT ? "SIGINT" : "SIGTERM";
+        const QString name = SignalName(c.Signal);
+        // What it said, unless nobody was there to read it.
+        const auto told = [&](const QString& Text) { return c.OutGone || flash.Err().contains(Text); };
         EXPECT_FALSE(flash.Out().contains(Completed)) << flash.Describe();
-        EXPECT_TRUE(flash.Out().endsWith('\n')) << flash.Describe();
-        EXPECT_TRUE(flash.Err().contains("kt4-flash: " + name + ": the upgrade is stopped")) << flash.Describe();
+        EXPECT_TRUE(c.OutGone || flash.Out().endsWith('\n')) << flash.Describe();
+        EXPECT_TRUE(told("kt4-flash: " + name + ": the upgrade is stopped")) << flash.Describe();
         const TTrace t = ReadTrace(trace);
         EXPECT_TRUE(t.HasNote("[Signal] " + name + ": the upgrade is stopped")) << t.Notes.join('\n').toStdString();
         EXPECT_TRUE(t.Last().endsWith(QString("finished with exit status %1").arg(c.ExitCode))) << t.Last().toStdString();
@@ -423,46 +454,82 @@ TEST(TraceSignals, SignalsStopTheUpgrade)
             continue;
         }
         EXPECT_TRUE(t.HasNote("stopped during the upload")) << t.Notes.join('\n').toStdString();
-        EXPECT_TRUE(flash.Err().contains(FailedEnd)) << flash.Describe();
+        EXPECT_TRUE(told(FailedEnd)) << flash.Describe();
         EXPECT_NE(UploadedPart(sim.Flash()), UploadedPart(ReadFile(image)));
         if (c.Way != TSimProcess::OnPty) {
-            EXPECT_TRUE(flash.Err().contains("; the dock is handed back")) << flash.Describe();
+            EXPECT_TRUE(told("; the dock is handed back")) << flash.Describe();
             EXPECT_TRUE(t.HasNote("the dock is handed back"));
             EXPECT_TRUE(log.contains("MST")) << "the dock was handed back:\n" << log.toStdString();
+            EXPECT_TRUE(log.contains("pump level 0")) << "its pump switched off:\n" << log.toStdString();
         }
     }
 }
 
+// Under nohup a closed terminal is no reason to stop: SIGHUP, ignored when
+// kt4-flash starts, stays ignored, and the upgrade goes to its end.
+TEST(TraceSignals, UnderNohupSighupIsIgnored)
+{
+    TSimProcess sim;
+    TFlash flash({KT4_FLASH_PATH, sim.MakeImage(), "-p", sim.PtyPath(), "-y", "--no-history"}, true, "nohup");
+    ASSERT_TRUE(flash.WaitForOut("Page 32/446")) << flash.Describe();
+    flash.Signal(SIGHUP);
+    EXPECT_EQ(flash.Wait(), 0) << flash.Describe();
+    EXPECT_TRUE(flash.Out().contains(Completed)) << flash.Describe();
+}
+
 // A shelf passes a signal to every member once (a member is in a process
 // group of its own, so a terminal's Ctrl-C reaches it only through the
-// shelf): each stops as Stop does, writes its trace to the end, and the
-// summary is printed before the shelf ends with the signal's status.
+// shelf), a member still starting too: each stops as Stop does, writes its
+// trace to the end, and the summary is printed before the shelf ends with
+// the signal's status. A member whose shelf is killed stops as after SIGHUP.
 TEST(TraceSignals, AShelfPassesTheSignalToEveryMember)
 {
-    for (const int signal : {SIGINT, SIGTERM}) {
-        SCOPED_TRACE(signal == SIGINT ? "SIGINT" : "SIGTERM");
-        TSimProcess first({"--silent-after", "100"});
-        TSimProcess second({"--silent-after", "100"});
+    const struct {
+        const char* Name;
+        int Signal;          // to the shelf
+        bool Group;          // to the shelf's whole group, as a terminal's Ctrl-C
+        QString WaitFor;     // the line after which it is sent
+        QStringList SimOptions;
+        bool Nohup = false;  // the shelf started under nohup
+    } cases[] = {
+        {"Ctrl-C while uploading", SIGINT, true, "upgrading to 1.20", {"--silent-after", "100"}},
+        {"SIGTERM to the shelf alone", SIGTERM, false, "upgrading to 1.20", {"--silent-after", "100"}},
+        {"Ctrl-C while the members start", SIGINT, true, "instruments at once", {}},
+        {"SIGHUP while the members start", SIGHUP, false, "instruments at once", {}},
+        {"the shelf killed", SIGKILL, false, "upgrading to 1.20", {"--silent-after", "100"}},
+        {"the shelf killed under nohup", SIGKILL, false, "upgrading to 1.20", {"--silent-after", "100"}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TSimProcess first(c.SimOptions);
+        TSimProcess second(c.SimOptions);
         const QString trace = first.Dir() + "/trace.txt";
-        TFlash shelf({first.MakeImage(), "-p", first.PtyPath(), "-p", second.PtyPath(), "-y", "--no-history",
-                      "--trace", trace});
-        ASSERT_TRUE(shelf.WaitForOut("upgrading to 1.20")) << shelf.Describe();
-        if (signal == SIGINT)
-            shelf.SignalGroup(signal);  // Ctrl-C at the terminal
+        const QStringList arguments = {first.MakeImage(), "-p", first.PtyPath(), "-p", second.PtyPath(), "-y",
+                                       "--no-history", "--answer-timeout-ms=2000", "--trace", trace};
+        TFlash shelf(c.Nohup ? QStringList{KT4_FLASH_PATH} + arguments : arguments, true,
+                     c.Nohup ? "nohup" : KT4_FLASH_PATH);
+        ASSERT_TRUE(shelf.WaitForOut(c.WaitFor)) << shelf.Describe();
+        if (c.Group)
+            shelf.SignalGroup(c.Signal);
         else
-            shelf.Signal(signal);       // a kill aimed at the shelf alone
-        EXPECT_EQ(shelf.Wait(), 128 + signal) << shelf.Describe();
-        const QString name = signal == SIGINT ? "SIGINT" : "SIGTERM";
-        EXPECT_TRUE(shelf.Out().contains("0 of 2 upgraded")) << shelf.Describe();
-        for (const TSimProcess* sim : {&first, &second}) {
+            shelf.Signal(c.Signal);
+        const bool killed = c.Signal == SIGKILL;
+        const int status = 128 + (killed ? SIGHUP : c.Signal);
+        const QString name = SignalName(killed ? SIGHUP : c.Signal);
+        EXPECT_EQ(shelf.Wait(), killed ? -1 : status) << shelf.Describe();
+        EXPECT_EQ(shelf.Out().contains("0 of 2 upgraded"), !killed) << shelf.Describe();
+        for (TSimProcess* sim : {&first, &second}) {
             const QString label = sim->PtyPath();
-            const QString tag = QString(label).mid(5).replace('/', '_');
-            const QString row = QString(" .* %1 +stopped by %2: ").arg(128 + signal).arg(name);
-            EXPECT_TRUE(shelf.Out().contains(QRegularExpression(QRegularExpression::escape(label) + row)))
+            const QString row = QString(" .* %1 +stopped by %2: ").arg(status).arg(name);
+            EXPECT_EQ(shelf.Out().contains(QRegularExpression(QRegularExpression::escape(label) + row)), !killed)
                 << shelf.Describe();
-            const TTrace t = ReadTrace(first.Dir() + "/trace-" + tag + ".txt");
+            const QString memberTrace = first.Dir() + "/trace-" + QString(label).mid(5).replace('/', '_') + ".txt";
+            EXPECT_TRUE(WaitFor([&] { return ReadTrace(memberTrace).Last().contains("finished with exit"); }, 90000));
+            const TTrace t = ReadTrace(memberTrace);
             EXPECT_EQ(t.Notes.filter("[Signal] " + name).size(), 1) << "one signal each";
-            EXPECT_TRUE(t.Last().endsWith(QString("finished with exit status %1").arg(128 + signal)));
+            EXPECT_TRUE(t.Last().endsWith(QString("finished with exit status %1").arg(status))) << t.Last().toStdString();
+            sim->Stop();
+            EXPECT_FALSE(sim->Log().contains("PFM")) << "never programmed";
         }
     }
 }

@@ -259,6 +259,33 @@ TEST_F(Upload, APageRefusedForEverEndsTheUploadAsFailed)
     }
 }
 
+// A page outside the flash, or a payload that is not one page and its sum, is
+// told and never sent; it ends the upload and the session.
+TEST_F(Upload, APageThatCannotBeRightIsNeverSent)
+{
+    const struct {
+        int Page, Length;
+        const char* Told;
+    } cases[] = {
+        {-1, 258, "Page out of bounds!"}, {1025, 258, "Page out of bounds!"},
+        {67, 257, "Wrong data length"},   {67, 259, "Wrong data length"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Told);
+        UploadRun u;
+        ASSERT_TRUE(u.head.LoadFlashFile(u.Write(u.image)));
+        u.BringOnline();
+        u.head.SendFlash();
+        const int sent = u.dock.Sent.size();
+        u.head.SendPage(c.Page, QByteArray(c.Length, '\x5A'));
+        EXPECT_EQ(u.dock.Sent.size(), sent) << "nothing more reached the instrument";
+        EXPECT_EQ(u.dialogs->Texts(), QStringList({c.Told}));
+        EXPECT_FALSE(u.head.Uploading());
+        ASSERT_TRUE(WaitFor([&] { return u.dock.Calls.contains("DSC"); })) << "the session is ended";
+        EXPECT_TRUE(u.programmed.isEmpty());
+    }
+}
+
 // The program command is acknowledged by "ACK" and its index alone.
 TEST_F(Upload, OnlyAPlainAcknowledgementProgramsTheInstrument)
 {

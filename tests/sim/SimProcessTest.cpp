@@ -3,12 +3,19 @@
 #include "sim/SampleImage.h"
 #include "tests/sim/SimTestSupport.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -134,4 +141,77 @@ TEST(SimProcessTest, InitialFlashWrongTypeAndVerboseLog)
     EXPECT_TRUE(log.contains("<- WHO6") && log.contains("-> ACK612")) << log.constData();
     EXPECT_EQ(runToEnd({"--initial-flash", dir + "/missing.bin"}), 1);
     EXPECT_EQ(runToEnd({"--nak-every", "zero"}), 2);
+}
+
+namespace {
+
+// A UDP socket bound to address:port, closed with the object.
+struct UdpSocket {
+    UdpSocket(const char* address, quint16 port)
+    {
+        sockaddr_in a{AF_INET, htons(port), {}, {}};
+        ::inet_pton(AF_INET, address, &a.sin_addr);
+        fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+    }
+    ~UdpSocket() { ::close(fd); }
+    bool sendTo(const char* address, quint16 port, const QByteArray& text) const
+    {
+        sockaddr_in a{AF_INET, htons(port), {}, {}};
+        ::inet_pton(AF_INET, address, &a.sin_addr);
+        return ::sendto(fd, text.constData(), size_t(text.size()), 0, reinterpret_cast<const sockaddr*>(&a), sizeof a)
+            == text.size();
+    }
+    // The datagram waiting, or what comes within timeoutMs; empty for none.
+    QByteArray receive(int timeoutMs) const
+    {
+        pollfd p{fd, POLLIN, 0};
+        char buffer[256];
+        const ssize_t got = ::poll(&p, 1, timeoutMs) == 1 ? ::recv(fd, buffer, sizeof buffer, 0) : -1;
+        return got > 0 ? QByteArray(buffer, int(got)) : QByteArray();
+    }
+    int fd = -1;
+    bool bound = false;
+};
+
+} // namespace
+
+// The simulated dock, served on loopback, answers the dock enumerator on this
+// machine only: proved in a network namespace of the test's own, where
+// 10.77.0.2 stands for another host.
+TEST(SimDockEnquiriesTest, OnlyThisMachineIsAnswered)
+{
+    if (qEnvironmentVariableIsEmpty("KT4_IN_TEST_NETNS")) {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("KT4_IN_TEST_NETNS", "1");
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start("unshare", {"-rn", "sh", "-c",
+                                "ip link set lo up && ip addr add 10.77.0.2/32 dev lo && exec \"$0\" --gtest_filter=SimDockEnquiriesTest.*",
+                                QCoreApplication::applicationFilePath()});
+        ASSERT_TRUE(child.waitForFinished(120000));
+        const QString output = QString::fromLocal8Bit(child.readAll());
+        if (output.contains("unshare: ")) {
+            GTEST_SKIP() << "no user namespaces here: " << output.toStdString();
+        }
+        EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+        EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+        return;
+    }
+    const struct {
+        const char* enquirer;
+        bool answered;
+    } cases[] = {{"127.0.0.1", true}, {"127.9.9.9", true}, {"10.77.0.2", false}};
+    SimProcess sim({"--dock", "kelo6", "--address", "127.0.0.5"});
+    ASSERT_EQ(sim.firstLine.toStdString(), "DOCK 127.0.0.5\n");
+    UdpSocket local("127.0.0.2", 6461);  // this machine's enquiry, answered after the other
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.enquirer);
+        UdpSocket enquirer(c.enquirer, 6461);
+        ASSERT_TRUE(enquirer.bound && local.bound);
+        ASSERT_TRUE(enquirer.sendTo("127.0.0.1", 6462, "ENQ") && local.sendTo("127.0.0.1", 6462, "ENQ"));
+        EXPECT_EQ(local.receive(60000), "Kelo6 127.0.0.5");
+        EXPECT_EQ(enquirer.receive(0), c.answered ? QByteArray("Kelo6 127.0.0.5") : QByteArray());
+    }
 }
