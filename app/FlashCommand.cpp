@@ -124,7 +124,7 @@ bool TFlashCommand::OpenTrace()
         return true;
     FTrace = std::make_unique<TTraceFile>(FOptions.TraceFile, FOptions.Image);
     if (!FTrace->Ok()) {
-        std::fprintf(stderr, "kt4-flash: cannot write the trace %s: %s\n", qPrintable(TerminalSafe(FOptions.TraceFile)),
+        std::fprintf(stderr, "kt4-flash: cannot write the trace %s: %s\n", qPrintable(OutsideText::OneLine(FOptions.TraceFile)),
                      qPrintable(FTrace->ErrorString()));
         FTrace.reset();
         return false;
@@ -173,7 +173,7 @@ void TFlashCommand::TraceFailed(const QString& Cause)
     EndProgressLine();
     std::fprintf(stderr, "kt4-flash: the trace %s cannot be written (%s): it is incomplete from here on; "
                          "the upgrade goes on\n",
-                 qPrintable(TerminalSafe(FOptions.TraceFile)), qPrintable(TerminalSafe(Cause)));
+                 qPrintable(OutsideText::OneLine(FOptions.TraceFile)), qPrintable(TerminalSafe(Cause)));
     std::fflush(stderr);
 }
 

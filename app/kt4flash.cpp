@@ -90,7 +90,7 @@ bool ImageAccepted(const QString& Image)
     if (problem.isEmpty())
         return true;
     std::fprintf(stderr, "kt4-flash: %s %s: %s\n", qPrintable(UpgradeText::NotAFlashFile),
-                 qPrintable(TerminalSafe(Image)), qPrintable(problem));
+                 qPrintable(OutsideText::OneLine(Image)), qPrintable(problem));
     return false;
 }
 
@@ -104,7 +104,7 @@ bool MemberTracesAccepted(const TShelfOptions& Shelf)
         const QString trace = MemberTraceFile(Shelf.TraceFile, entry.Label);
         const QString problem = TraceFileProblem(trace, Shelf.Image);
         if (!problem.isEmpty()) {
-            std::fprintf(stderr, "kt4-flash: cannot write the trace %s: %s\n", qPrintable(TerminalSafe(trace)),
+            std::fprintf(stderr, "kt4-flash: cannot write the trace %s: %s\n", qPrintable(OutsideText::OneLine(trace)),
                          qPrintable(problem));
             return false;
         }
@@ -211,7 +211,7 @@ int RunShelf(const QCommandLineParser& Parser, const QString& Image, TSignalWatc
     if (!MemberTracesAccepted(shelf))
         return UsageError;
     std::fprintf(stdout, "Image: version %s. Every instrument is upgraded to it without further questions, "
-                         "an older version included.\n", qPrintable(TerminalSafe(QString::fromLatin1(image.FileVersion()))));
+                         "an older version included.\n", qPrintable(OutsideText::OneLine(QString::fromLatin1(image.FileVersion()))));
     if (Dialogs().MessageDlg(UpgradeText::EraseWarning, mtWarning, mbOKCancel) != mrOk)
         return TSignalWatch::Caught() ? fsSignalled + TSignalWatch::Caught() : int(fsCancelled);
     TShelf run(shelf, stdout);
