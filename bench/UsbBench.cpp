@@ -20,6 +20,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <cstdio>
+#include <optional>
 #include <sys/resource.h>
 
 namespace {
@@ -40,6 +41,16 @@ void Idle(const char* What, int Seconds)
                 100.0 * (CpuSeconds() - cpu) / Seconds, WakeUps() - wakeUps);
 }
 
+// Connects and waits on the event loop until the device has settled.
+bool Connected(TUSBDevice& Device)
+{
+    std::optional<bool> connected;
+    Device.Connect([&](bool Connected) { connected = Connected; });
+    while (!connected)
+        WaitForMessages();
+    return *connected;
+}
+
 void MoveBothWays(TUSBDevice& Device, int Size)
 {
     QByteArray back;
@@ -47,12 +58,12 @@ void MoveBothWays(TUSBDevice& Device, int Size)
     QByteArray block(Size, '\0');
     for (int i = 0; i < Size; ++i)
         block[i] = char(i * 7);
-    QTimer limit;  // wakes the waits below should something be lost
-    limit.start(1000);
+    QTimer look;  // nothing says when the last slice has left: looked for every millisecond
+    look.start(1);
     QElapsedTimer clock;
     clock.start();
     const double cpu = CpuSeconds();
-    Device.Pipes(0)->WriteData(block);
+    Device.Pipes(0)->QueueData(block);
     while (Device.Pipes(0)->OutputBufferCount() > 0 && clock.elapsed() < 60000)
         WaitForMessages();
     const double out = clock.nsecsElapsed() / 1e6;
@@ -83,7 +94,7 @@ int main(int argc, char** argv)
             return 1;
         }
         device.SetDeviceName(device.DeviceList().first());
-        if (!device.Connect())
+        if (!Connected(device))
             return 1;
         Idle("connected, halted", 5);
         device.SetHalted(false);
