@@ -11,10 +11,10 @@
 #include "bench/BenchSupport.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorDisplay.h"
-#include "platform/MainThread.h"
 #include "usb/RemoteSimUsb.h"
 #include "usb/USBPipe.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -47,7 +47,7 @@ bool Connected(TUSBDevice& Device)
     std::optional<bool> connected;
     Device.Connect([&](bool Connected) { connected = Connected; });
     while (!connected)
-        WaitForMessages();
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     return *connected;
 }
 
@@ -65,10 +65,10 @@ void MoveBothWays(TUSBDevice& Device, int Size)
     const double cpu = CpuSeconds();
     Device.Pipes(0)->QueueData(block);
     while (Device.Pipes(0)->OutputBufferCount() > 0 && clock.elapsed() < 60000)
-        WaitForMessages();
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     const double out = clock.nsecsElapsed() / 1e6;
     while (back.size() < Size && clock.elapsed() < 60000)
-        WaitForMessages();
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     const double in = clock.nsecsElapsed() / 1e6;
     std::printf("%d KiB out through pipe 0: %.1f ms (%.0f KiB/s); echoed back on pipe 1: %.1f ms (%s); "
                 "%.1f ms of our CPU\n",
