@@ -38,12 +38,23 @@
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace {
 
 constexpr quint16 Vendor = 0x1209;
 constexpr quint16 Product = 0x4B35;
+
+// Connects and waits on the event loop until the device has settled.
+bool Connected(TUSBDevice& Device)
+{
+    std::optional<bool> connected;
+    Device.Connect([&](bool Connected) { connected = Connected; });
+    while (!connected)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return *connected;
+}
 
 void IdleDock()
 {
@@ -61,7 +72,7 @@ void IdleDock()
         TUSBDevice device(nullptr, &usb);
         device.SetDeviceType(tpCorvaneKelo6);
         device.SetDeviceName(dock.DevicePath());
-        if (!device.Connect()) {
+        if (!Connected(device)) {
             std::printf("the emulated dock could not be connected\n");
             return;
         }
@@ -69,7 +80,7 @@ void IdleDock()
         device.OnPipeData = [&](QObject*, int Pipe, int) { back += device.Pipes(Pipe)->ReadData(); };
         RunLoopFor(2000);
         device.SetHalted(false);
-        device.Pipes(3)->WriteData("ENQ0");  // one answer through, then quiet
+        device.Pipes(3)->QueueData("ENQ0", 4);  // one answer through, then quiet
         RunLoopFor(500);
         const int requests = dock.Requests();
         const double cpu = CpuSeconds();
@@ -112,7 +123,7 @@ void PageEcho()
         TUSBDevice device(nullptr, &usb);
         device.SetDeviceType(tpCorvaneKelo6);
         device.SetDeviceName(dock.DevicePath());
-        if (!device.Connect()) {
+        if (!Connected(device)) {
             std::printf("the emulated dock could not be connected\n");
             return;
         }
@@ -124,7 +135,7 @@ void PageEcho()
         for (int round = 0; round < Rounds; ++round) {
             back.clear();
             clock.start();
-            device.Pipes(0)->WriteData(QByteArray(264, char('A' + round % 26)));
+            device.Pipes(0)->QueueData(QByteArray(264, char('A' + round % 26)));
             while (back.size() < 6 && clock.elapsed() < 5000)
                 QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
             ms.push_back(clock.nsecsElapsed() / 1e6);

@@ -11,15 +11,16 @@
 #include "bench/BenchSupport.h"
 #include "platform/Dialogs.h"
 #include "platform/ErrorDisplay.h"
-#include "platform/MainThread.h"
 #include "usb/RemoteSimUsb.h"
 #include "usb/USBPipe.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <cstdio>
+#include <optional>
 #include <sys/resource.h>
 
 namespace {
@@ -40,6 +41,16 @@ void Idle(const char* What, int Seconds)
                 100.0 * (CpuSeconds() - cpu) / Seconds, WakeUps() - wakeUps);
 }
 
+// Connects and waits on the event loop until the device has settled.
+bool Connected(TUSBDevice& Device)
+{
+    std::optional<bool> connected;
+    Device.Connect([&](bool Connected) { connected = Connected; });
+    while (!connected)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return *connected;
+}
+
 void MoveBothWays(TUSBDevice& Device, int Size)
 {
     QByteArray back;
@@ -47,17 +58,17 @@ void MoveBothWays(TUSBDevice& Device, int Size)
     QByteArray block(Size, '\0');
     for (int i = 0; i < Size; ++i)
         block[i] = char(i * 7);
-    QTimer limit;  // wakes the waits below should something be lost
-    limit.start(1000);
+    QTimer look;  // nothing says when the last slice has left: looked for every millisecond
+    look.start(1);
     QElapsedTimer clock;
     clock.start();
     const double cpu = CpuSeconds();
-    Device.Pipes(0)->WriteData(block);
+    Device.Pipes(0)->QueueData(block);
     while (Device.Pipes(0)->OutputBufferCount() > 0 && clock.elapsed() < 60000)
-        WaitForMessages();
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     const double out = clock.nsecsElapsed() / 1e6;
     while (back.size() < Size && clock.elapsed() < 60000)
-        WaitForMessages();
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     const double in = clock.nsecsElapsed() / 1e6;
     std::printf("%d KiB out through pipe 0: %.1f ms (%.0f KiB/s); echoed back on pipe 1: %.1f ms (%s); "
                 "%.1f ms of our CPU\n",
@@ -83,7 +94,7 @@ int main(int argc, char** argv)
             return 1;
         }
         device.SetDeviceName(device.DeviceList().first());
-        if (!device.Connect())
+        if (!Connected(device))
             return 1;
         Idle("connected, halted", 5);
         device.SetHalted(false);

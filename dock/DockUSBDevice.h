@@ -14,6 +14,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 // The device families, with the USB layer's ordinals.
 enum class TDockDeviceType { tpKeloExpress = 0, tpMPKeloExpress = 1, tpMirtal = 2, tpCorvaneKelo6 = 3 };
@@ -32,20 +33,23 @@ public:
     virtual void SetDeviceName(const QString& Name) = 0;
     // Lists the family's devices on the bus now, in enumeration order.
     virtual QStringList RefreshDeviceList() = 0;
-    // Opens the named device's pipes; IsConnected afterwards. Leaves the
-    // device halted until Halted is cleared.
-    virtual bool Connect() = 0;
-    virtual void Disconnect() = 0;
+    // Opens the named device's pipes and leaves the device halted until
+    // Halted is cleared. Done runs once with IsConnected, when the device is
+    // connected and settled or has failed: at once, or later from the event
+    // loop. Nothing waits.
+    virtual void Connect(std::function<void(bool Connected)> Done) = 0;
+    // Closes the pipes; Done runs once they are closed: at once, or later
+    // from the event loop. Nothing waits.
+    virtual void Disconnect(std::function<void()> Done) = 0;
     virtual bool IsConnected() const = 0;
     // While set, the device moves no data.
     virtual bool Halted() const = 0;
     virtual void SetHalted(bool Value) = 0;
     // Takes everything received on an input pipe.
     virtual QByteArray ReadData(int Pipe) = 0;
-    // Queues bytes on an output pipe: their count, or -1 when the pipe is not open.
-    virtual int WriteData(int Pipe, const QByteArray& Data) = 0;
-    // The same without waiting for earlier blocks to leave (they go first).
-    virtual int QueueData(int Pipe, const QByteArray& Data) { return WriteData(Pipe, Data); }
+    // Queues bytes on an output pipe behind those queued before, without
+    // waiting: their count, or -1 when the pipe is not open.
+    virtual int QueueData(int Pipe, const QByteArray& Data) = 0;
 
     // Raised after bytes were received on an input pipe.
     TOnPipeData OnPipeData;

@@ -133,7 +133,7 @@ void TKeloDock::SetUSBDevice(TDockUSBDevice* Value)
 bool TKeloDock::Enabled() const
 {
     if (FUSBDevice != nullptr)
-        return FUSBDevice->IsConnected() && !FUsbRemoved;
+        return FUSBDevice->IsConnected() && !FUsbRemoved && !FUsbClosing;
     return FControlSocket->State() == wsConnected && FDataSocket->State() == wsConnected;
 }
 
@@ -157,6 +157,8 @@ void TKeloDock::SetUSBDeviceHalted(bool Value)
         FUSBDevice->SetHalted(Value);
 }
 
+// The named device, or the first one on the bus, is connected; the enabling
+// ends when the device says it is connected and settled, or has failed.
 void TKeloDock::EnableUsb()
 {
     SetUSBDevice(FUSBDevice);
@@ -169,18 +171,31 @@ void TKeloDock::EnableUsb()
             self->LoseInstrument();
         }
     };
-    if (!FUSBDevice->DeviceName().isEmpty()) {
-        FUSBDevice->Connect();
-        return;
+    if (FUSBDevice->DeviceName().isEmpty()) {
+        const QStringList devices = FUSBDevice->RefreshDeviceList();
+        if (devices.isEmpty()) {
+            Fail(ecDockNoDevices, textNoDevices);
+            UsbOpened();
+            return;
+        }
+        FUSBDevice->SetDeviceName(devices.first());
     }
-    const QStringList devices = FUSBDevice->RefreshDeviceList();
-    if (devices.isEmpty()) {
-        Fail(ecDockNoDevices, textNoDevices);
-        return;
-    }
-    FUSBDevice->SetDeviceName(devices.first());
-    FUSBDevice->Connect();
-    ProcessMessages();
+    FEnabling = true;
+    FUSBDevice->Connect([self](bool) {
+        if (self)
+            self->UsbOpened();
+    });
+}
+
+// Every opening under way is told whether the dock is enabled now.
+void TKeloDock::UsbOpened()
+{
+    FEnabling = false;
+    std::vector<std::function<void(bool)>> told;
+    told.swap(FOpened);
+    const bool enabled = Enabled();
+    for (const auto& done : told)
+        done(enabled);
 }
 
 // Both connections are started, control first; the wait ends as soon as both
@@ -250,10 +265,17 @@ void TKeloDock::DisableTransport()
     FDisabling = wasDisabling;
 }
 
+// A USB dock reads disabled at once; its device lets go of the pipes on its
+// receive thread and says when it has.
 void TKeloDock::CloseTransport()
 {
     if (FUSBDevice != nullptr) {
-        FUSBDevice->Disconnect();
+        FUsbClosing = true;
+        QPointer<TKeloDock> self(this);
+        FUSBDevice->Disconnect([self] {
+            if (self)
+                self->FUsbClosing = false;
+        });
     } else {
         FControlSocket->Close();
         FDataSocket->Close();
@@ -527,10 +549,14 @@ void TKeloDock::Open(std::function<void(bool)> Done)
         FOpened.push_back(std::move(Done));  // told with the enabling under way
         return;
     }
-    if (Enabled() || FUSBDevice != nullptr) {
-        if (!Enabled())
-            SetEnabled(true);
-        Done(Enabled());
+    if (Enabled()) {
+        Done(true);
+        return;
+    }
+    if (FUSBDevice != nullptr) {
+        FOpened.push_back(std::move(Done));
+        if (!FEnabling)
+            EnableUsb();
         return;
     }
     for (TWSocket* socket : {FControlSocket, FDataSocket}) {
@@ -811,7 +837,7 @@ bool TKeloDock::SendUserData(const QByteArray& Data)
     if (!TakesUserData(Data))
         return false;
     if (FUSBDevice != nullptr)
-        return FUSBDevice->WriteData(PipeDataOut, Data) >= 0 && Enabled();
+        return FUSBDevice->QueueData(PipeDataOut, Data) >= 0 && Enabled();
     QPointer<TKeloDock> self(this);
     const bool sent = SendOverNetwork(Data);
     return self && sent && Enabled();

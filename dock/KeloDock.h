@@ -139,8 +139,8 @@ public:
     void SetUSBDevice(TDockUSBDevice* Value);
     QString EthernetAddress() const { return FEthernetAddress; }
     void SetEthernetAddress(const QString& Value) { FEthernetAddress = Value; }
-    // Over USB: the device is connected (and has not been reported removed);
-    // over the network: both connections are connected. Never stored.
+    // Over USB: the device is connected (and has been neither reported
+    // removed nor disabled since); over the network: both connections are connected. Never stored.
     bool Enabled() const override;
     void SetEnabled(bool Value) override;
     bool HasUSBDevice() const override { return FUSBDevice != nullptr; }
@@ -213,8 +213,8 @@ public:
     // as the line takes it.
     bool PassUserData(const QByteArray& Data) override;
     // Opens the transport without waiting: Done(enabled) once both network
-    // connections are up or have failed (or the enabling deadline passed), at
-    // once over USB.
+    // connections are up or have failed (or the enabling deadline passed), or
+    // once the USB device is connected and settled or has failed.
     void Open(std::function<void(bool Enabled)> Done) override;
     void RequestSlaveMode(std::function<void(TSlaveAnswer)> Done) override;
     void RequestDisconnect(std::function<void()> Done) override;
@@ -304,6 +304,7 @@ private:
 
     // enabling without waiting
     void FinishOpening();
+    void UsbOpened();
 
     TDockDescription FDescription;
     std::vector<TDockEventRule> FEvents;
@@ -316,6 +317,7 @@ private:
     bool FEnabling = false;
     bool FDisabling = false;
     bool FUsbRemoved = false;          // the device left the bus since it was enabled
+    bool FUsbClosing = false;          // disabled: the device is letting go of its pipes
     bool FInstrumentPresent = false;   // the dock reported the instrument connected
 
     TControlStream FControl;

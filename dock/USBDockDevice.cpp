@@ -29,12 +29,6 @@ QByteArray TUSBDockDevice::ReadData(int Pipe)
     return pipe ? pipe->ReadData() : QByteArray();
 }
 
-int TUSBDockDevice::WriteData(int Pipe, const QByteArray& Data)
-{
-    TUSBPipe* pipe = Pipe >= 0 && Pipe < FDevice->PipeCount() ? FDevice->Pipes(Pipe) : nullptr;
-    return pipe ? pipe->WriteData(Data) : -1;
-}
-
 int TUSBDockDevice::QueueData(int Pipe, const QByteArray& Data)
 {
     TUSBPipe* pipe = Pipe >= 0 && Pipe < FDevice->PipeCount() ? FDevice->Pipes(Pipe) : nullptr;

@@ -17,13 +17,12 @@ public:
     QString DeviceName() const override { return FDevice->DeviceName(); }
     void SetDeviceName(const QString& Name) override { FDevice->SetDeviceName(Name); }
     QStringList RefreshDeviceList() override;
-    bool Connect() override { return FDevice->Connect(); }
-    void Disconnect() override { FDevice->Disconnect(); }
+    void Connect(std::function<void(bool Connected)> Done) override { FDevice->Connect(std::move(Done)); }
+    void Disconnect(std::function<void()> Done) override { FDevice->Disconnect(std::move(Done)); }
     bool IsConnected() const override { return FDevice->IsConnected(); }
     bool Halted() const override { return FDevice->Halted(); }
     void SetHalted(bool Value) override { FDevice->SetHalted(Value); }
     QByteArray ReadData(int Pipe) override;
-    int WriteData(int Pipe, const QByteArray& Data) override;
     int QueueData(int Pipe, const QByteArray& Data) override;
 
 private:

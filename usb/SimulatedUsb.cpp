@@ -92,6 +92,19 @@ void TSimulatedUsb::SetStalled(const QString& Path, int Index, bool Stalled)
     FChanged.notify_all();
 }
 
+void TSimulatedUsb::HoldCloses(bool Hold)
+{
+    std::lock_guard lock(FLock);
+    FHoldCloses = Hold;
+    FChanged.notify_all();
+}
+
+int TSimulatedUsb::ClosesHeld() const
+{
+    std::lock_guard lock(FLock);
+    return FClosesHeld;
+}
+
 // Copies of their own: the receive thread goes on recording.
 QStringList TSimulatedUsb::Calls() const
 {
@@ -168,7 +181,10 @@ int TSimulatedUsb::OpenPipe(const QString& Path, int Index, int& Error)
 
 void TSimulatedUsb::ClosePipe(int Handle)
 {
-    std::lock_guard lock(FLock);
+    std::unique_lock lock(FLock);
+    ++FClosesHeld;
+    FChanged.wait(lock, [this] { return !FHoldCloses; });
+    --FClosesHeld;
     const auto pipe = FPipes.find(Handle);
     if (pipe == FPipes.end())
         return;

@@ -40,6 +40,9 @@ public:
     void AcceptNothingNext(const QString& Path, int Index);  // one write reports success with 0 bytes
     void SetStalled(const QString& Path, int Index, bool Stalled);  // writes wait and time out
     int StallTimeoutMs = WriteTimeoutMs;
+    // While held, a pipe being closed stays open: the close waits for the release.
+    void HoldCloses(bool Hold);
+    int ClosesHeld() const;
     std::function<void(const QString& Path, int Index, const QByteArray& Bytes)> OnWrite;
 
     // ---- what the device layer asked ----
@@ -87,5 +90,7 @@ private:
     std::map<TKey, TEndpoint> FEndpoints;
     std::map<int, TPipe> FPipes;
     int FNextHandle = 1;
+    bool FHoldCloses = false;
+    int FClosesHeld = 0;
     QStringList FCalls;
 };

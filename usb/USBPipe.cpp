@@ -1,10 +1,7 @@
 #include "usb/USBPipe.h"
 
 #include "platform/Dialogs.h"
-#include "platform/MainThread.h"
 
-#include <QDeadlineTimer>
-#include <QTimer>
 #include <algorithm>
 #include <cerrno>
 #include <poll.h>
@@ -172,27 +169,6 @@ void TUSBPipe::ShowNotOpen() const
     ::RaiseError(FDevice->OnError, FDevice, ecUsbPipeNotOpen, QStringLiteral("Pipe %1 not open!").arg(PipeNumber()));
 }
 
-int TUSBPipe::WriteData(const char* Data, int Count)
-{
-    if (!IsOpen()) {
-        ShowNotOpen();
-        return -1;
-    }
-    QPointer<TUSBPipe> alive(this);
-    if (!FDevice->FInSyncDelivery)
-        FDevice->WaitUntil([&] {
-            std::lock_guard lock(FDevice->FLock);
-            return FOutput.empty() || !FOpen;
-        }, -1);
-    if (!alive)
-        return -1;
-    if (!IsOpen()) {
-        ShowNotOpen();  // closed while the previous block was leaving
-        return -1;
-    }
-    return QueueData(Data, Count);
-}
-
 int TUSBPipe::QueueData(const char* Data, int Count)
 {
     if (!IsOpen()) {
@@ -339,7 +315,6 @@ void TUSBPipe::ServiceOutput(TUSBPlatform& Platform, int Handle, int Size)
     }
     int error = 0;
     const bool sent = Send(Platform, Handle, Size, slice, error);
-    bool emptied;
     {
         std::lock_guard lock(FDevice->FLock);
         if (epoch == FOutputEpoch) {
@@ -349,12 +324,9 @@ void TUSBPipe::ServiceOutput(TUSBPlatform& Platform, int Handle, int Size)
                 FOutput.pop_front();
             FOutputCount -= int(slice.size());
         }
-        emptied = FOutput.empty();
     }
     if (!sent)
         RaiseError(error);  // the rest of the slice is dropped
-    if (emptied)
-        FDevice->FMainWake.Signal();  // a waiting WriteData may go on
 }
 
 // An output pipe's wait descriptor speaks only when its device has gone or a
@@ -409,7 +381,6 @@ void TUSBDevThread::Terminate()
         std::lock_guard lock(FDevice->FLock);
         FDevice->FTerminated = true;
     }
-    FDevice->FDelivered.notify_all();
     FWake.Signal();
 }
 
@@ -493,7 +464,7 @@ void TUSBDevThread::Cycle()
     {
         std::unique_lock lock(FDevice->FLock);
         if (FDevice->FTerminated || !FDevice->FConnected || FDevice->FHalted) {
-            EndCycle(lock, false);
+            EndCycle(lock);
             return;
         }
         FDevice->FUsingHandles = true;  // released while the thread slept: its use starts here
@@ -508,31 +479,45 @@ void TUSBDevThread::Cycle()
         pipe->Service(FDevice->FPlatform);
     }
     std::unique_lock lock(FDevice->FLock);
-    bool stopped = false;
-    if (FDevice->FStopRequested && !FDevice->FTerminated) {
+    const bool stopping = FDevice->FStopRequested && !FDevice->FTerminated;
+    if (stopping)
         for (TUSBPipe* pipe : FDevice->FPipes)
             if (const int handle = pipe->DetachLocked(); handle >= 0)
                 FDevice->FHandlesToClose.push_back(handle);
-        FDevice->FConnected = false;
-        FDevice->FStopRequested = false;
-        FDevice->FHalted = true;
-        stopped = true;
-    }
-    EndCycle(lock, stopped);
+    EndCycle(lock);
+    if (stopping)
+        EndStop();
 }
 
 // The thread's use of pipes and handles ends here: it closes the handles set
 // aside meanwhile and lets the main thread free the pipes retired meanwhile.
-void TUSBDevThread::EndCycle(std::unique_lock<std::mutex>& Lock, bool WakeMain)
+void TUSBDevThread::EndCycle(std::unique_lock<std::mutex>& Lock)
 {
     FDevice->FUsingHandles = false;
     ++FDevice->FUseEpoch;
     const std::vector<int> handles = std::exchange(FDevice->FHandlesToClose, {});
-    WakeMain = WakeMain || !FDevice->FRetired.empty();
+    const bool retired = !FDevice->FRetired.empty();
     Lock.unlock();
     FDevice->CloseHandles(handles);
-    if (WakeMain)
+    if (retired)
         FDevice->FMainWake.Signal();
+}
+
+// The pipes are closed, their handles too: only now is the device no longer
+// connected, and the main thread told (unless setting DeviceName has ended
+// the stop meanwhile).
+void TUSBDevThread::EndStop()
+{
+    {
+        std::lock_guard lock(FDevice->FLock);
+        if (FDevice->FStopRequested) {
+            FDevice->FConnected = false;
+            FDevice->FStopRequested = false;
+            FDevice->FHalted = true;
+            ++FDevice->FStopsEnded;
+        }
+    }
+    FDevice->FMainWake.Signal();
 }
 
 // ================================================================ TUSBDevice
@@ -544,6 +529,10 @@ TUSBDevice::TUSBDevice(QObject* Owner, TUSBPlatform* Platform)
       FMainNotifier(FMainWake.Fd(), QSocketNotifier::Read)
 {
     connect(&FMainNotifier, &QSocketNotifier::activated, this, [this] { OnWake(); });
+    FSettle.setSingleShot(true);
+    FSettle.setInterval(ConnectSettleMs);
+    FSettle.setTimerType(Qt::PreciseTimer);  // never short of the settling time
+    connect(&FSettle, &QTimer::timeout, this, [this] { Settled(); });
     FThread = std::make_unique<TUSBDevThread>(this);
 }
 
@@ -705,7 +694,7 @@ void TUSBDevice::SetDeviceName(const QString& Value)
 }
 
 // The old pipes are closed at once, on this thread; a stop that was pending
-// has nothing left to close.
+// has nothing left to close and ends here (told from the event loop).
 void TUSBDevice::RebuildPipes(const QString& Path, const TConfigurationLayout& Layout)
 {
     std::vector<TUSBPipe*> old;
@@ -714,7 +703,10 @@ void TUSBDevice::RebuildPipes(const QString& Path, const TConfigurationLayout& L
         old.swap(FPipes);
         if (!old.empty())
             FConnected = false;
-        FStopRequested = false;
+        if (std::exchange(FStopRequested, false)) {
+            ++FStopsEnded;
+            FMainWake.Signal();
+        }
     }
     ClosePipes(old);
     Retire(old);
@@ -782,95 +774,138 @@ void TUSBDevice::CloseHandles(const std::vector<int>& Handles)
 
 // ---------------------------------------------------------------- Connect and Disconnect
 
-bool TUSBDevice::Connect()
+void TUSBDevice::Connect(TConnectDone Done)
 {
+    {
+        std::unique_lock lock(FLock);
+        if (FStopRequested) {
+            const quint64 stop = FStopsEnded + 1;
+            lock.unlock();
+            FStopWaiters.push_back({stop, [this, Done = std::move(Done)]() mutable { Connect(std::move(Done)); }});
+            return;
+        }
+    }
+    const auto tell = [&Done](bool Connected) {
+        if (Done)
+            Done(Connected);
+    };
     if (IsConnected()) {
         RaiseError(OnError, this, ecUsbAlreadyConnected, "UsBDevice already Connected!");
-        return true;
+        tell(true);
+        return;
+    }
+    if (FSettle.isActive()) {
+        FConnectWaiters.push_back(std::move(Done));  // told with the connect under way
+        return;
     }
     if (PipeCount() < 1) {
         RaiseError(OnError, this, ecUsbNoPipes, "Device has no pipes!");
-        return false;
+        tell(false);
+        return;
     }
     SetHalted(true);
+    QPointer<TUSBDevice> alive(this);
     int failures = 0;
     for (const QPointer<TUSBPipe>& pipe : PipeList())
         if (pipe && !pipe->Open())
             ++failures;
-    if (failures > 0)
-        return IsConnected();
-    QPointer<TUSBDevice> alive(this);
-    ProcessMessages();
-    ProcessMessagesFor(ConnectSettleMs);
     if (!alive)
-        return false;
+        return;
+    if (failures > 0) {
+        tell(false);  // the pipes that did open stay open
+        return;
+    }
+    FConnectWaiters.push_back(std::move(Done));
+    FSettle.start();
+}
+
+// The pipes may have been rebuilt while the device settled.
+void TUSBDevice::Settled()
+{
     bool connected;
     {
         std::lock_guard lock(FLock);
-        // The pipes may have been rebuilt while the device settled.
         FConnected = !FPipes.empty()
                      && std::all_of(FPipes.begin(), FPipes.end(), [](TUSBPipe* p) { return p->FOpen; });
         connected = FConnected;
     }
     FThread->Wake();  // released meanwhile: the thread starts at once
-    return connected;
+    TellConnected(connected);
 }
 
-bool TUSBDevice::Disconnect()
+void TUSBDevice::GiveUpConnect()
 {
+    FSettle.stop();
+    for (const QPointer<TUSBPipe>& pipe : PipeList())
+        if (pipe)
+            pipe->Close();
+    TellConnected(false);
+}
+
+void TUSBDevice::TellConnected(bool Connected)
+{
+    QPointer<TUSBDevice> alive(this);
+    for (const TConnectDone& done : std::exchange(FConnectWaiters, {})) {
+        if (done)
+            done(Connected);
+        if (!alive)
+            return;
+    }
+}
+
+bool TUSBDevice::Disconnect(TStopDone Done)
+{
+    if (FSettle.isActive())
+        GiveUpConnect();
+    quint64 stop;
     {
-        std::lock_guard lock(FLock);
-        if (!FConnected || FStopRequested)
-            return FStopRequested;
+        std::unique_lock lock(FLock);
+        if (!FConnected) {
+            lock.unlock();
+            if (Done)
+                Done();
+            return false;
+        }
         FHalted = false;
         FStopRequested = true;
+        stop = FStopsEnded + 1;
     }
+    FStopWaiters.push_back({stop, std::move(Done)});
     FThread->Wake();
-    if (FInSyncDelivery)
-        return true;  // the thread closes the pipes once this handler has returned
-    QPointer<TUSBDevice> alive(this);
-    WaitUntil([this] {
-        std::lock_guard lock(FLock);
-        return !(FStopRequested && FConnected);
-    }, DisconnectWaitMs);
-    if (!alive)
-        return false;
-    std::lock_guard lock(FLock);
-    return FStopRequested;
+    return true;
 }
 
-bool TUSBDevice::WaitUntil(const std::function<bool()>& Done, int TimeoutMs)
+// Every waiter whose stop has ended, in the order they came.
+void TUSBDevice::TellStopped()
 {
+    quint64 ended;
+    {
+        std::lock_guard lock(FLock);
+        ended = FStopsEnded;
+    }
+    std::vector<TStopDone> due;
+    std::vector<TStopWaiter> later;
+    for (TStopWaiter& waiter : FStopWaiters) {
+        if (waiter.Stop <= ended)
+            due.push_back(std::move(waiter.Done));
+        else
+            later.push_back(std::move(waiter));
+    }
+    FStopWaiters = std::move(later);
     QPointer<TUSBDevice> alive(this);
-    const QDeadlineTimer deadline(TimeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(TimeoutMs));
-    QTimer limit;  // its expiry wakes the loop
-    if (TimeoutMs >= 0) {
-        limit.setSingleShot(true);
-        limit.start(TimeoutMs);
+    for (const TStopDone& done : due) {
+        if (done)
+            done();
+        if (!alive)
+            return;
     }
-    while (alive && !Done()) {
-        if (deadline.hasExpired())
-            return false;
-        WaitForMessages();
-    }
-    return alive;
 }
 
 // ---------------------------------------------------------------- the pipes' handlers
 
 void TUSBDevice::HandlePipeData(int Pipe, int Count)
 {
-    {
-        std::lock_guard lock(FLock);
-        FSlotPipe = Pipe;
-        FSlotCount = Count;
-        if (FUseWindowsMsgs) {
-            ++FPostedDeliveries;
-            FMainWake.Signal();
-            return;
-        }
-    }
-    DeliverAndWait({dkData, Pipe, Count});
+    Post({dkData, Pipe, Count});
 }
 
 // A failed transfer: dropped while the device is still listed; otherwise the
@@ -891,7 +926,7 @@ void TUSBDevice::HandlePipeError(TUSBPipe* Pipe, int)
             FStopRequested = true;
         }
     }
-    DeliverAndWait({dkRemoved});
+    Post({dkRemoved});
 }
 
 void TUSBDevice::HandleOpenError(int Pipe, int Error, const QString& Path)
@@ -904,15 +939,19 @@ void TUSBDevice::HandleOpenError(int Pipe, int Error, const QString& Path)
 
 // ---------------------------------------------------------------- hand-over
 
-void TUSBDevice::DeliverAndWait(TDelivery Delivery)
+// The thread goes on at once. Bytes announced again while the same
+// announcement is still on its way add nothing and are not posted twice.
+void TUSBDevice::Post(const TDelivery& Delivery)
 {
-    std::unique_lock lock(FLock);
-    if (FTerminated)
-        return;
-    Delivery.Ticket = ++FTicketsIssued;
-    FWaitingDelivery = Delivery;
+    {
+        std::lock_guard lock(FLock);
+        if (FTerminated)
+            return;
+        if (Delivery.Kind == dkData && std::find(FDeliveries.begin(), FDeliveries.end(), Delivery) != FDeliveries.end())
+            return;
+        FDeliveries.push_back(Delivery);
+    }
     FMainWake.Signal();
-    FDelivered.wait(lock, [&] { return FTicketsDone >= Delivery.Ticket || FTerminated; });
 }
 
 void TUSBDevice::OnWake()
@@ -923,14 +962,10 @@ void TUSBDevice::OnWake()
         TDelivery delivery;
         {
             std::lock_guard lock(FLock);
-            if (FWaitingDelivery) {
-                delivery = *std::exchange(FWaitingDelivery, std::nullopt);
-            } else if (FPostedDeliveries > 0) {
-                --FPostedDeliveries;
-                delivery = {dkData, FSlotPipe, FSlotCount};  // the slots as they are now
-            } else {
+            if (FDeliveries.empty())
                 break;
-            }
+            delivery = FDeliveries.front();
+            FDeliveries.pop_front();
         }
         try {
             Deliver(delivery);
@@ -942,38 +977,23 @@ void TUSBDevice::OnWake()
         if (!alive)
             return;
     }
-    FreeRetired();
+    TellStopped();
+    if (alive)
+        FreeRetired();
 }
 
-// Runs the owner's handlers; a waiting thread goes on once they have returned
-// (or thrown).
+// Runs the owner's handlers with the pipe and count as posted; bytes an
+// earlier handler has taken already are not announced again.
 void TUSBDevice::Deliver(const TDelivery& Delivery)
 {
-    struct TRelease {
-        TUSBDevice* Device;
-        QPointer<TUSBDevice> Alive;
-        quint64 Ticket;
-        bool Outer;
-        ~TRelease()
-        {
-            if (!Alive)
-                return;
-            Device->FInSyncDelivery = Outer;
-            if (Ticket == 0)
-                return;
-            {
-                std::lock_guard lock(Device->FLock);
-                Device->FTicketsDone = std::max(Device->FTicketsDone, Ticket);
-            }
-            Device->FDelivered.notify_all();
-        }
-    } release{this, this, Delivery.Ticket, FInSyncDelivery};
-    FInSyncDelivery = FInSyncDelivery || Delivery.Ticket != 0;
-    QPointer<TUSBDevice> alive(this);
     if (Delivery.Kind == dkRemoved) {
         OnDeviceRemoved(this);
         return;
     }
+    const TUSBPipe* pipe = Pipes(Delivery.Pipe);
+    if (pipe == nullptr || pipe->InputBufferCount() == 0)
+        return;
+    QPointer<TUSBDevice> alive(this);
     DebugOnPipeData(this, Delivery.Pipe, Delivery.Count);
     if (alive)
         OnPipeData(this, Delivery.Pipe, Delivery.Count);

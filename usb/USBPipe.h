@@ -6,19 +6,18 @@
 //
 // Threads. Every operation and every event of the device runs on the main
 // thread; the receive thread does all pipe I/O and raises the pipes' own
-// events. Everything the two share (flags, buffers, counts, the hand-over
-// slots, the device list, the pipe list) is guarded by the device's lock,
-// which is never held across I/O or a hand-over.
+// events. Everything the two share (flags, buffers, counts, the hand-overs
+// on their way, the device list, the pipe list) is guarded by the device's
+// lock, which is never held across I/O or a hand-over.
 //
-// The thread never spins: it sleeps until there is work (input arrived on an
-// open pipe, a block queued, a release, a stop, a change of the pipes). While
-// bytes it announced stay untaken it announces them again every
-// ReannounceMs. With UseWindowsMsgs false it waits for the owner's handler
-// to have run before it goes on; with it true the hand-over is posted.
-// Disconnect and WriteData wait on the event loop, never by spinning; called
-// from inside a waiting hand-over (where waiting for the thread could never
-// end) Disconnect returns the request pending and WriteData queues the block
-// behind the one that is still leaving.
+// Nothing here waits on the main thread. The thread never spins: it sleeps
+// until there is work (input arrived on an open pipe, a block queued, a
+// release, a stop, a change of the pipes). It posts each hand-over (bytes on
+// a pipe with their count, the device's removal) by value to the main thread
+// and goes on at once; while bytes it announced stay untaken it announces
+// them again every ReannounceMs. Connect and Disconnect return at once and
+// tell their end through a callback: Connect once the device has settled
+// (a timer), Disconnect once the thread has closed the pipes.
 
 #include "platform/ErrorEvent.h"
 #include "platform/Events.h"
@@ -31,13 +30,12 @@
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QStringList>
+#include <QTimer>
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <thread>
 #include <vector>
 
@@ -76,13 +74,10 @@ public:
 
     // Everything received and not yet taken.
     QByteArray ReadData();
-    // Queues Count bytes for the receive thread: Count, or -1 when the pipe
-    // is not open (with a message) or is an IN endpoint. Waits (on the event
-    // loop) until the previous block has left.
-    int WriteData(const char* Data, int Count);
-    int WriteData(const QByteArray& Data) { return WriteData(Data.constData(), int(Data.size())); }
-    // The same without waiting for the blocks before it to leave: the block
-    // goes behind them, in order (what the upgrade road uses).
+    // Queues Count bytes for the receive thread to send behind the blocks
+    // queued before them: Count, or -1 when the pipe is not open (with a
+    // message) or is an IN endpoint. Returns at once; OutputBufferCount is
+    // back at 0 once everything queued has left.
     int QueueData(const char* Data, int Count);
     int QueueData(const QByteArray& Data) { return QueueData(Data.constData(), int(Data.size())); }
 
@@ -152,7 +147,8 @@ private:
     TPlan Plan();
     void Sleep(const TPlan& Plan);
     void Cycle();
-    void EndCycle(std::unique_lock<std::mutex>& Lock, bool WakeMain);
+    void EndCycle(std::unique_lock<std::mutex>& Lock);
+    void EndStop();
 
     TUSBDevice* FDevice;
     TWakeSignal FWake;
@@ -167,8 +163,7 @@ public:
     static constexpr int MaxBytesPerPass = 512;     // an input pass ends once it holds more
     static constexpr int MaxReadsPerPass = 11;
     static constexpr int StagingSize = 4096;
-    static constexpr int ConnectSettleMs = 500;
-    static constexpr int DisconnectWaitMs = 5000;   // the longest Disconnect waits for the thread
+    static constexpr int ConnectSettleMs = 500;     // from the pipes opened to the device connected
     static constexpr int ReannounceMs = 50;         // untaken bytes are announced again this often
     static constexpr int ErrorRestMs = 250;         // a pipe whose error was dropped rests this long
 
@@ -185,6 +180,8 @@ public:
     TGUID InterfaceGuid() const;
     TPacketSize ReceiveBufferSize() const;
     void SetReceiveBufferSize(TPacketSize Value);
+    // Kept as the owner configures it; the hand-over is posted whatever its
+    // value: the receive thread never waits for the main thread.
     bool UseWindowsMsgs() const;
     void SetUseWindowsMsgs(bool Value);
     // The descriptor of the device's own message channel, on which the
@@ -193,9 +190,21 @@ public:
     bool Halted() const;
     void SetHalted(bool Value);
 
+    using TConnectDone = std::function<void(bool Connected)>;
+    using TStopDone = std::function<void()>;
+
     bool RefreshDeviceList();
-    bool Connect();
-    bool Disconnect();
+    // Opens every pipe not yet open and leaves the device halted; the device
+    // is connected once it has settled, ConnectSettleMs later. Done runs once
+    // with IsConnected: at once when that is known at once (connected
+    // already, no pipes, a pipe that did not open), else from the event loop
+    // when the device has settled. A connect during a stop follows the stop.
+    void Connect(TConnectDone Done = {});
+    // Asks the receive thread to close the pipes: whether a stop is under
+    // way. Done runs once the thread has closed them, from the event loop, or
+    // at once when nothing was connected. A connect still settling is given
+    // up: its pipes are closed and it is told false.
+    bool Disconnect(TStopDone Done = {});
     TUSBPipe* Pipes(int Index) const;
     int PipeCount() const;
 
@@ -215,7 +224,11 @@ private:
         TDeliveryKind Kind = dkData;
         int Pipe = 0;
         int Count = 0;
-        quint64 Ticket = 0;
+        bool operator==(const TDelivery&) const = default;
+    };
+    struct TStopWaiter {
+        quint64 Stop = 0;  // told once this many stops have ended
+        TStopDone Done;
     };
 
     void RebuildPipes(const QString& Path, const TConfigurationLayout& Layout);
@@ -224,9 +237,12 @@ private:
     void CloseHandles(const std::vector<int>& Handles);
     QList<QPointer<TUSBPipe>> PipeList() const;
     bool Listed(const QString& Path) const;
-    // Runs the event loop until Done holds, the device is destroyed or
-    // TimeoutMs passes (-1: no limit); whether Done held.
-    bool WaitUntil(const std::function<bool()>& Done, int TimeoutMs);
+
+    // ---- connecting and stopping (main thread) ----
+    void Settled();
+    void GiveUpConnect();
+    void TellConnected(bool Connected);
+    void TellStopped();
 
     // ---- the pipes' handlers ----
     void HandlePipeData(int Pipe, int Count);                     // receive thread
@@ -234,19 +250,17 @@ private:
     void HandleOpenError(int Pipe, int Error, const QString& Path);  // main thread
 
     // ---- hand-over to the main thread ----
-    void DeliverAndWait(TDelivery Delivery);  // receive thread
-    void OnWake();                            // main thread
+    void Post(const TDelivery& Delivery);  // receive thread
+    void OnWake();                         // main thread
     void Deliver(const TDelivery& Delivery);
     void FreeRetired();
 
     TUSBPlatform& FPlatform;
     TDeviceType FDeviceType = tpKeloExpress;  // main thread only
     int FPacketCount = 8;                     // main thread only
-    bool FInSyncDelivery = false;             // main thread only
 
     // Guarded by FLock.
     mutable std::mutex FLock;
-    std::condition_variable FDelivered;
     QString FDeviceName;
     QStringList FDeviceList;
     TGUID FInterfaceGuid;
@@ -260,15 +274,14 @@ private:
     quint64 FUseEpoch = 0;       // counts the thread's ends of use
     std::vector<std::pair<TUSBPipe*, quint64>> FRetired;  // freed once the use they met has ended
     std::vector<int> FHandlesToClose;                     // closed by the thread when its use ends
-    int FSlotPipe = 0;
-    int FSlotCount = 0;
-    std::optional<TDelivery> FWaitingDelivery;
-    quint64 FTicketsIssued = 0;
-    quint64 FTicketsDone = 0;
-    int FPostedDeliveries = 0;
+    std::deque<TDelivery> FDeliveries;                    // posted, not yet handed over
+    quint64 FStopsEnded = 0;
 
-    // Main thread: the open-error hand-over slots.
-    int FOpenErrorPipe = 0;
+    // Main thread only.
+    QTimer FSettle;                           // runs while a connect settles
+    std::vector<TConnectDone> FConnectWaiters;
+    std::vector<TStopWaiter> FStopWaiters;
+    int FOpenErrorPipe = 0;                   // the open-error hand-over slots
     int FOpenErrorCode = 0;
     QString FOpenErrorPath;
 

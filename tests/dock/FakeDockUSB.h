@@ -16,23 +16,25 @@ public:
     QString DeviceName() const override { return Name; }
     void SetDeviceName(const QString& Value) override { Name = Value; }
     QStringList RefreshDeviceList() override { return Bus; }
-    bool Connect() override
+    // A device that connects and lets go at once.
+    void Connect(std::function<void(bool)> Done) override
     {
         ++Connects;
         Connected = !Name.isEmpty();
         HaltedFlag = Connected;
-        return Connected;
+        Done(Connected);
     }
-    void Disconnect() override
+    void Disconnect(std::function<void()> Done) override
     {
         ++Disconnects;
         Connected = false;
+        Done();
     }
     bool IsConnected() const override { return Connected; }
     bool Halted() const override { return HaltedFlag; }
     void SetHalted(bool Value) override { HaltedFlag = Value; }
     QByteArray ReadData(int Pipe) override { return Input.take(Pipe); }
-    int WriteData(int Pipe, const QByteArray& Data) override
+    int QueueData(int Pipe, const QByteArray& Data) override
     {
         if (!Connected)
             return -1;

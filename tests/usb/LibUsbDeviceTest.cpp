@@ -8,6 +8,7 @@
 
 #include "tests/TestSupport.h"
 #include "tests/umock/EmulatedUsb.h"
+#include "tests/usb/UsbTestSupport.h"
 #include "usb/LibUsbPlatform.h"
 #include "usb/USBPipe.h"
 
@@ -67,7 +68,7 @@ protected:
     {
         Device->SetDeviceName(Dock.DevicePath());
         ASSERT_EQ(Device->PipeCount(), 4);
-        ASSERT_TRUE(Device->Connect());
+        ASSERT_TRUE(ConnectAndSettle(*Device));
         Device->SetHalted(false);
     }
 
@@ -75,7 +76,7 @@ protected:
     void ExpectEcho(int OutPipe, int InPipe, const QByteArray& Bytes)
     {
         Taken[InPipe].clear();
-        ASSERT_EQ(Device->Pipes(OutPipe)->WriteData(Bytes), Bytes.size());
+        ASSERT_EQ(Device->Pipes(OutPipe)->QueueData(Bytes), Bytes.size());
         EXPECT_TRUE(WaitFor([&] { return Taken[InPipe].size() >= Bytes.size(); }, 30000));
         EXPECT_EQ(Hex(Taken[InPipe]), Hex(Bytes));
     }
@@ -106,7 +107,7 @@ TEST_F(LibUsbDevice, TheDockIsFoundOpenedServedAndLetGo)
     }
     EXPECT_GE(Dock.Requests(USBDEVFS_SUBMITURB), 1) << "the configuration is asked of the device itself";
 
-    ASSERT_TRUE(Device->Connect());
+    ASSERT_TRUE(ConnectAndSettle(*Device));
     EXPECT_TRUE(Dock.Claimed());
     EXPECT_EQ(Dock.Requests(USBDEVFS_DISCONNECT_CLAIM), 1) << "claimed once, a kernel driver detached";
     Device->SetHalted(false);
@@ -114,7 +115,7 @@ TEST_F(LibUsbDevice, TheDockIsFoundOpenedServedAndLetGo)
     ExpectEcho(3, 2, "ENQ0");
     ExpectEcho(0, 1, Pattern(2000));
 
-    EXPECT_FALSE(Device->Disconnect());
+    EXPECT_TRUE(DisconnectAndWait(*Device));
     EXPECT_FALSE(Device->IsConnected());
     EXPECT_TRUE(Device->Halted());
     EXPECT_TRUE(WaitFor([&] { return !Dock.Claimed(); }));
@@ -138,7 +139,7 @@ TEST_F(LibUsbDevice, APulledDockEndsTheConnectionOnce)
     EXPECT_TRUE(Device->Halted());
     Device->RefreshDeviceList();
     EXPECT_TRUE(Device->DeviceList().isEmpty());
-    EXPECT_EQ(Device->Pipes(3)->WriteData("ENQ1"), -1);
+    EXPECT_EQ(Device->Pipes(3)->QueueData("ENQ1", 4), -1);
     EXPECT_EQ(Dialogs->Texts(), QStringList({"Pipe 3 not open!"}));
 }
 

@@ -82,7 +82,7 @@ protected:
         Device.SetDeviceType(tpCorvaneKelo6);
         ASSERT_EQ(Device.DeviceList(), QStringList{"usb:sim-" + QString::number(Sim.Pid())});
         Device.SetDeviceName(Device.DeviceList().first());
-        ASSERT_TRUE(Device.Connect());
+        ASSERT_TRUE(ConnectAndSettle(Device));
         Device.SetHalted(false);
     }
 
@@ -105,8 +105,8 @@ TEST_F(SimUsbStackTest, FindsTheDeviceByClassMovesBytesBothWaysAndSeesItGo)
     Connect();
     ASSERT_EQ(Device.PipeCount(), 4);
     const QByteArray data(150, 'd');
-    EXPECT_EQ(Device.Pipes(0)->WriteData(data), 150);
-    EXPECT_EQ(Device.Pipes(3)->WriteData("ENQ "), 4);
+    EXPECT_EQ(Device.Pipes(0)->QueueData(data), 150);
+    EXPECT_EQ(Device.Pipes(3)->QueueData("ENQ ", 4), 4);
     ASSERT_TRUE(WaitFor([&] { return Taken[1] == data && Taken[2] == "ENQ "; }));
 
     EXPECT_FALSE(Sim.Stop());

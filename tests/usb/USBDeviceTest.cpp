@@ -41,9 +41,11 @@ using USBDeviceTest = TUsbDeviceTest;
 
 TEST_F(USBDeviceTest, WalksNoPipesReadyConnectedRunningStoppingAndBack)
 {
-    EXPECT_FALSE(Device->Disconnect());  // not connected: at once, flags untouched
+    bool told = false;
+    EXPECT_FALSE(Device->Disconnect([&] { told = true; }));  // not connected: at once, flags untouched
+    EXPECT_TRUE(told);
     EXPECT_FALSE(Device->Halted());
-    EXPECT_FALSE(Device->Connect());     // no pipes
+    EXPECT_FALSE(ConnectAndSettle(*Device));  // no pipes
     EXPECT_EQ(Device->PipeCount(), 0);
 
     Plug(BuildConfiguration(DockEndpoints()));
@@ -53,23 +55,55 @@ TEST_F(USBDeviceTest, WalksNoPipesReadyConnectedRunningStoppingAndBack)
     EXPECT_FALSE(Device->IsConnected());
     EXPECT_FALSE(Device->Pipes(0)->IsOpen());
 
-    EXPECT_TRUE(Device->Connect());  // connected, halted
+    std::optional<bool> connected;
+    Device->Connect([&](bool Connected) { connected = Connected; });  // pipes open, settling
+    EXPECT_FALSE(connected.has_value());
+    EXPECT_FALSE(Device->IsConnected());
+    EXPECT_EQ(Stack.OpenPipes(), 4);
+    ASSERT_TRUE(WaitFor([&] { return connected.has_value(); }, 30000));
+    EXPECT_TRUE(*connected);  // connected, halted
     EXPECT_TRUE(Device->IsConnected());
     EXPECT_TRUE(Device->Halted());
-    EXPECT_EQ(Stack.OpenPipes(), 4);
     Stack.SendIn(Path, 1, "held");
-    EXPECT_TRUE(Device->Connect());  // already connected
+    EXPECT_TRUE(ConnectAndSettle(*Device));  // already connected
 
     Device->SetHalted(false);  // running: what was held arrives
     ASSERT_TRUE(WaitFor([&] { return Taken[1] == "held"; }));
 
-    EXPECT_FALSE(Device->Disconnect());  // stopping, then pipes ready again
+    // Stopping: told once the thread has closed every pipe, not before.
+    Stack.HoldCloses(true);
+    int openWhenTold = -1;
+    EXPECT_TRUE(Device->Disconnect([&] { openWhenTold = Stack.OpenPipes(); }));
+    ASSERT_TRUE(WaitFor([&] { return Stack.ClosesHeld() == 1; }));
+    EXPECT_EQ(openWhenTold, -1);
+    Stack.HoldCloses(false);
+    ASSERT_TRUE(WaitFor([&] { return openWhenTold >= 0; }));
+    EXPECT_EQ(openWhenTold, 0);  // pipes ready again
     EXPECT_FALSE(Device->IsConnected());
     EXPECT_TRUE(Device->Halted());
-    EXPECT_EQ(Stack.OpenPipes(), 0);
     EXPECT_EQ(Device->PipeCount(), 4);
     EXPECT_EQ(Dialogs->Texts(), QStringList({"Device has no pipes!", "UsBDevice already Connected!"}));
     EXPECT_EQ(Events, QStringList({"debug 1 4", "data 1 4"}));
+}
+
+// A disconnect while the device settles gives the connect up; a connect
+// while the thread stops follows the stop.
+TEST_F(USBDeviceTest, ConnectAndDisconnectCrossingEachOther)
+{
+    Plug(BuildConfiguration(DockEndpoints()));
+    Device->SetDeviceName(Path);
+    std::optional<bool> connected;
+    Device->Connect([&](bool Connected) { connected = Connected; });
+    EXPECT_FALSE(Device->Disconnect());
+    EXPECT_EQ(connected, false);
+    EXPECT_EQ(Stack.OpenPipes(), 0);
+
+    ASSERT_TRUE(ConnectAndSettle(*Device));
+    Device->SetHalted(false);
+    EXPECT_TRUE(Device->Disconnect());
+    EXPECT_TRUE(ConnectAndSettle(*Device));
+    EXPECT_EQ(Stack.OpenPipes(), 4);
+    EXPECT_TRUE(Dialogs->Texts().isEmpty());
 }
 
 // Setting DeviceName to a device: the pipes it gets, or the messages and the
@@ -178,18 +212,18 @@ TEST_F(USBDeviceTest, ConnectWithAPipeThatCannotOpenNamesItAndOpensOnlyTheRestLa
     Plug(BuildConfiguration(DockEndpoints()));
     Stack.SetPipeOpenError(Path, 2, EBUSY);
     Device->SetDeviceName(Path);
-    EXPECT_FALSE(Device->Connect());
+    EXPECT_FALSE(ConnectAndSettle(*Device));
     EXPECT_FALSE(Device->IsConnected());
     EXPECT_EQ(Events, QStringList{QString("open-error 2 %1 %2\\\\PIPE02").arg(EBUSY).arg(Path)});
     EXPECT_EQ(Stack.OpenPipes(), 3);
-    EXPECT_EQ(Device->Pipes(1)->WriteData("x"), -1);  // an IN endpoint sends nothing
+    EXPECT_EQ(Device->Pipes(1)->QueueData("x", 1), -1);  // an IN endpoint sends nothing
 
     Stack.SetPipeOpenError(Path, 2, 0);
     const int callsBefore = int(Stack.Calls().size());
-    EXPECT_TRUE(Device->Connect());
+    EXPECT_TRUE(ConnectAndSettle(*Device));
     EXPECT_EQ(Stack.Calls().mid(callsBefore).filter("open "), QStringList{"open " + Path + " 2"});
-    EXPECT_EQ(Device->Pipes(0)->WriteData("abc", 3), 3);
-    Device->Disconnect();
-    EXPECT_EQ(Device->Pipes(3)->WriteData("abc", 3), -1);
+    EXPECT_EQ(Device->Pipes(0)->QueueData("abc", 3), 3);
+    EXPECT_TRUE(DisconnectAndWait(*Device));
+    EXPECT_EQ(Device->Pipes(3)->QueueData("abc", 3), -1);
     EXPECT_EQ(Dialogs->Texts(), QStringList{"Pipe 3 not open!"});
 }

@@ -44,7 +44,7 @@ void TUsbDeviceTest::Open(const std::vector<TEndpointDescriptor>& Layout)
     Plug(BuildConfiguration(Layout));
     Device->SetDeviceType(tpCorvaneKelo6);
     Device->SetDeviceName(Device->DeviceList().value(0));
-    ASSERT_TRUE(Device->Connect());
+    ASSERT_TRUE(ConnectAndSettle(*Device));
 }
 
 void TUsbDeviceTest::Run(const std::vector<TEndpointDescriptor>& Layout)

@@ -6,6 +6,25 @@
 #include "usb/USBPipe.h"
 
 #include <gtest/gtest.h>
+#include <memory>
+#include <optional>
+
+// Connects Device and waits on the event loop until it has said how that
+// went: whether it is connected.
+inline bool ConnectAndSettle(TUSBDevice& Device)
+{
+    auto told = std::make_shared<std::optional<bool>>();
+    Device.Connect([told](bool Connected) { *told = Connected; });
+    return WaitFor([&] { return told->has_value(); }, 30000) && **told;
+}
+
+// Disconnects Device and waits until it has let go of its pipes.
+inline bool DisconnectAndWait(TUSBDevice& Device)
+{
+    auto told = std::make_shared<bool>(false);
+    Device.Disconnect([told] { *told = true; });
+    return WaitFor([&] { return *told; }, 30000);
+}
 
 // Bulk endpoints at the given addresses (bit 7: IN), all of one packet size.
 std::vector<TEndpointDescriptor> Endpoints(std::initializer_list<quint8> Addresses, quint16 PacketSize = 64);
