@@ -4,6 +4,7 @@
 #include "upgrade/UpgradeTexts.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTimer>
 #include <unistd.h>
@@ -25,6 +26,21 @@ QString ShellWord(const QString& Word)
     if (plain.match(Word).hasMatch())
         return Word;
     return "'" + QString(Word).replace("'", "'\\''") + "'";
+}
+
+// A stage as the report names it.
+QString StageName(TUpgradeStage Stage)
+{
+    switch (Stage) {
+    case TUpgradeStage::Connecting: return "connecting";
+    case TUpgradeStage::Online: return "online";
+    case TUpgradeStage::ChoosingImage: return "choosing-image";
+    case TUpgradeStage::Uploading: return "uploading";
+    case TUpgradeStage::Ending: return "ending";
+    case TUpgradeStage::HandingBack: return "handing-back";
+    case TUpgradeStage::Waiting: break;
+    }
+    return "waiting";
 }
 
 }  // namespace
@@ -92,12 +108,37 @@ void TFlashCommand::Note(const QString& Text)
         FTrace->Note(Text);
 }
 
-void TFlashCommand::Report(const char* Key, const QString& Value)
+void TFlashCommand::Report(const char* Event, const QJsonObject& Fields)
 {
     if (!FOptions.Report)
         return;
-    std::fprintf(FOptions.Report, "%s\n", FlashReport::Line(Key, Value).constData());
+    std::fprintf(FOptions.Report, "%s\n", FlashReport::Line(Event, Fields).constData());
     std::fflush(FOptions.Report);
+}
+
+// The way to the instrument as the history records it.
+void TFlashCommand::ReportWay()
+{
+    if (!FOptions.Report)
+        return;
+    TUpgradeAttempt way;
+    RecordWay(way, FSession->Dock(), FSession->Settings(), *FSession->Link());
+    Report(FlashReport::Way, {{"way", way.Way},
+                              {"port", way.Port},
+                              {"dock_address", way.DockAddress},
+                              {"dock_kind", way.DockKind}});
+}
+
+// The last event: what the upgrade came to (UpgradeStatus, as the history
+// names it), the exit status (a signal's or an incomplete trace's too) and
+// the final message.
+void TFlashCommand::ReportEnd(int Status, int UpgradeStatus)
+{
+    Report(FlashReport::End, {{"outcome", HistoryOutcome::OfExitStatus(UpgradeStatus)},
+                              {"status", Status},
+                              {"message", FEndMessage},
+                              {"pages_sent", FSession->PagesDone()},
+                              {"resends", FSession->Resends()}});
 }
 
 void TFlashCommand::BoxShown(TMsgDlgType Type, const QString& Text)
@@ -106,7 +147,7 @@ void TFlashCommand::BoxShown(TMsgDlgType Type, const QString& Text)
     if (Type == mtError || Type == mtWarning)
         EndProgressLine();  // the box may go to the other stream
     Note(QString("[%1] %2").arg(kind, Text));
-    Report(FlashReport::Box, kind + ' ' + Text);
+    Report(FlashReport::Box, {{"kind", kind}, {"text", Text}});
 }
 
 void TFlashCommand::AnswerGiven(const QString& Button, const QString& How)
@@ -179,7 +220,8 @@ void TFlashCommand::TraceFailed(const QString& Cause)
 
 int TFlashCommand::Run()
 {
-    int status = Upgrade();
+    const int upgraded = Upgrade();
+    int status = upgraded;
     // The history's last records are written, or their loss told, before the end.
     FSession->FlushHistory([this] { FLoop.exit(0); });
     FLoop.exec();
@@ -191,6 +233,7 @@ int TFlashCommand::Run()
         status = fsTraceIncomplete;
     FStatus = status;
     Note(QString("finished with exit status %1").arg(status));
+    ReportEnd(status, upgraded);
     return status;
 }
 
@@ -201,13 +244,17 @@ int TFlashCommand::Upgrade()
     // The image is checked before anything is sent.
     TKT4Head* head = FSession->Head();
     if (!head->LoadFlashFile(FOptions.Image)) {
-        Dialogs().MessageDlg(UpgradeText::NotAFlashFile, mtError, mbOK);
+        FEndMessage = UpgradeText::NotAFlashFile;
+        Dialogs().MessageDlg(FEndMessage, mtError, mbOK);
         return fsImageRefused;
     }
     Print(QString("Image: version %1 (%2)")
               .arg(OutsideText::OneLine(QString::fromLatin1(head->FileVersion())),
                    OutsideText::OneLine(QString::fromLatin1(head->FileDate()))));
-    Report(FlashReport::Image, QString::fromLatin1(head->FileVersion()));
+    Report(FlashReport::Image, {{"version", QString::fromLatin1(head->FileVersion())},
+                                {"date", QString::fromLatin1(head->FileDate())},
+                                {"file", QFileInfo(FOptions.Image).absoluteFilePath()},
+                                {"sha256", TUpgradeHistory::Sha256(head->FlashImage())}});
     if (!FOptions.Dock.isEmpty()) {
         if (!FSession->MakeDock(FSession->Settings()))
             return fsNotConnected;
@@ -306,14 +353,16 @@ bool TFlashCommand::ConfirmOlderImage()
 
 void TFlashCommand::StageChanged(TUpgradeStage Stage)
 {
+    Report(FlashReport::Stage, {{"stage", StageName(Stage)}});
     switch (Stage) {
     case TUpgradeStage::Connecting:
         Print(UpgradeText::Connecting);
+        ReportWay();
         break;
     case TUpgradeStage::Online: {
         const QString version = QString::fromLatin1(FSession->FlashVersion());
         Print("Flash Version: " + OutsideText::OneLine(version));
-        Report(FlashReport::Version, version);
+        Report(FlashReport::Version, {{"instrument_type", "KT4 head"}, {"version", version}});
         TKeskLink* link = FSession->Link();
         if (FSession->Dock())
             break;  // the header names the dock
@@ -340,7 +389,7 @@ void TFlashCommand::StageChanged(TUpgradeStage Stage)
 
 void TFlashCommand::Progress(int Done, int Total, int Address)
 {
-    Report(FlashReport::Page, QString("%1 %2").arg(Done).arg(Total));
+    Report(FlashReport::Page, {{"done", Done}, {"total", Total}, {"resends", FSession->Resends()}});
     if (!FTty && Done % 32 != 0 && Done != Total)
         return;  // a log file gets a line now and then, a terminal every page
     const double seconds = qMax<qint64>(FSession->UploadMs(), 1) / 1000.0;
@@ -359,14 +408,14 @@ void TFlashCommand::Progress(int Done, int Total, int Address)
 }
 
 // Every failure on its own line on standard error, in the trace, and (for a
-// shelf) as an "error" report line with its code.
+// shelf) as an "error" event with its code.
 void TFlashCommand::Error(const TErrorInfo& Error)
 {
     EndProgressLine();
     std::fprintf(stderr, "kt4-flash: %s\n", qPrintable(TerminalSafe(Error.Text)));
     std::fflush(stderr);
     Note(QString("[Error %1] %2").arg(Error.Code).arg(Error.Text));
-    Report(FlashReport::Error, QString("%1 %2").arg(Error.Code).arg(Error.Text));
+    Report(FlashReport::Error, {{"code", Error.Code}, {"text", Error.Text}});
 }
 
 // The final message: a success's (and a cancel's) on standard output, a
@@ -374,6 +423,7 @@ void TFlashCommand::Error(const TErrorInfo& Error)
 void TFlashCommand::Finished(TUpgradeOutcome Outcome, const QString& Message)
 {
     FStatus = StatusOf(Outcome);
+    FEndMessage = Message;
     Dialogs().MessageDlg(Message, FStatus == fsCompleted || FStatus == fsCancelled ? mtInformation : mtError, mbOK);
     FLoop.exit(FStatus);
 }

@@ -13,6 +13,7 @@
 #include "upgrade/UpgradeSession.h"
 
 #include <QEventLoop>
+#include <QJsonObject>
 #include <QObject>
 #include <cstdio>
 #include <memory>
@@ -25,7 +26,7 @@ struct TFlashOptions {
     QString TraceFile;          // every text sent and received, with its time (empty: none)
     QString Dock;               // through a dock: its network address, or "usb" for the first on the USB bus
     QString DockKind = "kelo6"; // "kelo6", "express" or "mp-express"
-    FILE* Report = nullptr;     // a shelf member's report lines (app/FlashReport.h), or none
+    FILE* Report = nullptr;     // a shelf member's report, one JSON event a line (app/FlashReport.h), or none
     bool NoHistory = false;
     bool AssumeYes = false;     // --yes: the questions answered OK or Yes
     QStringList Arguments;      // the command line as given, for the trace
@@ -79,7 +80,9 @@ private:
     void TraceHeader();
     void TraceFailed(const QString& Cause);
     void Note(const QString& Text);
-    void Report(const char* Key, const QString& Value);
+    void Report(const char* Event, const QJsonObject& Fields);
+    void ReportWay();
+    void ReportEnd(int Status, int Outcome);
     // SIGINT, SIGTERM: the upgrade is stopped as Stop does, the dock handed
     // back through the session's end; a second one ends at once.
     void Signalled(int Signal);
@@ -97,6 +100,7 @@ private:
     bool FStarted = false;         // the session's Start has been called
     int FSignal = 0;               // the first signal that stopped the upgrade
     int FStatus = fsFailed;
+    QString FEndMessage;           // the message the upgrade ended with
 };
 
 // The exit status of an outcome.

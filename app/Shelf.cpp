@@ -102,9 +102,7 @@ int TShelf::Run()
     FLoop.exec();
     Redraw();
     PrintSummary();
-    for (const QString& warning : FHistoryWarnings)
-        std::fprintf(stderr, "kt4-flash: %s\n", qPrintable(TerminalSafe(warning)));
-    std::fflush(stderr);
+    PrintHistoryProblems();
     return ShelfStatus();
 }
 
@@ -157,48 +155,40 @@ void TShelf::Forward(int Signal)
             ::kill(static_cast<pid_t>(member->Process->processId()), Signal);
 }
 
-void TShelf::ReadReport(TMember& Member)
+TMemberReport::TChange TMemberReport::Take(const QJsonObject& Event)
 {
-    Member.Pending += Member.Process->readAllStandardOutput();
-    for (qsizetype end = Member.Pending.indexOf('\n'); end >= 0; end = Member.Pending.indexOf('\n')) {
-        const QByteArray line = Member.Pending.left(end);
-        Member.Pending.remove(0, end + 1);
-        QString key, value;
-        if (FlashReport::Parse(line, &key, &value))
-            Take(Member, key, value);
+    const QString event = Event.value("event").toString();
+    if (event == FlashReport::Image) {
+        ImageVersion = Event.value("version").toString();
+    } else if (event == FlashReport::Version) {
+        OldVersion = Event.value("version").toString();
+        return Milestone;
+    } else if (event == FlashReport::Page) {
+        Done = Event.value("done").toInt();
+        Total = Event.value("total").toInt();
+        return Done % PagesPerLogLine == 0 || Done == Total ? Milestone : Progress;
+    } else if (event == FlashReport::Error) {
+        const QString text = Event.value("text").toString();
+        if (Event.value("code").toInt() == ecSessionHistory) {
+            // Not the member's failure: told once for the shelf, after the
+            // summary, every member meeting the same file.
+            if (!HistoryProblems.contains(text))
+                HistoryProblems << text;
+        } else if (FirstError.isEmpty()) {
+            FirstError = text;
+        }
+    } else if (event == FlashReport::End) {
+        EndMessage = Event.value("message").toString();
     }
+    return NoChange;
 }
 
-void TShelf::Take(TMember& Member, const QString& Key, const QString& Value)
+void TShelf::ReadReport(TMember& Member)
 {
-    if (Key == FlashReport::Image) {
-        Member.ImageVersion = Value;
-    } else if (Key == FlashReport::Version) {
-        Member.OldVersion = Value;
-        Changed(Member, true);
-    } else if (Key == FlashReport::Page) {
-        Member.Done = Value.section(' ', 0, 0).toInt();
-        Member.Total = Value.section(' ', 1, 1).toInt();
-        Changed(Member, Member.Done % PagesPerLogLine == 0 || Member.Done == Member.Total);
-    } else if (Key == FlashReport::Error) {
-        // "CODE text": the first failure is the cause shown; the code tells
-        // whether it is one (every error line is).
-        bool isCode = false;
-        const int code = Value.section(' ', 0, 0).toInt(&isCode);
-        if (isCode && code == ecSessionHistory) {
-            // Not the member's failure (its upgrade went on): told once for
-            // the shelf, after the summary, every member meeting the same file.
-            if (!FHistoryWarnings.contains(Value.section(' ', 1)))
-                FHistoryWarnings << Value.section(' ', 1);
-            return;
-        }
-        if (isCode && Member.FirstError.isEmpty())
-            Member.FirstError = Value.section(' ', 1);
-    } else if (Key == FlashReport::Box) {
-        const QString kind = Value.section(' ', 0, 0);
-        Member.LastBox = Value.section(' ', 1);
-        if (kind == "Error" && Member.FirstError.isEmpty())
-            Member.FirstError = Member.LastBox;
+    for (const QJsonObject& event : Member.Reader.Add(Member.Process->readAllStandardOutput())) {
+        const TMemberReport::TChange change = Member.Report.Take(event);
+        if (change != TMemberReport::NoChange)
+            Changed(Member, change == TMemberReport::Milestone);
     }
 }
 
@@ -210,7 +200,7 @@ void TShelf::MemberEnded(TMember& Member)
     Member.Milliseconds = Member.Clock.elapsed();
     ReadReport(Member);
     if (Member.Process->error() == QProcess::FailedToStart)
-        Member.FirstError = "could not start " + FOptions.Program + ": " + Member.Process->errorString();
+        Member.Report.FirstError = "could not start " + FOptions.Program + ": " + Member.Process->errorString();
     else if (Member.Process->exitStatus() == QProcess::NormalExit)
         Member.Status = Member.Process->exitCode();
     else
@@ -226,7 +216,8 @@ void TShelf::MemberEnded(TMember& Member)
 
 QString TShelf::ResultText(const TMember& Member) const
 {
-    const QString cause = Member.FirstError.isEmpty() ? Member.LastBox : Member.FirstError;
+    const TMemberReport& report = Member.Report;
+    const QString cause = report.FirstError.isEmpty() ? report.EndMessage : report.FirstError;
     switch (Member.Status) {
     case fsCompleted: return "done: program command acknowledged";
     case fsTraceIncomplete: return "done: program command acknowledged; the trace is incomplete";
@@ -249,15 +240,15 @@ QString TShelf::ProgressLine(const TMember& Member) const
     QString state;
     if (Member.Ended)
         state = Clock(Member.Milliseconds) + "  " + ResultText(Member);
-    else if (Member.OldVersion.isEmpty())
+    else if (Member.Report.OldVersion.isEmpty())
         state = "connecting";
-    else if (Member.Total == 0)
-        state = QString("version %1, upgrading to %2").arg(Member.OldVersion, Member.ImageVersion);
+    else if (Member.Report.Total == 0)
+        state = QString("version %1, upgrading to %2").arg(Member.Report.OldVersion, Member.Report.ImageVersion);
     else
         state = QString("%1 -> %2  page %3/%4  %5")
-                    .arg(Member.OldVersion, Member.ImageVersion)
-                    .arg(Member.Done)
-                    .arg(Member.Total)
+                    .arg(Member.Report.OldVersion, Member.Report.ImageVersion)
+                    .arg(Member.Report.Done)
+                    .arg(Member.Report.Total)
                     .arg(Clock(Member.Clock.elapsed()));
     return Cell(Member.Entry.Label, 16) + ' ' + Cell(state);
 }
@@ -305,8 +296,9 @@ void TShelf::PrintSummary()
         const TMember& m = *member;
         const QString status = m.Status >= 0 ? QString::number(m.Status) : QString("-");
         const bool upgraded = m.Status == fsCompleted || m.Status == fsTraceIncomplete;
-        const QString newVersion = upgraded ? m.ImageVersion : QString("-");
-        table += Cell(m.Entry.Label, width) + "  " + Cell(m.OldVersion.isEmpty() ? "-" : m.OldVersion, 6) + " " +
+        const QString newVersion = upgraded ? m.Report.ImageVersion : QString("-");
+        const QString oldVersion = m.Report.OldVersion.isEmpty() ? QString("-") : m.Report.OldVersion;
+        table += Cell(m.Entry.Label, width) + "  " + Cell(oldVersion, 6) + " " +
                  Cell(newVersion, 6) + " " + Cell(ClockTenths(m.Milliseconds), 7) + " " + Cell(status, 6) + " " +
                  Cell(ResultText(m)) + "\n";
     }
@@ -317,6 +309,19 @@ void TShelf::PrintSummary()
     table += QString("%1 of %2 upgraded in %3.\n").arg(done).arg(FMembers.size()).arg(ClockTenths(FClock.elapsed()));
     std::fprintf(FOut, "%s", qPrintable(TerminalSafe(table)));
     std::fflush(FOut);
+}
+
+// The members' history problems, each told once.
+void TShelf::PrintHistoryProblems()
+{
+    QStringList told;
+    for (const auto& member : FMembers)
+        for (const QString& problem : member->Report.HistoryProblems)
+            if (!told.contains(problem)) {
+                told << problem;
+                std::fprintf(stderr, "kt4-flash: %s\n", qPrintable(TerminalSafe(problem)));
+            }
+    std::fflush(stderr);
 }
 
 // 0 only when every member's program command was acknowledged; otherwise the

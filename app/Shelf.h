@@ -8,6 +8,12 @@
 //
 // An entry says how a member reaches its instrument: a serial port or a
 // docking station, each with its own member arguments and resource key.
+//
+// A member tells the shelf what happens through its report (app/FlashReport.h),
+// never through the text meant for people: its failures are its "error"
+// events, its end the "end" event and its exit status.
+
+#include "app/FlashReport.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -47,6 +53,20 @@ struct TShelfOptions {
 // name ("trace.txt" and "/dev/ttyUSB0" give "trace-ttyUSB0.txt").
 QString MemberTraceFile(const QString& Base, const QString& Label);
 
+// What a member has reported so far: the facts of its row and of the summary.
+struct TMemberReport {
+    QString OldVersion, ImageVersion;
+    int Done = 0, Total = 0;
+    QString FirstError;           // the first failure told: the cause its row shows
+    QString EndMessage;           // the message it ended with: the cause when no failure was told
+    QStringList HistoryProblems;  // not its failure (the upgrade went on): told once for the shelf
+
+    // How much an event changes the member's row.
+    enum TChange { NoChange, Progress, Milestone };
+    // Takes one event of the report; one it does not know changes nothing.
+    TChange Take(const QJsonObject& Event);
+};
+
 class TShelf : public QObject {
 public:
     TShelf(const TShelfOptions& Options, FILE* Out);
@@ -64,10 +84,8 @@ private:
     struct TMember {
         TShelfEntry Entry;
         QProcess* Process = nullptr;
-        QByteArray Pending;         // a report line not yet complete
-        QString OldVersion, ImageVersion;
-        int Done = 0, Total = 0;
-        QString FirstError, LastBox;
+        FlashReport::TReader Reader;
+        TMemberReport Report;
         QElapsedTimer Clock;
         qint64 Milliseconds = 0;
         bool Ended = false;
@@ -75,17 +93,15 @@ private:
         int Signal = 0;
     };
 
-    QStringList FHistoryWarnings;   // the members' history problems, each told once after the summary
-
     void Start(TMember& Member);
     void ReadReport(TMember& Member);
-    void Take(TMember& Member, const QString& Key, const QString& Value);
     void MemberEnded(TMember& Member);
     QString ProgressLine(const TMember& Member) const;
     QString ResultText(const TMember& Member) const;
     void Changed(TMember& Member, bool Milestone);
     void Redraw();
     void PrintSummary();
+    void PrintHistoryProblems();
     int ShelfStatus() const;
 
     TShelfOptions FOptions;

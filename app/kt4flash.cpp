@@ -268,7 +268,8 @@ int main(int argc, char** argv)
     parser.addOption({"list-ports",
                       "List the serial ports with their adapters, and whether you may open them (and if not, "
                       "why and what to do)."});
-    QCommandLineOption member("shelf-member", "One instrument of a shelf: report lines on standard output.");
+    QCommandLineOption member("shelf-member",
+                              "One instrument of a shelf: its report on standard output, one JSON event a line.");
     member.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(member);
     parser.addOption({"history", "Print the upgrade history, newest first (KT4_HISTORY=FILE names another file)."});
@@ -360,8 +361,9 @@ int main(int argc, char** argv)
     // written (told, and the upgrade goes on), not the end of the program.
     std::signal(SIGXFSZ, SIG_IGN);
 
-    // A member of a shelf keeps its standard output for the shelf's report;
-    // the person's lines go to standard error.
+    // A member of a shelf keeps its standard output for the shelf's report
+    // (app/FlashReport.h): a pipe the shelf reads, which nothing else writes
+    // to, since the person's lines go to standard error.
     const bool isMember = parser.isSet("shelf-member");
     FILE* out = isMember ? stderr : stdout;
     if (isMember)

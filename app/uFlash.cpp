@@ -93,10 +93,14 @@ QString PageCount(int Done, int Total)
     return QString("%1/%2").arg(Done).arg(Total);
 }
 
-// The session's own failures are errors; the components' are plain boxes.
+// The session's own failures are errors, and so are the serial port's met on
+// the way (as the error display showed them); the other components' are plain
+// boxes.
 TMsgDlgType BoxKind(int Code)
 {
-    return Code == ecSessionImageRefused || Code == ecSessionProgramFailed ? mtError : mtCustom;
+    const bool error = Code == ecSessionImageRefused || Code == ecSessionProgramFailed || Code == ecLinkPortLost ||
+                       Code == ecLinkPortWrite || Code == ecLinkDataHandler;
+    return error ? mtError : mtCustom;
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include "platform/Dialogs.h"
 
 #include <cerrno>
-#include <exception>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -223,10 +222,18 @@ void TApdComPort::PutString(const QByteArray& Text)
 {
     if (FShuttingDown)
         return;
-    if (!Open())
-        throw EAPDException(QString("Serial port %1 is not open").arg(PortTitle()));
-    if (FPort.write(Text) != Text.size())
-        throw EAPDException(QString("Write error on serial port %1: %2").arg(PortTitle(), FPort.errorString()));
+    if (!Open()) {
+        FailLater(ecLinkPortWrite, QString("Serial port %1 is not open").arg(PortTitle()));
+        return;
+    }
+    if (FPort.write(Text) != Text.size()) {
+        if (DeviceGone())
+            QMetaObject::invokeMethod(this, [this] { PortLost(); }, Qt::QueuedConnection);  // the loss, told once
+        else
+            FailLater(ecLinkPortWrite,
+                      QString("Write error on serial port %1: %2").arg(PortTitle(), FPort.errorString()));
+        return;
+    }
     FTrace.AddSent(Text);
     FPort.flush();  // hand it to the driver now rather than at the next event loop turn
 }
@@ -282,8 +289,8 @@ void TApdComPort::PortError(QSerialPort::SerialPortError Error)
     }
     // The device went away (an adapter unplugged, the other end of a terminal
     // closed): close it outside Qt's own notification, so that the closed event
-    // and the error reach the link and the error display. Every error the
-    // vanished device raises on the way is the same loss, told once.
+    // and the error reach the link. Every error the vanished device raises on
+    // the way is the same loss, told once.
     QMetaObject::invokeMethod(this, [this] { PortLost(); }, Qt::QueuedConnection);
 }
 
@@ -295,23 +302,33 @@ void TApdComPort::PortLost()
     ClosePort();
     // What the system says at that moment ("Resource temporarily unavailable",
     // "Inappropriate ioctl for device") describes the last call, not the loss.
-    throw EAPDException(QString("The serial port %1 went away: the adapter was unplugged, or the device "
-                                "at its other end was closed.").arg(title));
+    RaisePortError(OnError, this,
+                   {ecLinkPortLost, QString("The serial port %1 went away: the adapter was unplugged, or the device "
+                                            "at its other end was closed.").arg(title)});
+}
+
+// Told from the event loop: never inside the caller's step, nor inside the
+// serial port's own notification.
+void TApdComPort::FailLater(int Code, const QString& Text)
+{
+    QMetaObject::invokeMethod(
+        this, [this, Code, Text] { RaisePortError(OnError, this, {Code, Text}); }, Qt::QueuedConnection);
 }
 
 // The data-available event runs inside the serial port's own notification: an
 // exception must not unwind through it (the port would stop announcing data for
-// good). It reaches the error display from the event loop instead.
+// good). What the handler failed with is told as the port's error instead.
 bool TApdComPort::Announce(qint64 Waiting)
 {
     try {
         OnTriggerAvail(this, static_cast<quint16>(qMin<qint64>(Waiting, 0xFFFF)));
         return true;
+    } catch (const std::exception& e) {
+        FailLater(ecLinkDataHandler, QString::fromLocal8Bit(e.what()));
     } catch (...) {
-        std::exception_ptr error = std::current_exception();
-        QMetaObject::invokeMethod(this, [error] { std::rethrow_exception(error); }, Qt::QueuedConnection);
-        return false;
+        FailLater(ecLinkDataHandler, "Unknown error");
     }
+    return false;
 }
 
 // ---- trace ----
@@ -350,4 +367,12 @@ void TApdComPort::ApplyLoggingWhileOpen(TTraceLogState Value)
         FLogging = tlOff;
         break;
     }
+}
+
+void RaisePortError(const TErrorEvent& Event, QObject* Sender, const TErrorInfo& Error)
+{
+    if (Event)
+        Event(Sender, Error);
+    else
+        ShowException(Error.Text);
 }

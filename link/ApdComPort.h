@@ -1,11 +1,16 @@
 #pragma once
 // The serial port layer: a COM port with the settings, operations and events the
 // link relies on, over QSerialPort. Every event is delivered on the main thread.
-// Failures (no port chosen, a port that cannot be opened, read or write errors)
-// are raised as EAPDException.
+// A failure of what the caller asks for at that moment (no port chosen, a port
+// that cannot be opened, a trace that cannot be written) is raised to it as
+// EAPDException. A failure met on the way (the device gone, bytes the port
+// will not take, a handler of received bytes that failed) is raised as the
+// error event OnError, on the main thread and outside the port's own
+// notifications.
 
 #include "link/TraceLog.h"
 #include "platform/ErrorDisplay.h"
+#include "platform/ErrorEvent.h"
 #include "platform/Events.h"
 
 #include <QObject>
@@ -85,13 +90,17 @@ public:
     int InBuffUsed() const;
     // Takes up to Count received bytes.
     QByteArray GetBlock(int Count);
-    // Queues all of Text for sending.
+    // Queues all of Text for sending; bytes the port will not take are told
+    // on OnError (a device that has gone, as its loss).
     void PutString(const QByteArray& Text);
 
     // ---- events ----
     TNotifyEvent OnPortOpen;
     TNotifyEvent OnPortClose;
     TTriggerAvailEvent OnTriggerAvail;
+    // A failure met on the way; nobody listening, the application's error
+    // display shows it (RaisePortError).
+    TErrorEvent OnError;
 
 private:
     void OpenPort();
@@ -105,6 +114,7 @@ private:
     void PortError(QSerialPort::SerialPortError Error);
     bool DeviceGone() const;
     void PortLost();
+    void FailLater(int Code, const QString& Text);
     QString PortTitle(const QString& Path) const;
     [[noreturn]] void RaiseOpenError(const QString& Path);
 
@@ -133,3 +143,8 @@ private:
     bool FLogHex = true;
     TTraceLog FTrace{10000};
 };
+
+// Raises Event with Error; with nobody listening, the application's error
+// display shows the text as an error box, as it shows every failure of the
+// serial layer.
+void RaisePortError(const TErrorEvent& Event, QObject* Sender, const TErrorInfo& Error);

@@ -59,6 +59,9 @@ TKeskLink::TKeskLink(QObject* Owner) : QObject(Owner)
         SetLinkState(false);
         FClosing = false;
     };
+    // What the port meets on the way (its device gone, bytes it will not
+    // take) is the link's failure to tell.
+    FComPort->OnError = [this](QObject*, const TErrorInfo& Error) { RaisePortError(OnError, this, Error); };
     FComPort->SetLogName("KeskLink.Log");
 
     FIrSocket = new TIrSocket(this);

@@ -20,6 +20,9 @@ enum TErrorCode {
     ecLinkIrdaDisabled,
     ecLinkIrSocket,
     ecLinkPortFailed,
+    ecLinkPortLost,       // the serial device went away (an adapter unplugged)
+    ecLinkPortWrite,      // the serial port refused bytes to send
+    ecLinkDataHandler,    // a handler of the bytes received failed
     // the head
     ecHeadNoLink = 200,
     ecHeadWrongInstrument,

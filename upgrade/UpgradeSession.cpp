@@ -572,6 +572,8 @@ QString OutcomeName(TUpgradeOutcome Outcome)
     return HistoryOutcome::Failed;
 }
 
+}  // namespace
+
 // The way to the instrument: a dock (on the network or the USB bus, and its
 // kind), the serial device the session was given, or the infrared road (the
 // IrDA socket, or the infrared driver's COM port once the link fell back to
@@ -600,8 +602,6 @@ void RecordWay(TUpgradeAttempt& Attempt, TKeloDock* Dock, const TUpgradeSettings
                        : Link.IrComPort() > 0        ? QString("COM%1").arg(Link.IrComPort())
                                                      : QString();
 }
-
-}  // namespace
 
 // The row is begun once the operator has confirmed the erase warning: an
 // attempt starts there, whatever follows.

@@ -231,6 +231,10 @@ private:
     QTimer FHistoryFlushTimer;     // bounds the wait for a busy file at the end
 };
 
+// The way to the instrument as the history records it: Attempt's way, port,
+// dock address and dock kind.
+void RecordWay(TUpgradeAttempt& Attempt, TKeloDock* Dock, const TUpgradeSettings& Settings, const TKeskLink& Link);
+
 // Where a page's image address puts it: pages done and in all, counted from
 // the first page sent.
 int PagesFromAddress(int Address);

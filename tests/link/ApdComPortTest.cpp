@@ -63,7 +63,10 @@ TEST_F(ComPortOnPty, EventsInOrderAndBytesBothWays)
     EXPECT_EQ(order.first(), "open");
     EXPECT_EQ(order.last(), "close");
     EXPECT_TRUE(order[1].startsWith("avail"));
-    EXPECT_THROW(port.PutString("x"), EAPDException);
+    QList<int> errors;
+    port.OnError = [&](QObject*, const TErrorInfo& Error) { errors << Error.Code; };
+    port.PutString("x");  // to the closed port: told from the event loop
+    EXPECT_TRUE(WaitFor([&] { return errors == QList<int>{ecLinkPortWrite}; }));
 }
 
 TEST_F(ComPortOnPty, AHeldPortIsStillListed)
