@@ -20,6 +20,8 @@ enum TErrorCode {
     ecLinkIrdaDisabled,
     ecLinkIrSocket,
     ecLinkPortFailed,
+    ecLinkResponseTooLong,
+    ecLinkWakeUp,
     // the head
     ecHeadNoLink = 200,
     ecHeadWrongInstrument,
@@ -47,6 +49,7 @@ enum TErrorCode {
     ecUsbTooManyPipes,
     ecUsbAlreadyConnected,
     ecUsbNoPipes,
+    ecUsbWakeUp,
 };
 
 struct TErrorInfo {
