@@ -395,7 +395,11 @@ void TUSBPipe::RaiseError(int Error)
 
 // ================================================================ TUSBDevThread
 
-TUSBDevThread::TUSBDevThread(TUSBDevice* Device) : FDevice(Device), FThread([this] { Execute(); }) {}
+// A thread that could never be woken (nor stopped) is not started.
+TUSBDevThread::TUSBDevThread(TUSBDevice* Device)
+    : FDevice(Device), FThread(FWake.Valid() ? std::thread([this] { Execute(); }) : std::thread())
+{
+}
 
 TUSBDevThread::~TUSBDevThread()
 {
@@ -784,6 +788,10 @@ void TUSBDevice::CloseHandles(const std::vector<int>& Handles)
 
 bool TUSBDevice::Connect()
 {
+    if (const int error = FMainWake.Valid() ? FThread->WakeError() : FMainWake.Error()) {
+        RaiseError(OnError, this, ecUsbWakeUp, QStringLiteral("UsbDevice Error - no wake-up: %1!").arg(qt_error_string(error)));
+        return false;
+    }
     if (IsConnected()) {
         RaiseError(OnError, this, ecUsbAlreadyConnected, "UsBDevice already Connected!");
         return true;
