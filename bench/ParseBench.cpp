@@ -306,6 +306,13 @@ void FloodedRun(const QString& Flash, const QString& Image, const char* Flood, c
         out += flash.readAllStandardOutput();
     }
     const bool uploading = out.contains("Page 32/446");
+    if (flash.processId() <= 0) {
+        std::printf("kt4-flash, dock flooding its control connection with %s: the run ended by itself (exit status "
+                    "%d)\n", Flood, flash.exitCode());
+        sim.terminate();
+        sim.waitForFinished();
+        return;
+    }
     const double cpuBefore = ProcessCpuSeconds(flash.processId());
     const double childrenBefore = ChildCpuSeconds();
     QElapsedTimer clock;
