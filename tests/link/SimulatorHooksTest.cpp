@@ -10,9 +10,9 @@
 
 #include <QFile>
 #include <QTemporaryDir>
-#include <atomic>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
@@ -26,82 +26,51 @@ struct TIrdaProbe : TRemoteSimIrda {
     using TRemoteSimIrda::TRemoteSimIrda;
 };
 
-enum TServing { Answers, NeverAccepts, AnswersWithoutEnd, ServedByAnotherUser };
+enum TServing { Answers, NeverAccepts, AnswersTooMuch, ServedByAnotherUser };
 
-sockaddr_un Address(const QString& Path)
-{
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const QByteArray path = QFile::encodeName(Path);
-    std::memcpy(address.sun_path, path.constData(), path.size());
-    return address;
-}
-
-// A Unix socket at Path that answers every connection with Answer, or does
-// worse as Serving says, on a thread of its own until the object goes.
+// A Unix socket at Path that answers one connection with Answer, or does
+// worse as Serving says, on a thread of its own.
 class TFakeSimulator {
 public:
-    TFakeSimulator(const QString& Path, TServing Serving, const QByteArray& Answer) : FAddress(Address(Path))
+    TFakeSimulator(const QString& Path, TServing Serving, QByteArray Answer)
     {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, QFile::encodeName(Path).constData());
+        const auto at = reinterpret_cast<sockaddr*>(&address);
         FListener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ::bind(FListener, reinterpret_cast<sockaddr*>(&FAddress), sizeof FAddress);
-        if (Serving == ServedByAnotherUser) {
-            // The kernel keeps who listens: this thread alone is another user meanwhile.
-            ::syscall(SYS_setresuid, -1, 65534, -1);
-            ::listen(FListener, 4);
-            ::syscall(SYS_setresuid, -1, 0, -1);
-        } else {
-            ::listen(FListener, Serving == NeverAccepts ? 0 : 4);
-        }
-        if (Serving == NeverAccepts) {
-            Knock(FWaiting);  // the one place in its queue is taken, and nobody accepts
+        ::bind(FListener, at, sizeof address);
+        // The kernel keeps who listens: this thread alone is another user meanwhile.
+        ::syscall(SYS_setresuid, -1, Serving == ServedByAnotherUser ? 65534 : 0, -1);
+        ::listen(FListener, Serving == NeverAccepts ? 0 : 1);
+        ::syscall(SYS_setresuid, -1, 0, -1);
+        if (Serving == NeverAccepts) {  // its one place taken, and nobody accepts
+            FWaiting = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            ::connect(FWaiting, at, sizeof address);
             return;
         }
-        FThread = std::thread([this, Serving, Answer] { Serve(Serving, Answer); });
+        if (Serving == AnswersTooMuch)
+            Answer = Answer.chopped(1) + QByteArray(1 << 20, 'x');  // a line that does not end
+        FThread = std::thread([this, Answer] {
+            pollfd waiting{FListener, POLLIN, 0};
+            const int fd = ::poll(&waiting, 1, 10000) == 1 ? ::accept(FListener, nullptr, nullptr) : -1;
+            char request[64];
+            if (fd >= 0 && ::recv(fd, request, sizeof request, 0) > 0)
+                ::send(fd, Answer.constData(), Answer.size(), MSG_NOSIGNAL);
+            ::close(fd);
+        });
     }
     ~TFakeSimulator()
     {
-        FStop = true;
-        int knock = -1;
-        Knock(knock);  // wakes the accept
         if (FThread.joinable())
             FThread.join();
-        for (int fd : {FListener, FWaiting, knock})
-            if (fd >= 0)
-                ::close(fd);
+        ::close(FListener);
+        ::close(FWaiting);
     }
 
 private:
-    void Knock(int& Fd)
-    {
-        Fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        ::connect(Fd, reinterpret_cast<sockaddr*>(&FAddress), sizeof FAddress);
-    }
-    void Serve(TServing Serving, const QByteArray& Answer)
-    {
-        for (;;) {
-            const int fd = ::accept(FListener, nullptr, nullptr);
-            if (fd < 0 || FStop) {
-                if (fd >= 0)
-                    ::close(fd);
-                return;
-            }
-            char request[256];
-            [[maybe_unused]] ssize_t n = ::recv(fd, request, sizeof request, 0);
-            // Without end: the answer's line never ends, noise follows it for ever.
-            const QByteArray answer = Serving == AnswersWithoutEnd ? Answer.chopped(1) : Answer;
-            n = ::send(fd, answer.constData(), answer.size(), MSG_NOSIGNAL);
-            const QByteArray noise(4096, 'x');
-            while (Serving == AnswersWithoutEnd && !FStop && ::send(fd, noise.constData(), noise.size(), MSG_NOSIGNAL) > 0) {
-            }
-            ::close(fd);
-        }
-    }
-
-    sockaddr_un FAddress;
     int FListener = -1;
     int FWaiting = -1;
-    std::atomic<bool> FStop = false;
     std::thread FThread;
 };
 
@@ -122,7 +91,7 @@ TEST(SimulatorHooks, OnlyTheUsersOwnSimulatorIsListedAndNothingWaitsWithoutEnd)
     } rows[] = {
         {"the simulator's answer", Answers, 1},
         {"a socket whose queue is full", NeverAccepts, 0},
-        {"an answer without end", AnswersWithoutEnd, 0},
+        {"an answer too long to be one", AnswersTooMuch, 0},
         {"another user's socket", ServedByAnotherUser, 0},
     };
     for (const auto& row : rows) {

@@ -15,9 +15,7 @@
 
 namespace {
 
-// While it lives no new descriptor can be made: the limit is the lowest free
-// one. (The sanitizers' type checks take a descriptor the first time they meet
-// a type, so each part is made once as usual before.)
+// While it lives no new descriptor can be made: the limit is the lowest free one.
 class TNoFreeDescriptors {
 public:
     TNoFreeDescriptors()
@@ -35,52 +33,41 @@ private:
     rlimit FSaved{};
 };
 
+// A part made while no descriptor can be made. (One is made as usual first:
+// the sanitizers' type checks take a descriptor when they first meet a type.)
+template <class T, class... TArgs>
+std::unique_ptr<T> MadeWithoutDescriptors(TArgs... Args)
+{
+    std::make_unique<T>(Args...).reset();
+    TNoFreeDescriptors none;
+    return std::make_unique<T>(Args...);
+}
+
 }  // namespace
 
 TEST(WakeUp, ARefusedWakeUpDescriptorIsAnErrorEventNotASilentSleep)
 {
     TScriptedDialogsScope dialogs;
+    QList<TErrorInfo> told;
+    const auto tell = [&](QObject*, const TErrorInfo& Error) { told << Error; };
+
     TKeskLink link;
+    link.OnError = tell;
+    auto thread = MadeWithoutDescriptors<TKeskLinkThread>(&link);
+    ASSERT_TRUE(WaitFor([&] { return !told.isEmpty(); }));
+    EXPECT_EQ(thread->Turns(), 0u);
+    thread.reset();  // never started, it goes at once
+
     TSimulatedUsb bus;
-    const struct {
-        const char* Name;
-        int Code;
-        // Makes the part while no descriptor can be made, then uses it: the error raised.
-        std::function<TErrorInfo()> Run;
-    } rows[] = {
-        {"the link's receive thread", ecLinkWakeUp,
-         [&] {
-             TErrorInfo told;
-             link.OnError = [&](QObject*, const TErrorInfo& Error) { told = Error; };
-             std::unique_ptr<TKeskLinkThread> thread = std::make_unique<TKeskLinkThread>(&link);
-             thread.reset();  // one made as usual first (see TNoFreeDescriptors)
-             {
-                 TNoFreeDescriptors none;
-                 thread = std::make_unique<TKeskLinkThread>(&link);
-             }
-             EXPECT_TRUE(WaitFor([&] { return told.Code != 0; }));
-             EXPECT_EQ(thread->Turns(), 0u);
-             return told;  // and the thread, never started, goes at once
-         }},
-        {"the USB device's thread", ecUsbWakeUp,
-         [&] {
-             TErrorInfo told;
-             auto device = std::make_unique<TUSBDevice>(nullptr, &bus);
-             device.reset();
-             {
-                 TNoFreeDescriptors none;
-                 device = std::make_unique<TUSBDevice>(nullptr, &bus);
-             }
-             device->OnError = [&](QObject*, const TErrorInfo& Error) { told = Error; };
-             EXPECT_FALSE(device->Connect());
-             return told;
-         }},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.Name);
-        const TErrorInfo told = row.Run();
-        EXPECT_EQ(told.Code, row.Code);
-        EXPECT_TRUE(told.Text.endsWith("no wake-up: Too many open files!")) << told.Text.toStdString();
-    }
+    auto device = MadeWithoutDescriptors<TUSBDevice>(nullptr, &bus);
+    device->OnError = tell;
+    EXPECT_FALSE(device->Connect());
+    device.reset();
+
+    ASSERT_EQ(told.size(), 2);
+    EXPECT_EQ(told[0].Code, ecLinkWakeUp);
+    EXPECT_EQ(told[1].Code, ecUsbWakeUp);
+    for (const TErrorInfo& error : told)
+        EXPECT_TRUE(error.Text.endsWith("no wake-up: Too many open files!")) << error.Text.toStdString();
     EXPECT_TRUE(dialogs->Records().isEmpty());
 }
