@@ -35,7 +35,7 @@ TDockEventRule Notice(char Code, std::function<void()> Raise)
 TKeloDock::TKeloDock(const TDockDescription& Description, QObject* Owner)
     : QObject(Owner),
       FDescription(Description),
-      FControl([this](char Code, const QByteArray& After) { return EventExtent(Code, After); })
+      FControl([this](char Code, QByteArrayView After) { return EventExtent(Code, After); })
 {
     FControlSocket = new TWSocket(this);
     FDataSocket = new TWSocket(this);
@@ -328,12 +328,15 @@ void TKeloDock::ControlDataAvailable()
 }
 
 // The data connection's chunks of 1 or 2 bytes are the dock's own and are
-// dropped after the debug event.
+// dropped after the debug event; the end of a longer piece that one read
+// could not take whole is not one of them.
 void TKeloDock::DataChunk(const QByteArray& Chunk)
 {
+    const bool continues = FDataReadCut;
+    FDataReadCut = Chunk.size() >= TWSocket::MaxReceiveSize;
     if (FDescription.DebugRcvUserData)
         OnDebugRcvUserData(this, Chunk);
-    if (Chunk.size() > 2 || PassShortChunks)
+    if (Chunk.size() > 2 || PassShortChunks || continues)
         HandleUserData(Chunk);
 }
 
@@ -706,15 +709,14 @@ void TKeloDock::ReverseBytes(char* Data, int Count)
 // ---------------------------------------------------------------- received control data
 
 // The control channel is a stream: its bytes are put together into events
-// and replies, each handled once, whole, in the order they came. At most
-// MaxEventsPerChunk events of one received chunk are raised; a payload that
-// never comes whole is dropped once the line has been quiet.
+// and replies, each handled once, whole, in the order they came, however
+// many one read brings. A payload that never comes whole is dropped once the
+// line has been quiet.
 void TKeloDock::HandleControlData(QByteArray Chunk)
 {
     if (Chunk.isEmpty())
         return;
     OnDebugRcvControlData(this, Chunk);
-    FEventsThisChunk = 0;
     FControl.Add(Chunk);
     HandleStream(false);
 }
@@ -736,7 +738,7 @@ void TKeloDock::HandleStream(bool Quiet)
 }
 
 // The bytes the payload of event Code takes, given what follows the code.
-int TKeloDock::EventExtent(char Code, const QByteArray& After) const
+int TKeloDock::EventExtent(char Code, QByteArrayView After) const
 {
     const auto rule = std::find_if(FEvents.begin(), FEvents.end(), [&](const TDockEventRule& r) { return r.Code == Code; });
     if (rule == FEvents.end())
@@ -752,7 +754,7 @@ int TKeloDock::EventExtent(char Code, const QByteArray& After) const
 void TKeloDock::RaiseEvent(char Code, const QByteArray& Payload)
 {
     const auto rule = std::find_if(FEvents.begin(), FEvents.end(), [&](const TDockEventRule& r) { return r.Code == Code; });
-    if (rule == FEvents.end() || ++FEventsThisChunk > MaxEventsPerChunk)
+    if (rule == FEvents.end())
         return;
     QByteArray payload = rule->LengthPrefixed ? Payload.mid(1) : Payload;
     if (rule->Reversed)

@@ -126,7 +126,6 @@ public:
     static constexpr int MaxUserData = 1048576;  // instrument data of this length or more is refused
     static constexpr int NetworkPieceSize = 1024;
     static constexpr int PiecePauseMs = 100;     // between pieces of long data, for the dock's serial side
-    static constexpr int MaxEventsPerChunk = 10;
     static constexpr int EnableWaitMs = 5000;    // for both connections to come up (the Kelo6's)
     static constexpr int DefaultCommandTimeOut = 10000;
 
@@ -289,7 +288,7 @@ private:
 
     // engine
     void CommandTimerExpired();
-    int EventExtent(char Code, const QByteArray& After) const;
+    int EventExtent(char Code, QByteArrayView After) const;
     void HandleStream(bool Quiet);
     void RaiseEvent(char Code, const QByteArray& Payload);
     void TakeReply(const TControlStream::TItem& Reply);
@@ -322,7 +321,7 @@ private:
 
     TControlStream FControl;
     QTimer* FControlQuiet;             // the control line's quiet gap
-    int FEventsThisChunk = 0;
+    bool FDataReadCut = false;         // the last data read took all it may: more of that piece follows
 
     struct TQueued {
         QByteArray Text;

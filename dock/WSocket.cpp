@@ -643,7 +643,7 @@ QByteArray TCustomWSocket::ReceiveAvailable()
     if (FHandle < 0)
         return {};
     WantRead();
-    int size = HandleBytesAvailable();
+    int size = std::min(HandleBytesAvailable(), MaxReceiveSize);
     if (size <= 0)
         size = 255;
     QByteArray data(size, Qt::Uninitialized);

@@ -113,8 +113,11 @@ public:
     // OnDataSent follows through the event loop once the queue has emptied.
     // On a UDP socket each call is one datagram.
     int SendBytes(const QByteArray& Data);
-    // What is readable now (up to 255 bytes when the kernel reports none);
-    // empty on error or when nothing is there.
+    // What is readable now, at most MaxReceiveSize bytes (up to 255 when the
+    // kernel reports none); empty on error or when nothing is there. What is
+    // left announces itself again (OnDataAvailable) once the event loop has
+    // run, so a peer that sends without end never holds the main thread.
+    static constexpr int MaxReceiveSize = 4096;
     QByteArray ReceiveAvailable();
     // One datagram of at most BufferSize bytes, with its sender: its length, or
     // -1 with LastError set (10040 for a datagram longer than the buffer, which

@@ -1,7 +1,9 @@
-// The control data of every dock kind: any chunk, read as each kind reads its
-// events and as each reply kind reads what follows "ACK". Whatever comes,
-// nothing is read beyond the chunk (AddressSanitizer), every payload handed to
-// a handler has its kind's size, and a stored reply keeps its fixed size.
+// The control data of every dock kind: any chunk (floods of up to 1 MiB
+// too), read as each kind reads its events and as each reply kind reads what
+// follows "ACK". Whatever comes, nothing is read beyond the chunk
+// (AddressSanitizer), every payload handed to a handler has its kind's size,
+// a stored reply keeps its fixed size, and reading stays linear (a flood read
+// in quadratic time runs into the fuzzer's time-out).
 
 #include "dock/KeloExpressDock.h"
 #include "dock/MPKeloExpressDock.h"
@@ -45,8 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     const std::initializer_list<TKeloDock*> docks = {&kelo6, &express, &mp};
     while (in.remaining_bytes() > 0) {
         const auto kind = TReplyKind(in.ConsumeIntegralInRange<int>(rkPlain, rkLcdText));
-        const std::string raw = in.ConsumeRandomLengthString(256);
-        const QByteArray chunk(raw.data(), qsizetype(raw.size()));
+        const QByteArray chunk = FuzzChunk(in, 256);
         kelo6.SetReplyKind(kind);
         express.SetReplyKind(kind);
         mp.SetReplyKind(kind);

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <fcntl.h>
+#include <fuzzer/FuzzedDataProvider.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -40,4 +41,15 @@ QString FuzzFile(const QByteArray& Data)
     if (::ftruncate(FileHandle, 0) != 0 || ::pwrite(FileHandle, Data.constData(), Data.size(), 0) != Data.size())
         return QString();
     return QString("/proc/self/fd/%1").arg(FileHandle);
+}
+
+QByteArray FuzzChunk(FuzzedDataProvider& In, int MaxBytes)
+{
+    constexpr int FloodBytes = 1 << 20;
+    const bool flood = In.ConsumeBool();
+    const std::string raw = In.ConsumeRandomLengthString(flood ? 16 : MaxBytes);
+    const QByteArray bytes(raw.data(), qsizetype(raw.size()));
+    if (!flood || bytes.isEmpty())
+        return bytes;
+    return bytes.repeated(In.ConsumeIntegralInRange<int>(1, FloodBytes / int(bytes.size())));
 }

@@ -6,6 +6,8 @@
 #include <QByteArray>
 #include <QString>
 
+class FuzzedDataProvider;
+
 // Called once from LLVMFuzzerInitialize.
 void FuzzInitialise(int* argc, char*** argv);
 
@@ -14,3 +16,7 @@ void FuzzProcessEvents();
 
 // A file holding Data, named by a path that stays valid until the next call.
 QString FuzzFile(const QByteArray& Data);
+
+// One received chunk: up to MaxBytes of the fuzzer's bytes, or, as a flood
+// brings them, a short run of them repeated up to 1 MiB.
+QByteArray FuzzChunk(FuzzedDataProvider& In, int MaxBytes);

@@ -272,6 +272,12 @@ void TKeskLink::AssembleReply(const QByteArray& Chunk)
 {
     FReplies.Add(Chunk);
     QPointer<TKeskLink> alive(this);
+    if (const std::optional<qint64> dropped = FReplies.TakeOverflow()) {
+        RaiseError(OnError, this, ecLinkResponseTooLong,
+                   QStringLiteral("Message Response Too Long, %1 bytes dropped!").arg(*dropped));
+        if (!alive)
+            return;
+    }
     while (std::optional<QByteArray> answer = FReplies.TakeComplete()) {
         FQuietTimer->stop();
         FResponseTimer->SetEnabled(false);

@@ -4,6 +4,7 @@
 
 #include <QPointer>
 #include <QSocketNotifier>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -22,6 +23,7 @@ struct TKeskLinkThread::TShared {
     quint64 Turns = 0;
     // Readable while a poll is asked for: the main thread's event loop watches it.
     int PollFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    int PollFdError = PollFd < 0 ? errno : 0;
 
     ~TShared()
     {
@@ -63,9 +65,22 @@ void RunPoll(const std::shared_ptr<TKeskLinkThread::TShared>& Shared, const QPoi
 
 }  // namespace
 
-TKeskLinkThread::TKeskLinkThread(TKeskLink* Link)
-    : FShared(std::make_shared<TShared>()), FNotifier(new QSocketNotifier(FShared->PollFd, QSocketNotifier::Read))
+// Without its wake-up descriptor the thread could ask for no poll and would
+// leave the link silent for good: it is not started, and the link tells why
+// once the current handler has returned.
+TKeskLinkThread::TKeskLinkThread(TKeskLink* Link) : FShared(std::make_shared<TShared>())
 {
+    if (FShared->PollFd < 0) {
+        const QString text = QStringLiteral("Receive Thread Error - no wake-up: %1!").arg(qt_error_string(FShared->PollFdError));
+        QMetaObject::invokeMethod(
+            Link, [link = QPointer<TKeskLink>(Link), text] {
+                if (link)
+                    RaiseError(link->OnError, link, ecLinkWakeUp, text);
+            },
+            Qt::QueuedConnection);
+        return;
+    }
+    FNotifier = new QSocketNotifier(FShared->PollFd, QSocketNotifier::Read);
     QObject::connect(FNotifier, &QSocketNotifier::activated, FNotifier,
                      [shared = FShared, link = QPointer<TKeskLink>(Link), self = QPointer<TKeskLinkThread>(this)] {
                          RunPoll(shared, link, self);
@@ -76,6 +91,8 @@ TKeskLinkThread::TKeskLinkThread(TKeskLink* Link)
 TKeskLinkThread::~TKeskLinkThread()
 {
     Stop();
+    if (FNotifier == nullptr)
+        return;
     // The poll may be running right now (the link stops its thread from inside
     // it): the notifier goes once control is back in the event loop. Its
     // handler holds the shared state, and with it the descriptor it watches.

@@ -8,7 +8,8 @@
 // The thread asks for a poll through a wake-up descriptor that the main
 // thread's event loop watches, and everything the two share is guarded by a
 // standard mutex: no hand-over goes through Qt's own locks, so that
-// ThreadSanitizer sees every one of them.
+// ThreadSanitizer sees every one of them. A descriptor the system refuses is
+// the link's error event (ecLinkWakeUp), and no thread is started.
 
 #include <QObject>
 #include <memory>
@@ -37,6 +38,8 @@ private:
     void Run();
 
     std::shared_ptr<TShared> FShared;
-    QSocketNotifier* FNotifier;  // on the main thread; outlives this object until the event loop frees it
+    // On the main thread; outlives this object until the event loop frees it.
+    // None when the wake-up descriptor could not be made (nor a thread).
+    QSocketNotifier* FNotifier = nullptr;
     std::thread FThread;
 };

@@ -3,6 +3,7 @@
 #include "dock/WSocketErrors.h"
 #include "link/IrdaLayout.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QTimer>
 #include <cerrno>
@@ -21,7 +22,8 @@ const QByteArray lptAttribute = "IrDA:IrLMP:LsapSel";
 const QByteArray irCommClass = "IrDA:IrCOMM";
 const QByteArray irCommAttribute = "Parameters";
 
-constexpr int RemoteAnswerMs = 1000;  // the simulator answers a request within this
+constexpr int RemoteAnswerMs = 1000;    // the simulator answers a request within this, all told
+constexpr int MaxDevicesAnswer = 65536;  // far more than the lines of every device in range
 
 int Fail(int& Error, int Code)
 {
@@ -45,6 +47,15 @@ void PutRecord(QByteArray& Buffer, int Index, const TSimIrdaDevice& Device)
     record.Hints2 = Device.Hints2;
     record.CharSet = Device.CharSet;
     std::memcpy(Buffer.data() + 4 + Index * DeviceRecordSize, &record, DeviceRecordSize);
+}
+
+// Whether the process at the other end of a connected Unix socket is one of
+// the user's own: another user's socket at the path is no simulator of ours.
+bool PeerIsOwn(int Handle)
+{
+    ucred peer{};
+    socklen_t size = sizeof(peer);
+    return ::getsockopt(Handle, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == ::geteuid();
 }
 
 bool UnixAddress(const QString& Path, sockaddr_un& Address)
@@ -240,34 +251,57 @@ int TSimulatedIrda::Send(int Handle, const char* Data, int Size, int& Error)
 TRemoteSimIrda::TRemoteSimIrda(const QString& Path) : FPath(Path) {}
 
 // One request to the simulator: a DEVICES line out, DEVICE lines back. No
-// answer (no simulator running) is no device in range.
+// answer (no simulator running), an answer that does not end in time or is
+// too long to be one, or a socket of another user's is no device in range.
+// Nothing here waits on a connect, nor longer than RemoteAnswerMs in all.
 std::vector<TSimIrdaDevice> TRemoteSimIrda::DevicesInRange()
 {
     std::vector<TSimIrdaDevice> devices;
-    sockaddr_un address;
-    if (!UnixAddress(FPath, address))
-        return devices;
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = MakeSocket();
     if (fd < 0)
         return devices;
     QByteArray answer;
     const QByteArray request = SimIrdaWire::DevicesRequest();
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0
-        && ::send(fd, request.constData(), request.size(), MSG_NOSIGNAL) == request.size()) {
-        pollfd waiting{fd, POLLIN, 0};
-        char chunk[512];
-        while (::poll(&waiting, 1, RemoteAnswerMs) > 0) {
-            const ssize_t got = ::recv(fd, chunk, sizeof(chunk), 0);
-            if (got <= 0)
-                break;
-            answer.append(chunk, int(got));
-        }
-    }
+    if (ConnectOwn(fd) == 0 && ::send(fd, request.constData(), request.size(), MSG_NOSIGNAL) == request.size())
+        answer = ReadToEnd(fd);
     ::close(fd);
     for (const QByteArray& line : answer.split('\n'))
         if (auto device = SimIrdaWire::ParseDevice(line))
             devices.push_back(*device);
     return devices;
+}
+
+// Connects the (non-blocking) Handle to the simulator's socket: 0 or a
+// socket error code. A socket whose queue is full refuses at once instead of
+// making the caller wait.
+int TRemoteSimIrda::ConnectOwn(int Handle) const
+{
+    sockaddr_un address;
+    if (!UnixAddress(FPath, address))
+        return WSAETIMEDOUT;
+    if (::connect(Handle, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0)
+        return errno == ECONNREFUSED || errno == EAGAIN ? WSAECONNREFUSED : WSAETIMEDOUT;
+    return PeerIsOwn(Handle) ? 0 : WSAECONNREFUSED;
+}
+
+// What the simulator sends until it closes, or by the time it must have
+// answered; empty when it sends more than any answer holds.
+QByteArray TRemoteSimIrda::ReadToEnd(int Handle)
+{
+    QByteArray answer;
+    const QDeadlineTimer deadline(RemoteAnswerMs);
+    pollfd waiting{Handle, POLLIN, 0};
+    char chunk[4096];
+    while (::poll(&waiting, 1, int(deadline.remainingTime())) > 0) {
+        const ssize_t got = ::recv(Handle, chunk, sizeof(chunk), MSG_DONTWAIT);
+        if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN))
+            break;
+        if (got > 0)
+            answer.append(chunk, int(got));
+        if (answer.size() > MaxDevicesAnswer)
+            return QByteArray();
+    }
+    return answer;
 }
 
 int TRemoteSimIrda::MakeSocket()
@@ -280,11 +314,8 @@ int TRemoteSimIrda::MakeSocket()
 // device that no longer answers, one that closes instead refuses.
 int TRemoteSimIrda::OpenSession(int Handle, const TSimIrdaDevice& Device, const QByteArray& Service)
 {
-    sockaddr_un address;
-    if (!UnixAddress(FPath, address))
-        return WSAETIMEDOUT;
-    if (::connect(Handle, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0)
-        return errno == ECONNREFUSED ? WSAECONNREFUSED : WSAETIMEDOUT;
+    if (const int refused = ConnectOwn(Handle))
+        return refused;
     const QByteArray request = SimIrdaWire::SessionRequest(Device.Id, Service);
     if (::send(Handle, request.constData(), request.size(), MSG_NOSIGNAL) != request.size())
         return WSAETIMEDOUT;
@@ -296,8 +327,9 @@ int TRemoteSimIrda::OpenSession(int Handle, const TSimIrdaDevice& Device, const 
 QByteArray TRemoteSimIrda::ReadAnswerLine(int Handle)
 {
     QByteArray line;
+    const QDeadlineTimer deadline(RemoteAnswerMs);
     pollfd waiting{Handle, POLLIN, 0};
-    while (!line.endsWith('\n') && line.size() < 64 && ::poll(&waiting, 1, RemoteAnswerMs) > 0) {
+    while (!line.endsWith('\n') && line.size() < 64 && ::poll(&waiting, 1, int(deadline.remainingTime())) > 0) {
         char byte;
         if (::recv(Handle, &byte, 1, MSG_DONTWAIT) != 1)
             break;  // closed: refused

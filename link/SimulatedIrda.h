@@ -9,7 +9,10 @@
 //                    recorded byte for byte.
 //   TRemoteSimIrda   the same stack with its devices served by the simulator
 //                    program at a Unix socket path (KT4_IRDA_SIM), so the real
-//                    programs run the infrared road end to end.
+//                    programs run the infrared road end to end. Only a socket
+//                    served by the user's own processes is taken, no connect
+//                    waits, and no answer is read without bounds in time and
+//                    size.
 
 #include "link/IrdaPlatform.h"
 #include "link/SimIrdaWire.h"
@@ -84,6 +87,8 @@ protected:
     int OpenSession(int Handle, const TSimIrdaDevice& Device, const QByteArray& Service) override;
 
 private:
+    int ConnectOwn(int Handle) const;
+    static QByteArray ReadToEnd(int Handle);
     static QByteArray ReadAnswerLine(int Handle);
 
     QString FPath;

@@ -23,6 +23,8 @@ enum TErrorCode {
     ecLinkPortLost,       // the serial device went away (an adapter unplugged)
     ecLinkPortWrite,      // the serial port refused bytes to send
     ecLinkDataHandler,    // a handler of the bytes received failed
+    ecLinkResponseTooLong,
+    ecLinkWakeUp,
     // the head
     ecHeadNoLink = 200,
     ecHeadWrongInstrument,
@@ -50,6 +52,7 @@ enum TErrorCode {
     ecUsbTooManyPipes,
     ecUsbAlreadyConnected,
     ecUsbNoPipes,
+    ecUsbWakeUp,
 };
 
 struct TErrorInfo {

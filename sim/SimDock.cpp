@@ -111,6 +111,9 @@ QList<QCommandLineOption> simDockOptionList()
         Option("evt1-twice", "Report the instrument twice (\"EVT1EVT1\" in one write)."),
         Option("evt1-after-program", "Report the instrument again right after its answer to the program command "
                                      "(an instrument restarting in the dock)."),
+        Option("flood-control", "Once the instrument is passed through, send BYTES (\\xHH for any byte) over and "
+                                "over on the control connection, as fast as the utility reads them, until the "
+                                "dock takes the instrument back (a dock gone mad).", "BYTES"),
     };
 }
 
@@ -181,6 +184,14 @@ bool readSimDockOptions(const QCommandLineParser& parser, SimDockOptions* o, QSt
             return false;
         }
         o->withReply.insert(entry.section('=', 0, 0).toLatin1().toUpper(), bytes);
+    }
+    if (parser.isSet("flood-control")) {
+        bool ok = true;
+        o->floodControl = unescaped(parser.value("flood-control"), &ok);
+        if (!ok || o->floodControl.isEmpty()) {
+            *error = QStringLiteral("--flood-control needs BYTES");
+            return false;
+        }
     }
     o->malformedBattery = parser.isSet("malformed-battery");
     if (o->malformedBattery && o->batteryEveryMs == 0) {
@@ -360,6 +371,13 @@ SimDock::SimDock(const SimDockOptions& options, DockTransport& data, bool verbos
     });
     connect(m_writer.get(), &DescriptorWriter::failed, this, &SimDock::endControl);
     connect(&m_batteryTimer, &QTimer::timeout, this, &SimDock::sendBattery);
+    if (!options.floodControl.isEmpty()) {
+        while (m_floodBlock.size() < FloodBlockSize) {
+            m_floodBlock += options.floodControl;
+        }
+        m_floodTimer.setInterval(FloodTopUpMs);
+        connect(&m_floodTimer, &QTimer::timeout, this, &SimDock::topUpFlood);
+    }
     connect(&m_data, &DockTransport::programAnswered, this, &SimDock::programAnswered);
     m_data.setFreezeAfter(options.freezeAfterBytes);
     m_sinceInput.start();
@@ -444,6 +462,7 @@ void SimDock::readControl()
                 QTimer::singleShot(InstrumentWakeMs, this, [this, connected] {
                     if (m_protocol.passing()) {
                         write(connected);
+                        startFlood();
                     }
                 });
             } else {
@@ -531,6 +550,27 @@ void SimDock::programAnswered()
 {
     if (m_options.evt1AfterProgram && m_protocol.passing()) {
         QTimer::singleShot(InstrumentWakeMs, this, [this] { write("EVT1"); });
+    }
+}
+
+void SimDock::startFlood()
+{
+    if (!m_floodBlock.isEmpty() && !m_floodTimer.isActive()) {
+        log(QStringLiteral("flooding the control connection with %1").arg(shown(m_options.floodControl)));
+        m_floodTimer.start();
+    }
+}
+
+// The next block goes once the utility has taken the last one, until the
+// instrument is taken back or the connection is gone.
+void SimDock::topUpFlood()
+{
+    if (m_control < 0 || !m_protocol.passing()) {
+        m_floodTimer.stop();
+        return;
+    }
+    if (!m_writer->hasPending()) {
+        m_writer->write(m_floodBlock);
     }
 }
 

@@ -80,6 +80,8 @@ public:
     static constexpr int StaleInputMs = 1000;
     static constexpr int InstrumentWakeMs = 50;
     static constexpr int SplitPauseMs = 5;
+    static constexpr int FloodBlockSize = 65536;  // written at a time by --flood-control
+    static constexpr int FloodTopUpMs = 1;
 
     SimDock(const SimDockOptions& options, DockTransport& data, bool verbose, QObject* parent = nullptr);
     ~SimDock() override;
@@ -93,6 +95,8 @@ private:
     void endControl();
     void write(const QByteArray& bytes);
     void sendBattery();
+    void startFlood();
+    void topUpFlood();
     void programAnswered();
     void writeNextPiece();
     void log(const QString& line) const;
@@ -112,5 +116,7 @@ private:
     std::unique_ptr<QSocketNotifier> m_readNotifier;
     std::unique_ptr<DescriptorWriter> m_writer;
     QTimer m_batteryTimer;
+    QByteArray m_floodBlock;  // the flood's bytes repeated to a block
+    QTimer m_floodTimer;
     QElapsedTimer m_sinceInput;
 };

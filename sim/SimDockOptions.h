@@ -50,6 +50,7 @@ struct SimDockOptions {
     int freezeAfterBytes = 0;     // --freeze-after BYTES: after that much instrument data the dock answers nothing
     bool evt1Twice = false;       // --evt1-twice: the instrument is reported twice, in one write
     bool evt1AfterProgram = false;  // --evt1-after-program: reported again after the program command's answer
+    QByteArray floodControl;      // --flood-control BYTES: sent over and over while the instrument is passed through
 };
 
 // The dock's command-line options, and reading them; false with a reason on error.

@@ -332,6 +332,11 @@ int TLibUsbPlatform::OpenPipe(const QString& Path, int Index, int& Error)
         return Failed(Error, result == LIBUSB_SUCCESS ? ENOENT : ErrnoOf(result));
     }
     auto pipe = std::make_unique<TPipe>();
+    if (!pipe->Wake.Valid()) {  // the receive thread could not be woken for it
+        libusb_free_config_descriptor(configuration);
+        ReleaseDevice(device);
+        return Failed(Error, pipe->Wake.Error());
+    }
     pipe->Owner = this;
     pipe->Device = device;
     pipe->Address = interface->endpoint[Index].bEndpointAddress;

@@ -7,7 +7,6 @@
 #include <QFile>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -27,6 +26,15 @@ int Failed(int& Error, int Code)
 int GoneOr(int Code)
 {
     return Code == EPIPE || Code == ECONNRESET || Code == ECONNREFUSED ? ENODEV : Code;
+}
+
+// Whether the process at the other end of a connected Unix socket is one of
+// the user's own: another user's socket in the directory is no device of ours.
+bool PeerIsOwn(int Fd)
+{
+    ucred peer{};
+    socklen_t size = sizeof(peer);
+    return ::getsockopt(Fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == ::geteuid();
 }
 
 }  // namespace
@@ -51,12 +59,17 @@ int TRemoteSimUsb::Ask(const QString& Socket, const QByteArray& Request, int& Er
     if (path.size() >= int(sizeof(address.sun_path)))
         return Failed(Error, ENAMETOOLONG);
     std::memcpy(address.sun_path, path.constData(), path.size());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return Failed(Error, errno);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0
-        || ::send(fd, Request.constData(), Request.size(), MSG_NOSIGNAL) != Request.size()) {
-        const int code = GoneOr(errno);
+    int code = 0;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        code = errno == EAGAIN ? EBUSY : GoneOr(errno);  // a full queue refuses at once
+    else if (!PeerIsOwn(fd))
+        code = EACCES;
+    else if (::send(fd, Request.constData(), Request.size(), MSG_NOSIGNAL) != Request.size())
+        code = GoneOr(errno);
+    if (code != 0) {
         ::close(fd);
         return Failed(Error, code);
     }
@@ -155,7 +168,6 @@ int TRemoteSimUsb::OpenPipe(const QString& Path, int Index, int& Error)
         ::close(fd);
         return Failed(Error, refusal);
     }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     Error = 0;
     return fd;
 }

@@ -3,6 +3,8 @@
 // socket in one directory (KT4_USB_SIM), served by the simulator program
 // (protocol in SimUsbWire.h). A pipe is a connection of its own to the
 // device's socket, so its descriptor is what the receive thread sleeps on.
+// Only sockets served by the user's own processes are devices; no connect
+// waits, and an answer is read within a line's length and a second.
 
 #include "usb/USBPlatform.h"
 

@@ -367,7 +367,11 @@ void TUSBPipe::RaiseError(int Error)
 
 // ================================================================ TUSBDevThread
 
-TUSBDevThread::TUSBDevThread(TUSBDevice* Device) : FDevice(Device), FThread([this] { Execute(); }) {}
+// A thread that could never be woken (nor stopped) is not started.
+TUSBDevThread::TUSBDevThread(TUSBDevice* Device)
+    : FDevice(Device), FThread(FWake.Valid() ? std::thread([this] { Execute(); }) : std::thread())
+{
+}
 
 TUSBDevThread::~TUSBDevThread()
 {
@@ -789,6 +793,11 @@ void TUSBDevice::Connect(TConnectDone Done)
         if (Done)
             Done(Connected);
     };
+    if (const int error = FMainWake.Valid() ? FThread->WakeError() : FMainWake.Error()) {
+        RaiseError(OnError, this, ecUsbWakeUp, QStringLiteral("UsbDevice Error - no wake-up: %1!").arg(qt_error_string(error)));
+        tell(false);
+        return;
+    }
     if (IsConnected()) {
         RaiseError(OnError, this, ecUsbAlreadyConnected, "UsBDevice already Connected!");
         tell(true);

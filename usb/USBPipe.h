@@ -134,6 +134,8 @@ public:
     void Terminate();
     void WaitFor();
     void Wake() const { FWake.Signal(); }
+    // Why the thread could not be started (its wake-up descriptor was refused); 0 when it runs.
+    int WakeError() const { return FWake.Error(); }
 
 private:
     struct TPlan {

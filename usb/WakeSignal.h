@@ -2,14 +2,19 @@
 // A level-triggered wake-up a thread can sleep on with poll(): signalled from
 // any thread, readable until drained. Signalling twice before a drain wakes
 // the sleeper once.
+//
+// Making one takes a descriptor, which the system may refuse (the process has
+// used up its descriptors, say): such a signal is not Valid(), and a sleeper
+// on it would never wake, so its owner must not sleep on it but tell Error().
 
+#include <cerrno>
 #include <cstdint>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 class TWakeSignal {
 public:
-    TWakeSignal() : FFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+    TWakeSignal() : FFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), FError(FFd < 0 ? errno : 0) {}
     ~TWakeSignal()
     {
         if (FFd >= 0)
@@ -18,6 +23,9 @@ public:
     TWakeSignal(const TWakeSignal&) = delete;
     TWakeSignal& operator=(const TWakeSignal&) = delete;
 
+    bool Valid() const { return FFd >= 0; }
+    // The errno value that made it invalid; 0 for a valid one.
+    int Error() const { return FError; }
     int Fd() const { return FFd; }
     void Signal() const
     {
@@ -32,4 +40,5 @@ public:
 
 private:
     int FFd;
+    int FError;
 };

@@ -11,7 +11,7 @@ namespace {
 
 // The Kelo6 dock's payload sizes for the events used here: "1" none, "7" one
 // byte, "8" a length byte and that many.
-int Extent(char Code, const QByteArray& After)
+int Extent(char Code, QByteArrayView After)
 {
     if (Code == '7')
         return After.isEmpty() ? -1 : 1;
@@ -86,6 +86,7 @@ TEST(ControlStream, WhatCanNeverBeReadIsDroppedNotReadPast)
         {{"ACK", "EVT1"}, {1}, {"ack - ", "event 1 "}},                  // the next message is no busy byte
         {{"ACKE"}, {1}, {"ack - 45"}},                                  // "E", and the line went quiet: the byte
         {{"EVTX", "ACK"}, {0}, {"event X ", "ack - "}},                  // an unknown event raises nothing itself
+        {{QByteArray("NAK").repeated(3000) + "EVT1"}, {}, QStringList(3000, "nak - ") << "event 1 "},  // a flood
     };
     for (const auto& row : rows)
         EXPECT_EQ(Parse(row.Pieces, row.ReplySizes), row.Expected) << row.Pieces.join('|').toStdString();

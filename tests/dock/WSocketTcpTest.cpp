@@ -6,10 +6,13 @@
 #include "tests/dock/SocketRecorder.h"
 
 #include <QSocketNotifier>
+#include <QThread>
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 namespace {
@@ -251,6 +254,32 @@ TEST_F(WSocketTcpTest, DataFromThePeerIsAnnouncedAndRead)
     peer.Write("second");
     ASSERT_TRUE(WaitFor([&] { return received.size() == 12; }));
     EXPECT_GE(announced, 2);
+}
+
+// Much that waits at once is read a few KiB per announcement, the event loop
+// turning between reads, and nothing is lost.
+TEST_F(WSocketTcpTest, MuchWaitingIsReadAFewKiBAtATime)
+{
+    TWSocket s;
+    TSocketRecorder r(s);
+    QByteArray received;
+    qsizetype largest = 0;
+    s.OnDataAvailable = [&](QObject*, quint16) {
+        const QByteArray chunk = s.ReceiveAvailable();
+        largest = std::max(largest, chunk.size());
+        received += chunk;
+    };
+    TLoopbackPeer peer = ConnectTo(s, r);
+    QByteArray sent(16384, Qt::Uninitialized);
+    for (int i = 0; i < sent.size(); ++i)
+        sent[i] = char(i * 7919 >> 3);
+    ASSERT_EQ(::send(peer.Fd(), sent.constData(), sent.size(), 0), sent.size());
+    int waiting = 0;  // all of it waits before the socket hears of any
+    for (int i = 0; i < 1000000 && ::ioctl(s.Handle(), FIONREAD, &waiting) == 0 && waiting < sent.size(); ++i)
+        QThread::yieldCurrentThread();
+    ASSERT_TRUE(WaitFor([&] { return received.size() == sent.size(); }));
+    EXPECT_EQ(received, sent);
+    EXPECT_LE(largest, TCustomWSocket::MaxReceiveSize);
 }
 
 TEST_F(WSocketTcpTest, PeerThatClosesRaisesSessionClosed)
