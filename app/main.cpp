@@ -6,7 +6,7 @@
 #include "controls/About.h"
 #include "controls/JpegImage.h"
 #include "platform/ErrorDisplay.h"
-#include "platform/QtDialogs.h"
+#include "app/QtDialogs.h"
 
 #include <QApplication>
 #include <cstdio>

@@ -9,7 +9,7 @@
 // place), at most MaxDocks entries, names with control characters refused and
 // long ones cut to MaxNameLength.
 
-#include "dock/WSocket.h"
+#include "net/WSocket.h"
 #include "platform/ErrorEvent.h"
 #include "platform/Events.h"
 #include "platform/Timer.h"

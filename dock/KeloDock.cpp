@@ -1,6 +1,6 @@
 #include "dock/KeloDock.h"
 
-#include "dock/WSocketErrors.h"
+#include "net/WSocketErrors.h"
 #include "platform/Dialogs.h"
 #include "platform/MainThread.h"
 

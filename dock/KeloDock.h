@@ -11,7 +11,7 @@
 
 #include "dock/ControlStream.h"
 #include "dock/DockUSBDevice.h"
-#include "dock/WSocket.h"
+#include "net/WSocket.h"
 #include "link/PassThroughDock.h"
 #include "platform/ErrorEvent.h"
 #include "platform/Events.h"

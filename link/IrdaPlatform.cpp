@@ -1,6 +1,6 @@
 #include "link/IrdaPlatform.h"
 
-#include "dock/WSocketErrors.h"
+#include "net/WSocketErrors.h"
 #include "link/SimulatedIrda.h"
 
 #include <cerrno>

@@ -1,6 +1,6 @@
 #include "link/KeskLink.h"
 
-#include "dock/WSocketErrors.h"
+#include "net/WSocketErrors.h"
 #include "link/KeskFraming.h"
 #include "link/KeskLinkThread.h"
 #include "platform/Dialogs.h"

@@ -1,6 +1,6 @@
 #include "link/SimulatedIrda.h"
 
-#include "dock/WSocketErrors.h"
+#include "net/WSocketErrors.h"
 #include "link/IrdaLayout.h"
 
 #include <QDeadlineTimer>

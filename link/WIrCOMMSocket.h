@@ -5,7 +5,7 @@
 // layer's; every failure goes through its error path with the failing step's
 // text. The platform calls go through IrdaPlatform().
 
-#include "dock/WSocket.h"
+#include "net/WSocket.h"
 #include "link/IrdaLayout.h"
 
 #include <QPointer>

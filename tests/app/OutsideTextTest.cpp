@@ -4,7 +4,7 @@
 #include "app/HistoryDialog.h"
 #include "app/uDebug.h"
 #include "app/uFlash.h"
-#include "platform/QtDialogs.h"
+#include "app/QtDialogs.h"
 #include "tests/TestSupport.h"
 #include "tests/app/SimProcess.h"
 

@@ -5,7 +5,7 @@
 #include "app/uDebug.h"
 #include "app/uFlash.h"
 #include "controls/About.h"
-#include "platform/QtDialogs.h"
+#include "app/QtDialogs.h"
 
 #include <QAbstractItemView>
 #include <QApplication>

@@ -16,7 +16,7 @@
 #include "controls/Gauges.h"
 #include "controls/JpegImage.h"
 #include "platform/ErrorDisplay.h"
-#include "platform/QtDialogs.h"
+#include "app/QtDialogs.h"
 
 #include <QApplication>
 #include <QDir>

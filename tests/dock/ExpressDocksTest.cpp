@@ -7,7 +7,7 @@
 #include "dock/MPKeloExpressDock.h"
 #include "tests/TestSupport.h"
 #include "tests/dock/FakeDockUSB.h"
-#include "tests/dock/LoopbackSockets.h"
+#include "tests/net/LoopbackSockets.h"
 
 #include <QTimer>
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 
 #include "dock/CorvaneKelo6Dock.h"
 #include "tests/TestSupport.h"
-#include "tests/dock/LoopbackSockets.h"
+#include "tests/net/LoopbackSockets.h"
 
 #include <QTimer>
 #include <gtest/gtest.h>

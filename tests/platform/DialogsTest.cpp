@@ -1,5 +1,5 @@
 #include "platform/Dialogs.h"
-#include "platform/QtDialogs.h"
+#include "app/QtDialogs.h"
 #include "tests/TestSupport.h"
 
 #include <QApplication>

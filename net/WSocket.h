@@ -22,7 +22,7 @@
 // aborts that socket (see Abort); it goes no further. An exception from a
 // handler raised inside one of the calls below reaches that call's caller.
 
-#include "dock/WSocketErrors.h"
+#include "net/WSocketErrors.h"
 #include "platform/ErrorDisplay.h"
 #include "platform/Events.h"
 

@@ -1,9 +1,9 @@
 // The socket layer over TCP, against loopback peers the tests make themselves.
 
-#include "dock/WSocket.h"
+#include "net/WSocket.h"
 #include "tests/TestSupport.h"
-#include "tests/dock/LoopbackSockets.h"
-#include "tests/dock/SocketRecorder.h"
+#include "tests/net/LoopbackSockets.h"
+#include "tests/net/SocketRecorder.h"
 
 #include <QSocketNotifier>
 #include <QThread>

@@ -1,6 +1,6 @@
-#include "platform/QtDialogs.h"
+#include "app/QtDialogs.h"
 
-#include "link/ComSelectForm.h"
+#include "app/ComSelectForm.h"
 
 #include <QApplication>
 #include <QFileDialog>

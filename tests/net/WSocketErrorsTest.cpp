@@ -1,7 +1,7 @@
 // Socket error texts, the Linux error numbers behind them, and addresses.
 
-#include "dock/WSocketAddress.h"
-#include "dock/WSocketErrors.h"
+#include "net/WSocketAddress.h"
+#include "net/WSocketErrors.h"
 
 #include <cerrno>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #pragma once
 // Records every event a socket of the socket layer raises.
 
-#include "dock/WSocket.h"
+#include "net/WSocket.h"
 #include "tests/TestSupport.h"
 
 #include <QList>

@@ -1,4 +1,4 @@
-#include "dock/WSocketErrors.h"
+#include "net/WSocketErrors.h"
 
 #include <cerrno>
 #include <map>

@@ -1,6 +1,6 @@
-#include "dock/WSocket.h"
+#include "net/WSocket.h"
 
-#include "dock/WSocketAddress.h"
+#include "net/WSocketAddress.h"
 #include "platform/MainThread.h"
 
 #include <QHostInfo>

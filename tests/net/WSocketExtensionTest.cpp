@@ -2,10 +2,10 @@
 // descriptor (here one end of a local socket pair, as a simulated stack hands
 // out), its connect completion, and the error path run with a given code.
 
-#include "dock/WSocket.h"
+#include "net/WSocket.h"
 #include "tests/TestSupport.h"
-#include "tests/dock/LoopbackSockets.h"
-#include "tests/dock/SocketRecorder.h"
+#include "tests/net/LoopbackSockets.h"
+#include "tests/net/SocketRecorder.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>

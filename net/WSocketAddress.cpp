@@ -1,6 +1,6 @@
-#include "dock/WSocketAddress.h"
+#include "net/WSocketAddress.h"
 
-#include "dock/WSocketErrors.h"
+#include "net/WSocketErrors.h"
 
 #include <arpa/inet.h>
 

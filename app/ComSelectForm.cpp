@@ -1,4 +1,4 @@
-#include "link/ComSelectForm.h"
+#include "app/ComSelectForm.h"
 
 #include "link/ComPorts.h"
 

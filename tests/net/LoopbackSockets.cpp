@@ -1,4 +1,4 @@
-#include "tests/dock/LoopbackSockets.h"
+#include "tests/net/LoopbackSockets.h"
 
 #include "tests/TestSupport.h"
 

@@ -1,9 +1,9 @@
 // The socket layer over UDP, on loopback only.
 
-#include "dock/WSocket.h"
+#include "net/WSocket.h"
 #include "tests/TestSupport.h"
-#include "tests/dock/LoopbackSockets.h"
-#include "tests/dock/SocketRecorder.h"
+#include "tests/net/LoopbackSockets.h"
+#include "tests/net/SocketRecorder.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
