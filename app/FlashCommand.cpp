@@ -1,10 +1,14 @@
 #include "app/FlashCommand.h"
 
 #include "app/FlashReport.h"
+#include "app/SessionReport.h"
+#include "history/AttemptRows.h"
+#include "upgrade/ImageChecksum.h"
 #include "upgrade/UpgradeTexts.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QTimer>
 #include <unistd.h>
@@ -49,6 +53,8 @@ int StatusOf(TUpgradeOutcome Outcome)
 {
     switch (Outcome) {
     case TUpgradeOutcome::Completed:
+    case TUpgradeOutcome::Skipped:
+    case TUpgradeOutcome::Identified:
         return fsCompleted;
     case TUpgradeOutcome::Cancelled:
         return fsCancelled;
@@ -73,6 +79,10 @@ TFlashCommand::TFlashCommand(const TFlashOptions& Options, FILE* Out)
     settings.DockAddress = Options.Dock == "usb" ? QString() : Options.Dock;
     settings.UsbDock = Options.Dock == "usb";
     settings.DockKind = Options.DockKind;
+    settings.Identify = Options.Identify;
+    settings.Image = Options.Identify ? Options.Image : QString();
+    settings.SkipCurrent = Options.SkipCurrent;
+    settings.ExpectSha256 = Options.ExpectSha256;
     FSession->SetSettings(settings);
     FSession->OnStageChanged = [this](QObject*, TUpgradeStage Stage) { StageChanged(Stage); };
     FSession->OnProgress = [this](QObject*, int Done, int Total, int Address) { Progress(Done, Total, Address); };
@@ -134,11 +144,43 @@ void TFlashCommand::ReportWay()
 // the final message.
 void TFlashCommand::ReportEnd(int Status, int UpgradeStatus)
 {
-    Report(FlashReport::End, {{"outcome", HistoryOutcome::OfExitStatus(UpgradeStatus)},
+    const TUpgradeAttempt attempt = EndedAttempt(UpgradeStatus);
+    Report(FlashReport::End, {{"outcome", attempt.Outcome},
                               {"status", Status},
                               {"message", FEndMessage},
                               {"pages_sent", FSession->PagesDone()},
-                              {"resends", FSession->Resends()}});
+                              {"resends", FSession->Resends()},
+                              {"record", AttemptRows::Json(attempt)}});
+}
+
+TUpgradeAttempt TFlashCommand::EndedAttempt(int UpgradeStatus) const
+{
+    TUpgradeAttempt attempt = FSession->Attempt();
+    if (!attempt.Outcome.isEmpty() && attempt.Outcome != HistoryOutcome::InProgress)
+        return attempt;
+    // Refused or stopped before the attempt began (or ended by a second signal).
+    RecordWay(attempt, FSession->Dock(), FSession->Settings(), *FSession->Link());
+    TUpgradeHistory::FillIn(attempt);
+    attempt.Ended = QDateTime::currentDateTimeUtc();
+    attempt.Outcome = HistoryOutcome::OfExitStatus(UpgradeStatus);
+    attempt.Message = FEndMessage;
+    if (attempt.ImageFile.isEmpty() && !FOptions.Image.isEmpty())
+        attempt.ImageFile = QFileInfo(FOptions.Image).absoluteFilePath();
+    return attempt;
+}
+
+// The attempt's row in the session report; a report that cannot be written
+// is told, and changes no outcome.
+bool TFlashCommand::WriteSessionReport(const TUpgradeAttempt& Attempt)
+{
+    if (FOptions.ReportFile.isEmpty())
+        return true;
+    TSessionReport report(FOptions.ReportFile, FOptions.Image);
+    if (report.Ok() && report.Add(AttemptRows::Json(Attempt)))
+        return true;
+    std::fprintf(stderr, "kt4-flash: cannot write the report %s: %s\n",
+                 qPrintable(OutsideText::OneLine(FOptions.ReportFile)), qPrintable(TerminalSafe(report.ErrorString())));
+    return false;
 }
 
 void TFlashCommand::BoxShown(TMsgDlgType Type, const QString& Text)
@@ -234,19 +276,31 @@ int TFlashCommand::Run()
     FStatus = status;
     Note(QString("finished with exit status %1").arg(status));
     ReportEnd(status, upgraded);
+    const TUpgradeAttempt attempt = EndedAttempt(upgraded);
+    WriteSessionReport(attempt);
+    if (FOptions.Identify && FOptions.Json && attempt.Outcome == HistoryOutcome::Identified) {
+        std::printf("%s\n", QJsonDocument(AttemptRows::Json(attempt)).toJson(QJsonDocument::Compact).constData());
+        std::fflush(stdout);
+    }
     return status;
 }
 
-int TFlashCommand::Upgrade()
+// The image is checked before anything is sent: its form, and the checksum
+// it must have (identifying needs no image).
+bool TFlashCommand::LoadImage()
 {
-    if (!OpenTrace())
-        return fsImageRefused;
-    // The image is checked before anything is sent.
+    if (FOptions.Identify && FOptions.Image.isEmpty())
+        return true;
     TKT4Head* head = FSession->Head();
     if (!head->LoadFlashFile(FOptions.Image)) {
         FEndMessage = UpgradeText::NotAFlashFile;
         Dialogs().MessageDlg(FEndMessage, mtError, mbOK);
-        return fsImageRefused;
+        return false;
+    }
+    FEndMessage = ImageChecksum::Problem(FOptions.Image, head->FlashImage(), FOptions.ExpectSha256);
+    if (!FEndMessage.isEmpty()) {
+        Dialogs().MessageDlg(FEndMessage, mtError, mbOK);
+        return false;
     }
     Print(QString("Image: version %1 (%2)")
               .arg(OutsideText::OneLine(QString::fromLatin1(head->FileVersion())),
@@ -255,6 +309,15 @@ int TFlashCommand::Upgrade()
                                 {"date", QString::fromLatin1(head->FileDate())},
                                 {"file", QFileInfo(FOptions.Image).absoluteFilePath()},
                                 {"sha256", TUpgradeHistory::Sha256(head->FlashImage())}});
+    return true;
+}
+
+int TFlashCommand::Upgrade()
+{
+    if (!OpenTrace())
+        return fsImageRefused;
+    if (!LoadImage())
+        return fsImageRefused;
     if (!FOptions.Dock.isEmpty()) {
         if (!FSession->MakeDock(FSession->Settings()))
             return fsNotConnected;

@@ -29,6 +29,11 @@ struct TFlashOptions {
     FILE* Report = nullptr;     // a shelf member's report, one JSON event a line (app/FlashReport.h), or none
     bool NoHistory = false;
     bool AssumeYes = false;     // --yes: the questions answered OK or Yes
+    bool Identify = false;      // only who the instrument is (Image, when given, compared with it)
+    bool Json = false;          // identifying: the instrument as one JSON object on standard output
+    bool SkipCurrent = false;   // an instrument at the image's version is left alone
+    QString ExpectSha256;       // the image must have this SHA-256 (lower-case hex)
+    QString ReportFile;         // the attempt's row written there (CSV or JSON lines by its name)
     QStringList Arguments;      // the command line as given, for the trace
 };
 
@@ -74,6 +79,7 @@ private:
     void Finished(TUpgradeOutcome Outcome, const QString& Message);
 
     int Upgrade();
+    bool LoadImage();
     void Print(const QString& Line);  // control characters from outside shown escaped
     void EndProgressLine();           // a terminal's progress line ends before another line
     bool OpenTrace();
@@ -83,6 +89,9 @@ private:
     void Report(const char* Event, const QJsonObject& Fields);
     void ReportWay();
     void ReportEnd(int Status, int Outcome);
+    // The attempt as it ended (a row even when no attempt was begun).
+    TUpgradeAttempt EndedAttempt(int UpgradeStatus) const;
+    bool WriteSessionReport(const TUpgradeAttempt& Attempt);
     // SIGINT, SIGTERM: the upgrade is stopped as Stop does, the dock handed
     // back through the session's end; a second one ends at once.
     void Signalled(int Signal);

@@ -1,5 +1,6 @@
 #include "app/HistoryCommand.h"
 
+#include "history/AttemptRows.h"
 #include "history/UpgradeHistory.h"
 #include "platform/Dialogs.h"
 
@@ -13,37 +14,6 @@
 namespace {
 
 constexpr int HistoryUnreadable = 4;
-
-QJsonValue Time(const QDateTime& Time)
-{
-    return Time.isValid() ? QJsonValue(Time.toUTC().toString(Qt::ISODateWithMs)) : QJsonValue();
-}
-
-QJsonObject JsonOf(const TUpgradeAttempt& Row)
-{
-    return {
-        {"id", Row.Id},
-        {"started", Time(Row.Started)},
-        {"ended", Time(Row.Ended)},
-        {"program", Row.Program},
-        {"program_version", Row.ProgramVersion},
-        {"host", Row.Host},
-        {"user", Row.User},
-        {"way", Row.Way},
-        {"port", Row.Port},
-        {"dock_address", Row.DockAddress},
-        {"dock_kind", Row.DockKind},
-        {"instrument_type", Row.InstrumentType},
-        {"version_before", Row.VersionBefore},
-        {"image_file", Row.ImageFile},
-        {"image_sha256", Row.ImageSha256},
-        {"image_version", Row.ImageVersion},
-        {"pages_sent", Row.PagesSent},
-        {"resends", Row.Resends},
-        {"outcome", Row.Outcome},
-        {"message", Row.Message},
-    };
-}
 
 // One line of a cell: nothing from the file may break the line, drive the
 // terminal or reorder what stands beside it.
@@ -136,7 +106,7 @@ void PrintTable(const QList<TUpgradeAttempt>& Rows, FILE* Out)
 
 }  // namespace
 
-int RunHistoryCommand(const QString& Path, int Last, bool Json, FILE* Out)
+int RunHistoryCommand(const QString& Path, int Last, THistoryFormat Format, FILE* Out)
 {
     TUpgradeHistory history(Path);
     if (!history.Enabled()) {
@@ -144,7 +114,7 @@ int RunHistoryCommand(const QString& Path, int Last, bool Json, FILE* Out)
         return 0;
     }
     if (!QFileInfo::exists(history.Path())) {
-        if (!Json)
+        if (Format == THistoryFormat::Table)
             std::fprintf(Out, "No upgrade has been recorded in %s.\n", qPrintable(Cell(history.Path())));
         return 0;
     }
@@ -152,9 +122,13 @@ int RunHistoryCommand(const QString& Path, int Last, bool Json, FILE* Out)
     const QString warning = history.Warning();
     if (!warning.isEmpty())
         std::fprintf(stderr, "kt4-flash: %s\n", qPrintable(OutsideText::Lines(warning, ' ')));
-    if (Json) {
+    if (Format == THistoryFormat::Json) {
         for (const TUpgradeAttempt& row : rows)
-            std::fprintf(Out, "%s\n", QJsonDocument(JsonOf(row)).toJson(QJsonDocument::Compact).constData());
+            std::fprintf(Out, "%s\n", QJsonDocument(AttemptRows::Json(row)).toJson(QJsonDocument::Compact).constData());
+    } else if (Format == THistoryFormat::Csv) {
+        std::fputs(AttemptRows::CsvHeader().constData(), Out);
+        for (const TUpgradeAttempt& row : rows)
+            std::fputs(AttemptRows::Csv(row).constData(), Out);
     } else if (rows.isEmpty()) {
         if (warning.isEmpty())
             std::fprintf(Out, "No upgrade has been recorded in %s.\n", qPrintable(Cell(history.Path())));

@@ -1,6 +1,7 @@
 #pragma once
 // kt4-flash --history: the upgrade history, newest first, as a table for a
-// person or as one JSON object per line for a program.
+// person, as one JSON object per line for a program, or as CSV for a
+// spreadsheet.
 
 #include "history/UpgradeHistory.h"  // the file: TUpgradeHistory::DefaultPath()
 
@@ -12,4 +13,5 @@
 // the history could be read (an empty or missing one too), 4 when it could
 // not or the file is not a history (the reason, naming it, on standard
 // error).
-int RunHistoryCommand(const QString& Path, int Last, bool Json, FILE* Out);
+enum class THistoryFormat { Table, Json, Csv };
+int RunHistoryCommand(const QString& Path, int Last, THistoryFormat Format, FILE* Out);

@@ -5,7 +5,11 @@
 #include "app/SignalWatch.h"
 #include "platform/Dialogs.h"
 
+#include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
+#include <QJsonDocument>
+#include <QSysInfo>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <algorithm>
@@ -79,6 +83,17 @@ TShelf::TShelf(const TShelfOptions& Options, FILE* Out)
     }
     FRedraw.setSingleShot(true);
     connect(&FRedraw, &QTimer::timeout, this, [this] { Redraw(); });
+    if (!Options.ReportFile.isEmpty())
+        FReport = std::make_unique<TSessionReport>(Options.ReportFile, Options.Image);
+}
+
+bool TShelf::ReportOk() const
+{
+    if (!FReport || FReport->Ok())
+        return true;
+    std::fprintf(stderr, "kt4-flash: cannot write the report %s: %s\n", qPrintable(OutsideText::OneLine(FOptions.ReportFile)),
+                 qPrintable(TerminalSafe(FReport->ErrorString())));
+    return false;
 }
 
 TShelf::~TShelf()
@@ -95,20 +110,26 @@ TShelf::~TShelf()
 int TShelf::Run()
 {
     FClock.start();
-    std::fprintf(FOut, "Upgrading %d instruments at once, each in its own process.\n", int(FMembers.size()));
-    std::fflush(FOut);
+    if (!FOptions.Json) {
+        std::fprintf(FOut, "%s %d instruments at once, each in its own process.\n",
+                     FOptions.Identify ? "Identifying" : "Upgrading", int(FMembers.size()));
+        std::fflush(FOut);
+    }
     for (auto& member : FMembers)
         Start(*member);
     FLoop.exec();
     Redraw();
-    PrintSummary();
+    if (!FOptions.Json)
+        PrintSummary();
     PrintHistoryProblems();
     return ShelfStatus();
 }
 
 void TShelf::Start(TMember& Member)
 {
-    QStringList arguments = {FOptions.Image, "--shelf-member", "--yes"};
+    QStringList arguments = {"--shelf-member", "--yes"};
+    if (!FOptions.Image.isEmpty())
+        arguments.prepend(FOptions.Image);
     arguments += Member.Entry.Arguments;
     arguments += FOptions.MemberOptions;
     if (!FOptions.TraceFile.isEmpty())
@@ -179,6 +200,8 @@ TMemberReport::TChange TMemberReport::Take(const QJsonObject& Event)
         }
     } else if (event == FlashReport::End) {
         EndMessage = Event.value("message").toString();
+        Outcome = Event.value("outcome").toString();
+        Record = Event.value("record").toObject();
     }
     return NoChange;
 }
@@ -205,11 +228,44 @@ void TShelf::MemberEnded(TMember& Member)
         Member.Status = Member.Process->exitCode();
     else
         Member.Signal = Member.Process->exitCode();  // Qt gives the signal's number here
+    WriteRow(Member);
     Changed(Member, true);
     for (const auto& member : FMembers)
         if (!member->Ended)
             return;
     FLoop.quit();
+}
+
+// The member's row as it reported it; a member that ended without its report
+// (it crashed, or never started) gets one that says so.
+void TShelf::WriteRow(const TMember& Member)
+{
+    QJsonObject row = Member.Report.Record;
+    if (row.isEmpty()) {
+        row = {{"ended", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
+               {"host", QSysInfo::machineHostName()},
+               {"program", "kt4-flash"},
+               {"program_version", QCoreApplication::applicationVersion()},
+               {"image_file", FOptions.Image},
+               {"outcome", HistoryOutcome::Failed},
+               {"message", ResultText(Member)}};
+        const int port = Member.Entry.Arguments.indexOf("--port");
+        row.insert(port >= 0 ? "port" : "dock_address", Member.Entry.Arguments.value(1));
+    }
+    if (FReport && !FReport->Add(row))
+        std::fprintf(stderr, "kt4-flash: cannot write the report %s: %s\n",
+                     qPrintable(OutsideText::OneLine(FOptions.ReportFile)), qPrintable(TerminalSafe(FReport->ErrorString())));
+    if (FOptions.Json) {
+        std::fprintf(FOut, "%s\n", QJsonDocument(row).toJson(QJsonDocument::Compact).constData());
+        std::fflush(FOut);
+    }
+}
+
+bool TShelf::Upgraded(const TMember& Member) const
+{
+    const bool acknowledged = Member.Status == fsCompleted || Member.Status == fsTraceIncomplete;
+    return acknowledged && (Member.Report.Outcome == HistoryOutcome::Completed
+                            || Member.Report.Outcome == HistoryOutcome::Confirmed);
 }
 
 // ---- what the person sees ----
@@ -218,6 +274,8 @@ QString TShelf::ResultText(const TMember& Member) const
 {
     const TMemberReport& report = Member.Report;
     const QString cause = report.FirstError.isEmpty() ? report.EndMessage : report.FirstError;
+    if (Member.Status == fsCompleted && !Upgraded(Member))
+        return report.EndMessage;  // identified, or already current: what it said
     switch (Member.Status) {
     case fsCompleted: return "done: program command acknowledged";
     case fsTraceIncomplete: return "done: program command acknowledged; the trace is incomplete";
@@ -295,18 +353,28 @@ void TShelf::PrintSummary()
     for (const auto& member : FMembers) {
         const TMember& m = *member;
         const QString status = m.Status >= 0 ? QString::number(m.Status) : QString("-");
-        const bool upgraded = m.Status == fsCompleted || m.Status == fsTraceIncomplete;
-        const QString newVersion = upgraded ? m.Report.ImageVersion : QString("-");
+        const QString newVersion = Upgraded(m) ? m.Report.ImageVersion : QString("-");
         const QString oldVersion = m.Report.OldVersion.isEmpty() ? QString("-") : m.Report.OldVersion;
         table += Cell(m.Entry.Label, width) + "  " + Cell(oldVersion, 6) + " " +
                  Cell(newVersion, 6) + " " + Cell(ClockTenths(m.Milliseconds), 7) + " " + Cell(status, 6) + " " +
                  Cell(ResultText(m)) + "\n";
     }
-    const int done = int(std::count_if(FMembers.begin(), FMembers.end(),
-                                       [](const auto& m) {
-                                           return m->Status == fsCompleted || m->Status == fsTraceIncomplete;
-                                       }));
-    table += QString("%1 of %2 upgraded in %3.\n").arg(done).arg(FMembers.size()).arg(ClockTenths(FClock.elapsed()));
+    const auto count = [this](const QString& Outcome) {
+        return int(std::count_if(FMembers.begin(), FMembers.end(),
+                                 [&](const auto& m) { return m->Status == fsCompleted && m->Report.Outcome == Outcome; }));
+    };
+    const int done = int(std::count_if(FMembers.begin(), FMembers.end(), [this](const auto& m) { return Upgraded(*m); }));
+    if (FOptions.Identify)
+        table += QString("%1 of %2 identified in %3.\n")
+                     .arg(count(HistoryOutcome::Identified))
+                     .arg(FMembers.size())
+                     .arg(ClockTenths(FClock.elapsed()));
+    else
+        table += QString("%1 of %2 upgraded, %3 already current, in %4.\n")
+                     .arg(done)
+                     .arg(FMembers.size())
+                     .arg(count(HistoryOutcome::Skipped))
+                     .arg(ClockTenths(FClock.elapsed()));
     std::fprintf(FOut, "%s", qPrintable(TerminalSafe(table)));
     std::fflush(FOut);
 }

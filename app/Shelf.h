@@ -14,6 +14,7 @@
 // events, its end the "end" event and its exit status.
 
 #include "app/FlashReport.h"
+#include "app/SessionReport.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -47,6 +48,9 @@ struct TShelfOptions {
     QList<TShelfEntry> Entries;
     QStringList MemberOptions;   // passed to every member (time-outs)
     QString TraceFile;           // each member traces into its own file named after it
+    bool Identify = false;       // each member only identifies its instrument (Image may be empty)
+    bool Json = false;           // identifying: each instrument's object on a line, nothing else
+    QString ReportFile;          // one row per instrument as it ends (app/SessionReport.h)
 };
 
 // The trace file of one member: Base with the entry's label worked into its
@@ -60,6 +64,8 @@ struct TMemberReport {
     QString FirstError;           // the first failure told: the cause its row shows
     QString EndMessage;           // the message it ended with: the cause when no failure was told
     QStringList HistoryProblems;  // not its failure (the upgrade went on): told once for the shelf
+    QString Outcome;              // as the history names it, from the end event
+    QJsonObject Record;           // the attempt's row, from the end event
 
     // How much an event changes the member's row.
     enum TChange { NoChange, Progress, Milestone };
@@ -72,6 +78,8 @@ public:
     TShelf(const TShelfOptions& Options, FILE* Out);
     ~TShelf() override;
 
+    // The report file could be opened (told on standard error when not).
+    bool ReportOk() const;
     // Runs every member to its end; the shelf's exit status.
     int Run();
     // A signal the shelf caught, passed to every member started and not yet
@@ -103,6 +111,8 @@ private:
     void PrintSummary();
     void PrintHistoryProblems();
     int ShelfStatus() const;
+    void WriteRow(const TMember& Member);
+    bool Upgraded(const TMember& Member) const;
 
     TShelfOptions FOptions;
     FILE* FOut;
@@ -112,4 +122,5 @@ private:
     QTimer FRedraw;
     bool FDrawn = false;
     QElapsedTimer FClock;
+    std::unique_ptr<TSessionReport> FReport;
 };

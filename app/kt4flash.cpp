@@ -3,7 +3,8 @@
 //   kt4-flash IMAGE [-p DEVICE] [-y] [-v] [--connect-timeout S] [--answer-timeout-ms MS] [--trace FILE]
 //   kt4-flash IMAGE -p A -p B ...              a shelf: every instrument at once
 //   kt4-flash IMAGE --dock ADDRESS|usb [--dock-kind kelo6|express|mp-express]  through a docking station
-//   kt4-flash --list-ports | --help | --version
+//   kt4-flash [IMAGE] --identify [-p DEVICE|--dock ADDRESS] [--json]   who is there, nothing written
+//   kt4-flash --list-ports | --history [--json|--csv] | --help | --version
 //
 // A usage error (an unknown option, a missing value, no image or two, a COM
 // number outside the table), a refused image and a refused trace end with
@@ -21,6 +22,7 @@
 #include "app/PortListing.h"
 #include "app/Shelf.h"
 #include "app/Verbosity.h"
+#include "upgrade/ImageChecksum.h"
 #include "upgrade/UpgradeTexts.h"
 #include "link/ComPorts.h"
 #include "link/TraceLog.h"
@@ -28,6 +30,7 @@
 #include "platform/ErrorDisplay.h"
 
 #include <QCommandLineParser>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <csignal>
@@ -83,15 +86,54 @@ bool PortDevice(const QString& Port, QString* Device)
     return true;
 }
 
-// The image is refused before anything is opened, with its name and the cause.
-bool ImageAccepted(const QString& Image)
+// The image is refused before anything is opened, with its name and the
+// cause: not a flash image, or not the checksum it must have.
+bool ImageAccepted(const QString& Image, const QString& ExpectSha256)
 {
     const QString problem = FlashImageProblem(Image);
-    if (problem.isEmpty())
+    if (!problem.isEmpty()) {
+        std::fprintf(stderr, "kt4-flash: %s %s: %s\n", qPrintable(UpgradeText::NotAFlashFile),
+                     qPrintable(OutsideText::OneLine(Image)), qPrintable(problem));
+        return false;
+    }
+    QFile file(Image);
+    const QString checksum = ExpectSha256.isEmpty() || !file.open(QIODevice::ReadOnly)
+                                 ? QString()
+                                 : ImageChecksum::Problem(Image, file.readAll(), ExpectSha256);
+    if (checksum.isEmpty())
         return true;
-    std::fprintf(stderr, "kt4-flash: %s %s: %s\n", qPrintable(UpgradeText::NotAFlashFile),
-                 qPrintable(OutsideText::OneLine(Image)), qPrintable(problem));
+    std::fprintf(stderr, "kt4-flash: %s\n", qPrintable(checksum));
     return false;
+}
+
+// The bench options that need checking before anything is opened: the
+// checksum's form and the report file. False after the usage fault is told.
+bool ReadBenchOptions(const QCommandLineParser& Parser, const QString& Image, TFlashOptions* Options)
+{
+    Options->Identify = Parser.isSet("identify");
+    Options->Json = Parser.isSet("json");
+    Options->SkipCurrent = Parser.isSet("skip-current");
+    if (Parser.isSet("expect-sha256")) {
+        Options->ExpectSha256 = ImageChecksum::Normalised(Parser.value("expect-sha256"));
+        if (Options->ExpectSha256.isEmpty()) {
+            UsageFault("--expect-sha256 needs 64 hexadecimal digits, not \"" + Parser.value("expect-sha256") + "\"");
+            return false;
+        }
+    }
+    if (Options->Json && !Options->Identify) {
+        UsageFault("--json goes with --identify or --history");
+        return false;
+    }
+    if (Parser.isSet("report")) {
+        Options->ReportFile = QFileInfo(Parser.value("report")).absoluteFilePath();
+        const QString problem = Parser.value("report").isEmpty() ? QString("no file named")
+                                                                 : TraceFileProblem(Options->ReportFile, Image);
+        if (!problem.isEmpty()) {
+            UsageFault("cannot write the report " + Parser.value("report") + ": " + problem);
+            return false;
+        }
+    }
+    return true;
 }
 
 // A shelf's member traces are held to the trace's rules before any member
@@ -167,21 +209,30 @@ void ListKnownPorts()
 QStringList MemberOptions(const QCommandLineParser& Parser)
 {
     QStringList options;
-    for (const char* name : {"connect-timeout", "answer-timeout-ms", "dock-kind"})
+    for (const char* name : {"connect-timeout", "answer-timeout-ms", "dock-kind", "expect-sha256"})
         if (Parser.isSet(name))
             options << QString("--%1=%2").arg(name, Parser.value(name));
+    for (const char* name : {"identify", "skip-current"})
+        if (Parser.isSet(name))
+            options << QString("--%1").arg(name);
     for (int i = 0; i < Verbosity::Get(); ++i)
         options << "-v";
     return options;
 }
 
+int RunMembers(const TShelfOptions& Shelf, TSignalWatch& Signals);
+
 // Every instrument at once, each in its own process. The image and the
 // entries are checked, and the operator asked once, before any starts.
-int RunShelf(const QCommandLineParser& Parser, const QString& Image, TSignalWatch& Signals)
+int RunShelf(const QCommandLineParser& Parser, const TFlashOptions& Options, TSignalWatch& Signals)
 {
+    const QString& Image = Options.Image;
     TShelfOptions shelf;
     shelf.Program = QCoreApplication::applicationFilePath();
-    shelf.Image = QFileInfo(Image).absoluteFilePath();
+    shelf.Image = Image.isEmpty() ? QString() : QFileInfo(Image).absoluteFilePath();
+    shelf.Identify = Options.Identify;
+    shelf.Json = Options.Json;
+    shelf.ReportFile = Options.ReportFile;
     shelf.MemberOptions = MemberOptions(Parser);
     if (Parser.isSet("trace"))
         shelf.TraceFile = QFileInfo(Parser.value("trace")).absoluteFilePath();
@@ -201,20 +252,31 @@ int RunShelf(const QCommandLineParser& Parser, const QString& Image, TSignalWatc
     const QString shared = SharedResource(shelf.Entries);
     if (!shared.isEmpty())
         return UsageFault(shared + ": two upgrades at once would mix on it");
-    if (!ImageAccepted(Image))
+    if (!MemberTracesAccepted(shelf))
+        return UsageError;
+    if (Options.Identify && Image.isEmpty())
+        return RunMembers(shelf, Signals);
+    if (!ImageAccepted(Image, Options.ExpectSha256))
         return fsImageRefused;
     TKT4Head image;
     if (!image.LoadFlashFile(Image)) {
         Dialogs().MessageDlg(UpgradeText::NotAFlashFile, mtError, mbOK);
         return fsImageRefused;
     }
-    if (!MemberTracesAccepted(shelf))
-        return UsageError;
+    if (Options.Identify)
+        return RunMembers(shelf, Signals);
     std::fprintf(stdout, "Image: version %s. Every instrument is upgraded to it without further questions, "
                          "an older version included.\n", qPrintable(OutsideText::OneLine(QString::fromLatin1(image.FileVersion()))));
     if (Dialogs().MessageDlg(UpgradeText::EraseWarning, mtWarning, mbOKCancel) != mrOk)
         return TSignalWatch::Caught() ? fsSignalled + TSignalWatch::Caught() : int(fsCancelled);
-    TShelf run(shelf, stdout);
+    return RunMembers(shelf, Signals);
+}
+
+int RunMembers(const TShelfOptions& Shelf, TSignalWatch& Signals)
+{
+    TShelf run(Shelf, stdout);
+    if (!run.ReportOk())
+        return UsageError;
     Signals.OnSignal = [&run](int Signal) {
         std::fprintf(stderr, "kt4-flash: %s: every upgrade is stopped\n", TSignalWatch::Name(Signal));
         run.Forward(Signal);
@@ -272,9 +334,20 @@ int main(int argc, char** argv)
                               "One instrument of a shelf: its report on standard output, one JSON event a line.");
     member.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(member);
+    parser.addOption({"identify",
+                      "Only connect, tell the instrument's type, flash version and way, and let it go: nothing is "
+                      "written. With IMAGE, also whether it would be an upgrade. Status 3 when nothing answered."});
+    parser.addOption({"skip-current",
+                      "Leave an instrument that already runs the image's version alone: nothing is sent, status 0."});
+    parser.addOption({"expect-sha256", "Refuse the image, before any port is opened, unless its SHA-256 is HEX.", "hex"});
+    parser.addOption({"report",
+                      "Write one row per instrument as it ends (UTC time, host, way, versions, image and its "
+                      "SHA-256, outcome, resends, duration, failure): CSV when FILE ends in .csv, else JSON lines.",
+                      "file"});
     parser.addOption({"history", "Print the upgrade history, newest first (KT4_HISTORY=FILE names another file)."});
     parser.addOption({"last", "With --history: only the last N attempts.", "N", "0"});
-    parser.addOption({"json", "With --history: one JSON object per line, with every field."});
+    parser.addOption({"json", "With --history or --identify: one JSON object per line, with every field."});
+    parser.addOption({"csv", "With --history: CSV with a header line, for a spreadsheet."});
     parser.addOption({"no-history", "Record nothing in the upgrade history."});
 
     if (!parser.parse(QCoreApplication::arguments())) {
@@ -307,14 +380,19 @@ int main(int argc, char** argv)
         int last = 0;
         if (!ReadNumber(parser, "last", 0, 1000000, &last))
             return UsageError;
-        return RunHistoryCommand(TUpgradeHistory::DefaultPath(), last, parser.isSet("json"), stdout);
+        if (parser.isSet("json") && parser.isSet("csv"))
+            return UsageFault("--json or --csv, not both");
+        const THistoryFormat format = parser.isSet("json")  ? THistoryFormat::Json
+                                      : parser.isSet("csv") ? THistoryFormat::Csv
+                                                            : THistoryFormat::Table;
+        return RunHistoryCommand(TUpgradeHistory::DefaultPath(), last, format, stdout);
     }
     if (parser.isSet("list-ports")) {
         ListPorts(stdout);
         return 0;
     }
     const QStringList images = parser.positionalArguments();
-    if (images.isEmpty())
+    if (images.isEmpty() && !parser.isSet("identify"))
         return UsageFault("no image given: name the flash image file");
     if (images.size() > 1)
         return UsageFault(QString("one image at a time, not %1 (%2); each instrument needs its own --port")
@@ -322,7 +400,9 @@ int main(int argc, char** argv)
                               .arg(images.join(", ")));
 
     TFlashOptions options;
-    options.Image = images.first();
+    options.Image = images.value(0);
+    if (!ReadBenchOptions(parser, options.Image, &options))
+        return UsageError;
     options.NoHistory = parser.isSet("no-history");
     if (!ReadNumber(parser, "connect-timeout", 1, 86400, &options.ConnectTimeOutSeconds))
         return UsageError;
@@ -336,14 +416,14 @@ int main(int argc, char** argv)
         TSignalWatch watch;  // a signal at the erase question gives it up
         console->SetInterruptFd(TSignalWatch::InterruptFd());
         SetDialogService(std::move(console));
-        return RunShelf(parser, options.Image, watch);
+        return RunShelf(parser, options, watch);
     }
     if (parser.isSet("dock") && parser.value("dock").trimmed().isEmpty())
         return UsageFault("--dock needs a network address or \"usb\"");
     options.Dock = parser.value("dock").trimmed();
     if (parser.isSet("port") && !parser.value("port").isEmpty() && !PortDevice(parser.value("port"), &options.Port))
         return UsageError;
-    if (!ImageAccepted(options.Image))
+    if (!options.Image.isEmpty() && !ImageAccepted(options.Image, options.ExpectSha256))
         return fsImageRefused;
 
     const bool noWay = parser.isSet("dock")   ? false
@@ -364,8 +444,9 @@ int main(int argc, char** argv)
     // A member of a shelf keeps its standard output for the shelf's report
     // (app/FlashReport.h): a pipe the shelf reads, which nothing else writes
     // to, since the person's lines go to standard error.
+    // Identifying with --json keeps standard output for the instrument's object.
     const bool isMember = parser.isSet("shelf-member");
-    FILE* out = isMember ? stderr : stdout;
+    FILE* out = isMember || options.Json ? stderr : stdout;
     if (isMember)
         options.Report = stdout;
     TFlashCommand command(options, out);

@@ -34,15 +34,20 @@ struct TUpgradeAttempt {
     QString InstrumentType, VersionBefore;  // once an instrument answered: "KT4 head", "1.10"
     QString ImageFile, ImageSha256, ImageVersion;
     int PagesSent = 0, Resends = 0;
-    QString Outcome;                     // "in progress", "completed", "cancelled", "image refused",
+    QString Outcome;                     // "in progress", "completed", "confirmed", "skipped",
+                                         // "identification", "cancelled", "image refused",
                                          // "not connected", "failed"; reads as "unfinished" when the
                                          // process that wrote "in progress" is gone
     QString Message;                     // the final message the operator saw
+    QString VersionAfter;                // what the instrument reported after its restart (not stored)
 };
 
 namespace HistoryOutcome {
 inline const QString InProgress = "in progress";
 inline const QString Completed = "completed";
+inline const QString Confirmed = "confirmed";        // completed, and the restarted instrument reports the image's version
+inline const QString Skipped = "skipped";            // already at the image's version: nothing written
+inline const QString Identified = "identification";  // asked who it is and let go: nothing written
 inline const QString Cancelled = "cancelled";
 inline const QString ImageRefused = "image refused";
 inline const QString NotConnected = "not connected";

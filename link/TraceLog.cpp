@@ -123,28 +123,36 @@ QString TraceFileProblem(const QString& FileName, const QString& Keep)
 // The file is looked at before it is opened (opening a serial line alone can
 // reset its instrument), opened without following a link and without waiting
 // on a pipe, looked at again, and only then emptied.
-TTraceFile::TTraceFile(const QString& FileName, const QString& Keep) : FFile(FileName)
+int OpenWrittenFile(const QString& FileName, const QString& Keep, QString* Failure)
 {
-    FFailure = TraceFileProblem(FileName, Keep);
-    if (!FFailure.isEmpty())
-        return;
+    *Failure = TraceFileProblem(FileName, Keep);
+    if (!Failure->isEmpty())
+        return -1;
     const int handle = ::open(QFile::encodeName(FileName).constData(),
                               O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0600);
     if (handle < 0) {
-        FFailure = errno == ELOOP ? QString(IsALink) : qt_error_string(errno);
-        return;
+        *Failure = errno == ELOOP ? QString(IsALink) : qt_error_string(errno);
+        return -1;
     }
     struct stat file {};
     if (::fstat(handle, &file) != 0 || !S_ISREG(file.st_mode))
-        FFailure = NotAFile;
+        *Failure = NotAFile;
     else if (SameFile(file, Keep))
-        FFailure = IsTheImage;
+        *Failure = IsTheImage;
     else if (::ftruncate(handle, 0) != 0)
-        FFailure = qt_error_string(errno);
-    if (!FFailure.isEmpty()) {
+        *Failure = qt_error_string(errno);
+    if (!Failure->isEmpty()) {
         ::close(handle);
-        return;
+        return -1;
     }
+    return handle;
+}
+
+TTraceFile::TTraceFile(const QString& FileName, const QString& Keep) : FFile(FileName)
+{
+    const int handle = OpenWrittenFile(FileName, Keep, &FFailure);
+    if (handle < 0)
+        return;
     // Unbuffered: each line goes to the file when it is written, and a full
     // disk is known at that line, not at some later flush.
     if (!FFile.open(handle, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {

@@ -74,6 +74,10 @@ private:
 // into Keep (the image being traced, under any of its names).
 QString TraceFileProblem(const QString& FileName, const QString& Keep);
 
+// Opens FileName for writing under those rules, emptied, made for its user
+// alone (0600) when it is new: the descriptor, or -1 with the cause in Failure.
+int OpenWrittenFile(const QString& FileName, const QString& Keep, QString* Failure);
+
 // A trace written as it happens, each line written through at once, so that
 // it is complete up to the moment a program stops, however it stops. A line
 // that cannot be written (a full disk, a file grown past its limit) is told

@@ -4,6 +4,7 @@
 #include "dock/KeloExpressDock.h"
 #include "dock/MPKeloExpressDock.h"
 #include "dock/USBDockDevice.h"
+#include "upgrade/ImageChecksum.h"
 #include "upgrade/UpgradeTexts.h"
 #include "usb/USBPipe.h"
 
@@ -288,13 +289,16 @@ void TUpgradeSession::SetLinkWay()
 bool TUpgradeSession::Start()
 {
     const int turn = NextTurn();
-    if (!FOperator.ConfirmErase() || !StillAt(turn))
+    // Identifying writes nothing: there is nothing to warn of.
+    if ((!FSettings.Identify && !FOperator.ConfirmErase()) || !StillAt(turn))
         return false;
     FOnlineSeen = false;
     FUploadStarted = false;
     FProgramAcknowledged = false;
     FImageRefused = false;
     FCancelled = false;
+    FLeftAlone = false;
+    FImageChecked = false;
     FDockFailed = false;
     FPumpStopped = false;
     FDockProgressQueued = false;
@@ -375,12 +379,16 @@ void TUpgradeSession::BeginFlashing()
 {
     const int turn = NextTurn();
     SetStage(TUpgradeStage::ChoosingImage);
+    if (FSettings.Identify) {
+        Identify();
+        return;
+    }
     const bool accepted = ChooseImage(turn);
     if (!StillAt(turn))
         return;  // the instrument went offline (or Stop) while the operator chose
     if (!FHead->OnLine())
         return;  // lost meanwhile: its offline report follows
-    if (!accepted) {
+    if (!accepted || FLeftAlone) {
         LetInstrumentGo();
         return;
     }
@@ -407,8 +415,19 @@ bool TUpgradeSession::ChooseImage(int Turn)
             Tell(ecSessionImageRefused, UpgradeText::NotAFlashFile);
             return false;
         }
+        const QString checksum = ImageChecksum::Problem(*file, FHead->FlashImage(), ExpectedSha256(*file));
+        if (!checksum.isEmpty()) {
+            FImageRefused = true;
+            FEndMessage = checksum;
+            Tell(ecSessionImageRefused, checksum);
+            return false;
+        }
         FImageFile = *file;
         const QString version = QString::fromLatin1(FHead->FileVersion());
+        if (FSettings.SkipCurrent && AlreadyCurrent()) {
+            LeaveAlone(QString("The instrument is already at %1: nothing was written.").arg(version));
+            return false;
+        }
         const bool yes = FOperator.ConfirmVersion(version);
         if (!StillAt(Turn))
             return false;
@@ -425,6 +444,48 @@ bool TUpgradeSession::ChooseImage(int Turn)
         RecordOnTheWay();
         return StillAt(Turn);
     }
+}
+
+// Who the instrument is, and (with the settings' image) what that image would
+// be to it; nothing is written, and the instrument is let go of at once.
+void TUpgradeSession::Identify()
+{
+    const QString version = QString::fromLatin1(FHead->FlashVersion());
+    const QString way = !FDock                  ? (FSettings.Port.isEmpty() ? "the infrared port" : "port " + FSettings.Port)
+                        : FDock->HasUSBDevice() ? QString("the dock on the USB bus")
+                                                : "the dock at " + FDock->EthernetAddress();
+    QString text = QString("KT4 head through %1, flash version %2").arg(way, version);
+    if (!FSettings.Image.isEmpty() && FHead->LoadFlashFile(FSettings.Image)) {
+        FImageFile = FSettings.Image;
+        FImageChecked = true;
+        const QString image = QString::fromLatin1(FHead->FileVersion());
+        text += AlreadyCurrent()                       ? QString(": the image (%1) is the same version").arg(image)
+                : IsOlderImage(version, image)          ? QString(": the image (%1) is older").arg(image)
+                                                        : QString(": the image (%1) would be an upgrade").arg(image);
+        RecordOnTheWay();
+    }
+    LeaveAlone(text + ".");
+    LetInstrumentGo();
+}
+
+QString TUpgradeSession::ExpectedSha256(const QString& ImageFile) const
+{
+    if (!FSettings.ExpectSha256.isEmpty() || !FSettings.ChecksumBesideImage)
+        return FSettings.ExpectSha256;
+    return ImageChecksum::Beside(ImageFile);
+}
+
+bool TUpgradeSession::AlreadyCurrent() const
+{
+    return FHead->FlashVersion().trimmed() == FHead->FileVersion().trimmed();
+}
+
+void TUpgradeSession::LeaveAlone(const QString& Message)
+{
+    FLeftAlone = true;
+    FImageChecked = !FImageFile.isEmpty();
+    FEndMessage = Message;
+    RecordOnTheWay();
 }
 
 void TUpgradeSession::Progress(int Position, int Total)
@@ -488,8 +549,15 @@ TUpgradeOutcome TUpgradeSession::EndOutcome(QString* Message) const
         *Message = UpgradeText::Completed;
         return TUpgradeOutcome::Completed;
     }
-    if (FImageRefused)
+    if (FLeftAlone) {
+        *Message = FEndMessage;
+        return FSettings.Identify ? TUpgradeOutcome::Identified : TUpgradeOutcome::Skipped;
+    }
+    if (FImageRefused) {
+        if (!FEndMessage.isEmpty())
+            *Message = FEndMessage;  // the checksum that did not match
         return TUpgradeOutcome::ImageRefused;
+    }
     if (FCancelled && !FUploadStarted)
         return TUpgradeOutcome::Cancelled;
     if (!FOnlineSeen) {
@@ -560,6 +628,10 @@ QString OutcomeName(TUpgradeOutcome Outcome)
     switch (Outcome) {
     case TUpgradeOutcome::Completed:
         return HistoryOutcome::Completed;
+    case TUpgradeOutcome::Skipped:
+        return HistoryOutcome::Skipped;
+    case TUpgradeOutcome::Identified:
+        return HistoryOutcome::Identified;
     case TUpgradeOutcome::Cancelled:
         return HistoryOutcome::Cancelled;
     case TUpgradeOutcome::ImageRefused:
@@ -607,10 +679,23 @@ void RecordWay(TUpgradeAttempt& Attempt, TKeloDock* Dock, const TUpgradeSettings
 // attempt starts there, whatever follows.
 void TUpgradeSession::RecordStart()
 {
-    if (FSettings.HistoryFile.isEmpty()) {
+    if (FSettings.HistoryFile.isEmpty())
         FHistory.reset();  // none for this attempt, whatever the last one had
-        return;
-    }
+    else
+        OpenHistory();
+    FAttempt = TUpgradeAttempt();
+    // The program as it is called ("kt4-flash", "kt4-upgrade"), whatever it
+    // calls itself in its window.
+    FAttempt.Program = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+    FAttempt.ProgramVersion = QCoreApplication::applicationVersion();
+    RecordWay(FAttempt, FDock, FSettings, *FLink);
+    TUpgradeHistory::FillIn(FAttempt);
+    if (FHistory)
+        FHistory->Begin(FAttempt);  // under way, "in progress", written now or later
+}
+
+void TUpgradeSession::OpenHistory()
+{
     const QString path = QFileInfo(FSettings.HistoryFile).absoluteFilePath();
     if (!FHistory || FHistory->Path() != path) {
         FHistory = std::make_unique<THistoryRecorder>(path);
@@ -621,13 +706,6 @@ void TUpgradeSession::RecordStart()
                 HistoryFlushed();
         };
     }
-    FAttempt = TUpgradeAttempt();
-    // The program as it is called ("kt4-flash", "kt4-upgrade"), whatever it
-    // calls itself in its window.
-    FAttempt.Program = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
-    FAttempt.ProgramVersion = QCoreApplication::applicationVersion();
-    RecordWay(FAttempt, FDock, FSettings, *FLink);
-    FHistory->Begin(FAttempt);  // under way, "in progress", written now or later
 }
 
 // What was learnt on the way: the way the link took (known once it tried
@@ -638,7 +716,7 @@ void TUpgradeSession::RecordStart()
 // attempt's row stays as it ended.
 void TUpgradeSession::RecordOnTheWay()
 {
-    if (!FHistory || FAttempt.Outcome != HistoryOutcome::InProgress)
+    if (FAttempt.Outcome != HistoryOutcome::InProgress)
         return;
     RecordWay(FAttempt, FDock, FSettings, *FLink);
     FAttempt.PagesSent = FPagesDone;
@@ -654,12 +732,13 @@ void TUpgradeSession::RecordOnTheWay()
         FAttempt.ImageVersion = QString::fromLatin1(FHead->FileVersion());
         FAttempt.ImageSha256 = TUpgradeHistory::Sha256(FHead->FlashImage());
     }
-    FHistory->Update(FAttempt);
+    if (FHistory)
+        FHistory->Update(FAttempt);
 }
 
 void TUpgradeSession::RecordEnd(TUpgradeOutcome Outcome, const QString& Message)
 {
-    if (!FHistory || FAttempt.Outcome != HistoryOutcome::InProgress)
+    if (FAttempt.Outcome != HistoryOutcome::InProgress)
         return;
     RecordWay(FAttempt, FDock, FSettings, *FLink);
     // A row written whole now (its start could not be) has nothing of the way.
@@ -667,7 +746,7 @@ void TUpgradeSession::RecordEnd(TUpgradeOutcome Outcome, const QString& Message)
         FAttempt.InstrumentType = "KT4 head";
         FAttempt.VersionBefore = QString::fromLatin1(FHead->FlashVersion());
     }
-    if (FUploadStarted && FAttempt.ImageFile.isEmpty()) {
+    if ((FUploadStarted || FImageChecked) && FAttempt.ImageFile.isEmpty()) {
         FAttempt.ImageFile = QFileInfo(FImageFile).absoluteFilePath();
         FAttempt.ImageVersion = QString::fromLatin1(FHead->FileVersion());
         FAttempt.ImageSha256 = TUpgradeHistory::Sha256(FHead->FlashImage());
@@ -676,10 +755,10 @@ void TUpgradeSession::RecordEnd(TUpgradeOutcome Outcome, const QString& Message)
     FAttempt.Resends = FResends;
     FAttempt.Outcome = OutcomeName(Outcome);
     // The final message, and the first failure told on the way (its cause).
-    FAttempt.Message = FFirstError.isEmpty() || Outcome == TUpgradeOutcome::Completed
-                           ? Message
-                           : Message + " (" + FFirstError + ")";
-    FHistory->Finish(FAttempt);
+    FAttempt.Message = FFirstError.isEmpty() || !Failure(Outcome) ? Message : Message + " (" + FFirstError + ")";
+    FAttempt.Ended = QDateTime::currentDateTimeUtc();
+    if (FHistory)
+        FHistory->Finish(FAttempt);
 }
 
 // Once per attempt: a file that cannot be written fails every write of it,

@@ -38,7 +38,16 @@ enum class TUpgradeStage {
     HandingBack,    // the dock is given back to its own control
 };
 
-enum class TUpgradeOutcome { Completed, Cancelled, ImageRefused, NotConnected, Failed };
+// Skipped: already at the image's version, nothing written; Identified: asked
+// who it is and let go of, nothing written.
+enum class TUpgradeOutcome { Completed, Skipped, Identified, Cancelled, ImageRefused, NotConnected, Failed };
+
+// An outcome that is neither an upgrade nor a decision to write nothing.
+inline bool Failure(TUpgradeOutcome Outcome)
+{
+    return Outcome != TUpgradeOutcome::Completed && Outcome != TUpgradeOutcome::Skipped
+           && Outcome != TUpgradeOutcome::Identified;
+}
 
 // The session's own error codes (the components' are in platform/ErrorEvent.h).
 enum TSessionErrorCode {
@@ -75,6 +84,11 @@ struct TUpgradeSettings {
     QString DockAddress;          // a network dock's address
     QString DockKind = "kelo6";   // "kelo6", "express" or "mp-express"
     bool UsbDock = false;         // the dock on the USB bus
+    bool Identify = false;        // only who the instrument is: no warning, nothing written
+    QString Image;                // identifying: the image it is compared with (may be empty)
+    bool SkipCurrent = false;     // an instrument already at the image's version is left alone
+    QString ExpectSha256;         // the image's bytes must have this SHA-256 (lower-case hex; empty: any)
+    bool ChecksumBesideImage = false;  // without ExpectSha256: the one in IMAGE.sha256, when there is one
     QString HistoryFile = TUpgradeHistory::DefaultPath();  // each attempt recorded there (empty: nowhere)
 };
 
@@ -146,6 +160,8 @@ public:
     int Resends() const { return FResends; }
     bool ProgramAcknowledged() const { return FProgramAcknowledged; }
     TUpgradeOutcome Outcome() const { return FOutcome; }
+    // The attempt as it stands (the history's row, whether or not a history is kept).
+    const TUpgradeAttempt& Attempt() const { return FAttempt; }
     // "The dock at ADDRESS" or "The dock on the USB bus".
     QString DockName() const;
     qint64 UploadMs() const { return FUploadClock.isValid() ? FUploadClock.elapsed() : 0; }
@@ -179,6 +195,10 @@ private:
     void ConnectTimedOut();
     void InstrumentOnline(bool Status);
     void BeginFlashing();
+    void Identify();
+    bool AlreadyCurrent() const;
+    QString ExpectedSha256(const QString& ImageFile) const;
+    void LeaveAlone(const QString& Message);
     bool ChooseImage(int Turn);
     void Progress(int Position, int Total);
     void ProgramSent(int Error);
@@ -188,6 +208,7 @@ private:
     TUpgradeOutcome EndOutcome(QString* Message) const;
     // the upgrade history: a row when the attempt starts, filled in on the way, completed at its end
     void RecordStart();
+    void OpenHistory();
     void RecordOnTheWay();
     void RecordEnd(TUpgradeOutcome Outcome, const QString& Message);
     void TellHistoryProblem(int Attempt, const QString& Text);
@@ -214,6 +235,8 @@ private:
     bool FProgramAcknowledged = false;
     bool FImageRefused = false;
     bool FCancelled = false;
+    bool FLeftAlone = false;       // identified, or already current: nothing is written
+    bool FImageChecked = false;    // an image was loaded to compare, not to send
     bool FDockFailed = false;
     QString FImageFile;
     QString FEndMessage;
