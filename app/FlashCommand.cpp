@@ -40,6 +40,7 @@ QString StageName(TUpgradeStage Stage)
     case TUpgradeStage::Online: return "online";
     case TUpgradeStage::ChoosingImage: return "choosing-image";
     case TUpgradeStage::Uploading: return "uploading";
+    case TUpgradeStage::Verifying: return "verifying";
     case TUpgradeStage::Ending: return "ending";
     case TUpgradeStage::HandingBack: return "handing-back";
     case TUpgradeStage::Waiting: break;
@@ -83,6 +84,8 @@ TFlashCommand::TFlashCommand(const TFlashOptions& Options, FILE* Out)
     settings.Image = Options.Identify ? Options.Image : QString();
     settings.SkipCurrent = Options.SkipCurrent;
     settings.ExpectSha256 = Options.ExpectSha256;
+    settings.Verify = Options.VerifyTimeOutSeconds > 0;
+    settings.VerifyTimeOutMs = Options.VerifyTimeOutSeconds * 1000;
     FSession->SetSettings(settings);
     FSession->OnStageChanged = [this](QObject*, TUpgradeStage Stage) { StageChanged(Stage); };
     FSession->OnProgress = [this](QObject*, int Done, int Total, int Address) { Progress(Done, Total, Address); };
@@ -438,6 +441,10 @@ void TFlashCommand::StageChanged(TUpgradeStage Stage)
     }
     case TUpgradeStage::Uploading:
         Print("Uploading Flash to Corvane ZRA/ZRN");
+        break;
+    case TUpgradeStage::Verifying:
+        EndProgressLine();
+        Print("Program command acknowledged: waiting for the instrument to restart");
         break;
     case TUpgradeStage::Ending:
         EndProgressLine();

@@ -34,6 +34,7 @@ struct TFlashOptions {
     bool SkipCurrent = false;   // an instrument at the image's version is left alone
     QString ExpectSha256;       // the image must have this SHA-256 (lower-case hex)
     QString ReportFile;         // the attempt's row written there (CSV or JSON lines by its name)
+    int VerifyTimeOutSeconds = 0;  // the restarted instrument must report the image's version within this (0: not checked)
     QStringList Arguments;      // the command line as given, for the trace
 };
 

@@ -113,6 +113,11 @@ bool ReadBenchOptions(const QCommandLineParser& Parser, const QString& Image, TF
     Options->Identify = Parser.isSet("identify");
     Options->Json = Parser.isSet("json");
     Options->SkipCurrent = Parser.isSet("skip-current");
+    if (Parser.isSet("verify") || Parser.isSet("verify-timeout")) {
+        Options->VerifyTimeOutSeconds = 60;
+        if (Parser.isSet("verify-timeout") && !ReadNumber(Parser, "verify-timeout", 1, 3600, &Options->VerifyTimeOutSeconds))
+            return false;
+    }
     if (Parser.isSet("expect-sha256")) {
         Options->ExpectSha256 = ImageChecksum::Normalised(Parser.value("expect-sha256"));
         if (Options->ExpectSha256.isEmpty()) {
@@ -209,10 +214,10 @@ void ListKnownPorts()
 QStringList MemberOptions(const QCommandLineParser& Parser)
 {
     QStringList options;
-    for (const char* name : {"connect-timeout", "answer-timeout-ms", "dock-kind", "expect-sha256"})
+    for (const char* name : {"connect-timeout", "answer-timeout-ms", "dock-kind", "expect-sha256", "verify-timeout"})
         if (Parser.isSet(name))
             options << QString("--%1=%2").arg(name, Parser.value(name));
-    for (const char* name : {"identify", "skip-current"})
+    for (const char* name : {"identify", "skip-current", "verify"})
         if (Parser.isSet(name))
             options << QString("--%1").arg(name);
     for (int i = 0; i < Verbosity::Get(); ++i)
@@ -339,6 +344,11 @@ int main(int argc, char** argv)
                       "written. With IMAGE, also whether it would be an upgrade. Status 3 when nothing answered."});
     parser.addOption({"skip-current",
                       "Leave an instrument that already runs the image's version alone: nothing is sent, status 0."});
+    parser.addOption({"verify",
+                      "Count the upgrade only once the restarted instrument answers again with the image's "
+                      "version; status 4 when it reports its old one or does not come back."});
+    parser.addOption({"verify-timeout", "With --verify: seconds to wait for the restart, 1 to 3600 (default 60).",
+                      "seconds"});
     parser.addOption({"expect-sha256", "Refuse the image, before any port is opened, unless its SHA-256 is HEX.", "hex"});
     parser.addOption({"report",
                       "Write one row per instrument as it ends (UTC time, host, way, versions, image and its "

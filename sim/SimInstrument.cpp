@@ -159,6 +159,9 @@ SimAnswer SimInstrument::answerProgram(const QByteArray& command)
         return {command, reply("NAK", command), false, false};
     }
     ++m_programCount;
-    m_version = SampleImage::versionOf(m_flash);
+    if (!m_faults.keepVersion) {
+        m_version = SampleImage::versionOf(m_flash);
+    }
+    m_silent = m_faults.silentAfterProgram;
     return {command, reply("ACK", command), false, false};
 }

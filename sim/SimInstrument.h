@@ -18,6 +18,10 @@
 //  - shortAnswers: page answers carry no page echo ("ACK" and the index only).
 //  - silentAfterPage P: after acknowledging page P the instrument answers nothing more.
 //  - garbagePage P: the first answer for page P is 64 KiB of noise instead (the page is stored).
+//  - keepVersion: the program command is acknowledged, but the instrument restarts with its old
+//    firmware: it goes on reporting the version it had.
+//  - silentAfterProgram: after acknowledging the program command it answers nothing more (it
+//    never comes back from its restart).
 
 #include "sim/SampleImage.h"
 
@@ -35,6 +39,8 @@ struct SimFaults {
     bool shortAnswers = false;
     int silentAfterPage = -1;
     int garbagePage = -1;
+    bool keepVersion = false;
+    bool silentAfterProgram = false;
 };
 
 // The noise the garbage fault sends: no "A" in it, so it never reads as an answer.

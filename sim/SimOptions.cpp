@@ -25,6 +25,9 @@ QList<Option> optionList()
         Option("baud", "Pace answers at RATE baud, 8N1.", "RATE"),
         Option("lose-after", "Close the link after acknowledging page P.", "P"),
         Option("pfm-nak", "Answer the program command negatively."),
+        Option("keep-version", "Acknowledge the program command but go on reporting the old flash "
+                               "version (a restart into the old firmware)."),
+        Option("silent-after-program", "Answer nothing at all after acknowledging the program command."),
         Option("wrong-echo-always", "Echo the next page in every positive page answer."),
         Option("short-answers", "Answer page commands without the page echo."),
         Option("silent-after", "Answer nothing at all after acknowledging page P.", "P"),
@@ -104,6 +107,8 @@ void readFlags(const QCommandLineParser& parser, SimOptions* o)
     o->verbose = parser.isSet("verbose");
     o->faults.wrongType = parser.isSet("wrong-type");
     o->faults.pfmNak = parser.isSet("pfm-nak");
+    o->faults.keepVersion = parser.isSet("keep-version");
+    o->faults.silentAfterProgram = parser.isSet("silent-after-program");
     o->faults.wrongEchoAlways = parser.isSet("wrong-echo-always");
     o->faults.shortAnswers = parser.isSet("short-answers");
     o->byteAtATime = parser.isSet("byte-at-a-time");

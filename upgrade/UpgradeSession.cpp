@@ -47,6 +47,11 @@ TUpgradeSession::TUpgradeSession(TUpgradeOperator& Operator, QObject* Owner) : Q
     FDockProgressTimer.setSingleShot(true);
     FDockProgressTimer.setInterval(DockProgressMs);
     connect(&FDockProgressTimer, &QTimer::timeout, this, [this] { ShowDockProgress(); });
+    FVerifyTimer.setSingleShot(true);
+    connect(&FVerifyTimer, &QTimer::timeout, this, [this] {
+        if (FStage == TUpgradeStage::Verifying)
+            LetInstrumentGo();  // it did not come back: said as such at the end
+    });
     FHistoryFlushTimer.setSingleShot(true);
     connect(&FHistoryFlushTimer, &QTimer::timeout, this, [this] { HistoryFlushed(); });
 }
@@ -299,6 +304,8 @@ bool TUpgradeSession::Start()
     FCancelled = false;
     FLeftAlone = false;
     FImageChecked = false;
+    FConfirmed = false;
+    FVersionAfter.clear();
     FDockFailed = false;
     FPumpStopped = false;
     FDockProgressQueued = false;
@@ -350,6 +357,11 @@ void TUpgradeSession::ConnectTimedOut()
 
 void TUpgradeSession::InstrumentOnline(bool Status)
 {
+    if (FStage == TUpgradeStage::Verifying) {
+        if (Status)
+            Verified();
+        return;  // offline: the restart
+    }
     if (!Status) {
         const int turn = NextTurn();
         QTimer::singleShot(DeferMs, this, [this, turn] {
@@ -504,10 +516,42 @@ void TUpgradeSession::Progress(int Position, int Total)
 void TUpgradeSession::ProgramSent(int Error)
 {
     FResends = FHead->TotalResends();
-    if (Error <= 0)
+    if (Error <= 0) {
         FProgramAcknowledged = true;
-    else
+        if (FSettings.Verify) {
+            AwaitRestart();
+            return;
+        }
+    } else {
         Tell(ecSessionProgramFailed, UpgradeText::ProgramFailed);
+    }
+    LetInstrumentGo();
+}
+
+// The instrument restarts into its new firmware: once it has let go of the
+// line, it is asked for again (on the same port, or through the same dock),
+// and the version it then reports confirms the upgrade or not. Its going
+// offline meanwhile is the restart, not the end.
+void TUpgradeSession::AwaitRestart()
+{
+    const int turn = NextTurn();
+    SetStage(TUpgradeStage::Verifying);
+    OnNote(this, QString("program command acknowledged: waiting up to %1 s for the restarted instrument")
+                     .arg(FSettings.VerifyTimeOutMs / 1000.0));
+    FVerifyTimer.start(FSettings.VerifyTimeOutMs);
+    FHead->Connect(false);
+    QTimer::singleShot(RestartPauseMs, this, [this, turn] {
+        if (StillAt(turn))
+            FHead->Connect(true);
+    });
+}
+
+void TUpgradeSession::Verified()
+{
+    FVerifyTimer.stop();
+    FVersionAfter = QString::fromLatin1(FHead->FlashVersion());
+    FConfirmed = FHead->FlashVersion().trimmed() == FHead->FileVersion().trimmed();
+    OnNote(this, "the restarted instrument reports " + FVersionAfter);
     LetInstrumentGo();
 }
 
@@ -533,7 +577,7 @@ void TUpgradeSession::LetInstrumentGo()
 
 void TUpgradeSession::InstrumentOffline()
 {
-    if (FStage == TUpgradeStage::Waiting || FStage == TUpgradeStage::HandingBack)
+    if (FStage == TUpgradeStage::Waiting || FStage == TUpgradeStage::HandingBack || FStage == TUpgradeStage::Verifying)
         return;
     NextTurn();
     FEndTimer.stop();
@@ -545,6 +589,15 @@ void TUpgradeSession::InstrumentOffline()
 TUpgradeOutcome TUpgradeSession::EndOutcome(QString* Message) const
 {
     *Message = UpgradeText::Disconnected;
+    if (FProgramAcknowledged && FSettings.Verify && !FConfirmed) {
+        *Message = !FVersionAfter.isEmpty()
+                       ? QString("The program command was acknowledged, but after its restart the instrument "
+                                 "still reports %1: the upgrade failed.").arg(FVersionAfter)
+                       : QString("The program command was acknowledged, but the instrument did not come back "
+                                 "within %1 s of its restart: the upgrade is not confirmed.")
+                             .arg(FSettings.VerifyTimeOutMs / 1000.0);
+        return TUpgradeOutcome::Failed;
+    }
     if (FProgramAcknowledged) {
         *Message = UpgradeText::Completed;
         return TUpgradeOutcome::Completed;
@@ -753,7 +806,8 @@ void TUpgradeSession::RecordEnd(TUpgradeOutcome Outcome, const QString& Message)
     }
     FAttempt.PagesSent = FPagesDone;
     FAttempt.Resends = FResends;
-    FAttempt.Outcome = OutcomeName(Outcome);
+    FAttempt.Outcome = Outcome == TUpgradeOutcome::Completed && FConfirmed ? HistoryOutcome::Confirmed : OutcomeName(Outcome);
+    FAttempt.VersionAfter = FVersionAfter;
     // The final message, and the first failure told on the way (its cause).
     FAttempt.Message = FFirstError.isEmpty() || !Failure(Outcome) ? Message : Message + " (" + FFirstError + ")";
     FAttempt.Ended = QDateTime::currentDateTimeUtc();

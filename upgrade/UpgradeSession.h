@@ -34,6 +34,7 @@ enum class TUpgradeStage {
     Online,         // the handshake brought it online; the image follows a moment later
     ChoosingImage,  // the operator picks and confirms the image
     Uploading,      // pages, then the program command
+    Verifying,      // the restarted instrument is asked for again and its version compared
     Ending,         // the instrument is let go of
     HandingBack,    // the dock is given back to its own control
 };
@@ -89,6 +90,8 @@ struct TUpgradeSettings {
     bool SkipCurrent = false;     // an instrument already at the image's version is left alone
     QString ExpectSha256;         // the image's bytes must have this SHA-256 (lower-case hex; empty: any)
     bool ChecksumBesideImage = false;  // without ExpectSha256: the one in IMAGE.sha256, when there is one
+    bool Verify = false;          // the upgrade counts only once the restarted instrument reports the image's version
+    int VerifyTimeOutMs = 60000;  // how long the restart is waited for
     QString HistoryFile = TUpgradeHistory::DefaultPath();  // each attempt recorded there (empty: nowhere)
 };
 
@@ -108,6 +111,7 @@ public:
     static constexpr int HandBackBoundMs = 5000;   // the hand-back is waited for at most this long
     static constexpr int HandBackStepMs = 1000;    // and each of its four commands at most this long
     static constexpr int PagesPerRecord = 64;      // the history learns the pages sent this often
+    static constexpr int RestartPauseMs = 500;     // verifying: the restarting instrument is asked for after this
 
     explicit TUpgradeSession(TUpgradeOperator& Operator, QObject* Owner = nullptr);
     ~TUpgradeSession() override;
@@ -202,6 +206,8 @@ private:
     bool ChooseImage(int Turn);
     void Progress(int Position, int Total);
     void ProgramSent(int Error);
+    void AwaitRestart();
+    void Verified();
     void LetInstrumentGo();
     void InstrumentOffline();
     void Finish();
@@ -237,6 +243,9 @@ private:
     bool FCancelled = false;
     bool FLeftAlone = false;       // identified, or already current: nothing is written
     bool FImageChecked = false;    // an image was loaded to compare, not to send
+    bool FConfirmed = false;       // verifying: the restarted instrument reports the image's version
+    QString FVersionAfter;         // verifying: what the restarted instrument reports
+    QTimer FVerifyTimer;
     bool FDockFailed = false;
     QString FImageFile;
     QString FEndMessage;

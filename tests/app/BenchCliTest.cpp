@@ -1,7 +1,8 @@
 // The service bench's single-instrument options through the real kt4-flash
 // and the simulated instrument: identifying writes nothing, a current
-// instrument is left alone, a wrong checksum opens no port, and each attempt
-// ends as one row of the session report.
+// instrument is left alone, a wrong checksum opens no port, a verified upgrade
+// counts only when the restarted instrument reports the new version, and each
+// attempt ends as one row of the session report.
 
 #include "tests/app/SimProcess.h"
 
@@ -18,6 +19,7 @@ namespace {
 struct TBenchCase {
     const char* Name;
     const char* InstrumentVersion;
+    QStringList Faults;        // the simulated instrument's
     const char* ImageVersion;  // "" for no image
     QStringList Options;       // "{sha}" stands for the image's SHA-256
     int Status;
@@ -29,14 +31,17 @@ struct TBenchCase {
 const QString Zeros(64, '0');
 
 const TBenchCase BenchCases[] = {
-    {"IdentifiesWithoutAnImage", "1.10", "", {"--identify"}, 0, "KT4 head through port", "identification", false},
-    {"IdentifiesAnUpgrade", "1.10", "2.00", {"--identify"}, 0, "the image (2.00) would be an upgrade", "identification", false},
-    {"IdentifiesTheSameVersion", "1.10", "1.10", {"--identify"}, 0, "the image (1.10) is the same version", "identification", false},
-    {"IdentifiesAnOlderImage", "2.00", "1.10", {"--identify"}, 0, "the image (1.10) is older", "identification", false},
-    {"LeavesACurrentInstrumentAlone", "1.10", "1.10", {"--skip-current", "-y"}, 0, "already at 1.10", "skipped", false},
-    {"UpgradesAnInstrumentThatIsNotCurrent", "1.10", "2.00", {"--skip-current", "-y"}, 0, "Flash Upload Completed", "completed", true},
-    {"RefusesAWrongChecksumBeforeAnyPort", "1.10", "2.00", {"--expect-sha256", Zeros, "-y"}, 2, "not the expected 0000", "", false},
-    {"UpgradesWithTheRightChecksum", "1.10", "2.00", {"--expect-sha256", "{sha}", "-y"}, 0, "Flash Upload Completed", "completed", true},
+    {"IdentifiesWithoutAnImage", "1.10", {}, "", {"--identify"}, 0, "KT4 head through port", "identification", false},
+    {"IdentifiesAnUpgrade", "1.10", {}, "2.00", {"--identify"}, 0, "the image (2.00) would be an upgrade", "identification", false},
+    {"IdentifiesTheSameVersion", "1.10", {}, "1.10", {"--identify"}, 0, "the image (1.10) is the same version", "identification", false},
+    {"IdentifiesAnOlderImage", "2.00", {}, "1.10", {"--identify"}, 0, "the image (1.10) is older", "identification", false},
+    {"LeavesACurrentInstrumentAlone", "1.10", {}, "1.10", {"--skip-current", "-y"}, 0, "already at 1.10", "skipped", false},
+    {"UpgradesAnInstrumentThatIsNotCurrent", "1.10", {}, "2.00", {"--skip-current", "-y"}, 0, "Flash Upload Completed", "completed", true},
+    {"RefusesAWrongChecksumBeforeAnyPort", "1.10", {}, "2.00", {"--expect-sha256", Zeros, "-y"}, 2, "not the expected 0000", "", false},
+    {"ConfirmsTheUpgradeAfterTheRestart", "1.10", {}, "2.00", {"--verify", "-y"}, 0, "Flash Upload Completed", "confirmed", true},
+    {"FailsWhenTheRestartBringsBackTheOldVersion", "1.10", {"--keep-version"}, "2.00", {"--verify", "-y"}, 4, "still reports 1.10", "failed", true},
+    {"FailsWhenTheInstrumentDoesNotComeBack", "1.10", {"--silent-after-program"}, "2.00", {"--verify", "--verify-timeout=2", "-y"}, 4, "did not come back", "failed", true},
+    {"UpgradesWithTheRightChecksum", "1.10", {}, "2.00", {"--expect-sha256", "{sha}", "-y"}, 0, "Flash Upload Completed", "completed", true},
 };
 
 class BenchCli : public ::testing::TestWithParam<TBenchCase> {};
@@ -56,7 +61,7 @@ QJsonObject OnlyRow(const QString& Report)
 TEST_P(BenchCli, DoesWhatItSaysAndReportsIt)
 {
     const TBenchCase& c = GetParam();
-    TSimProcess sim({"--version", c.InstrumentVersion});
+    TSimProcess sim(QStringList{"--version", c.InstrumentVersion} + c.Faults);
     QStringList arguments = {"--port", sim.PtyPath(), AnswerTimeOut, "--report", sim.Dir() + "/report.jsonl"};
     QString sha;
     if (*c.ImageVersion) {
