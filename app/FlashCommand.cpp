@@ -86,6 +86,10 @@ TFlashCommand::TFlashCommand(const TFlashOptions& Options, FILE* Out)
     settings.ExpectSha256 = Options.ExpectSha256;
     settings.Verify = Options.VerifyTimeOutSeconds > 0;
     settings.VerifyTimeOutMs = Options.VerifyTimeOutSeconds * 1000;
+    settings.RecordFromOnline = Options.Watch;
+    if (Options.Watch)
+        settings.ConnectTimeOutMs = 0;  // an instrument comes when it is placed
+    FSettings = settings;
     FSession->SetSettings(settings);
     FSession->OnStageChanged = [this](QObject*, TUpgradeStage Stage) { StageChanged(Stage); };
     FSession->OnProgress = [this](QObject*, int Done, int Total, int Address) { Progress(Done, Total, Address); };
@@ -147,6 +151,14 @@ void TFlashCommand::ReportWay()
 // the final message.
 void TFlashCommand::ReportEnd(int Status, int UpgradeStatus)
 {
+    if (FOptions.Watch) {
+        Report(FlashReport::End, {{"status", Status},
+                                  {"upgraded", FUpgraded},
+                                  {"current", FCurrent},
+                                  {"failed", FFailed},
+                                  {"parked", FParked}});
+        return;
+    }
     const TUpgradeAttempt attempt = EndedAttempt(UpgradeStatus);
     Report(FlashReport::End, {{"outcome", attempt.Outcome},
                               {"status", Status},
@@ -178,11 +190,12 @@ bool TFlashCommand::WriteSessionReport(const TUpgradeAttempt& Attempt)
 {
     if (FOptions.ReportFile.isEmpty())
         return true;
-    TSessionReport report(FOptions.ReportFile, FOptions.Image);
-    if (report.Ok() && report.Add(AttemptRows::Json(Attempt)))
+    if (!FReport)
+        FReport = std::make_unique<TSessionReport>(FOptions.ReportFile, FOptions.Image);
+    if (FReport->Ok() && FReport->Add(AttemptRows::Json(Attempt)))
         return true;
     std::fprintf(stderr, "kt4-flash: cannot write the report %s: %s\n",
-                 qPrintable(OutsideText::OneLine(FOptions.ReportFile)), qPrintable(TerminalSafe(report.ErrorString())));
+                 qPrintable(OutsideText::OneLine(FOptions.ReportFile)), qPrintable(TerminalSafe(FReport->ErrorString())));
     return false;
 }
 
@@ -265,7 +278,7 @@ void TFlashCommand::TraceFailed(const QString& Cause)
 
 int TFlashCommand::Run()
 {
-    const int upgraded = Upgrade();
+    const int upgraded = FOptions.Watch ? Watch() : Upgrade();
     int status = upgraded;
     // The history's last records are written, or their loss told, before the end.
     FSession->FlushHistory([this] { FLoop.exit(0); });
@@ -279,6 +292,8 @@ int TFlashCommand::Run()
     FStatus = status;
     Note(QString("finished with exit status %1").arg(status));
     ReportEnd(status, upgraded);
+    if (FOptions.Watch)
+        return status;  // each instrument's row was written as it ended
     const TUpgradeAttempt attempt = EndedAttempt(upgraded);
     WriteSessionReport(attempt);
     if (FOptions.Identify && FOptions.Json && attempt.Outcome == HistoryOutcome::Identified) {
@@ -372,7 +387,12 @@ void TFlashCommand::Signalled(int Signal)
     case TUpgradeStage::Online:
     case TUpgradeStage::ChoosingImage:
     case TUpgradeStage::Uploading:
+    case TUpgradeStage::Verifying:
         FSession->Stop();
+        break;
+    case TUpgradeStage::Waiting:
+        if (FOptions.Watch && FStarted && !FProbing)
+            FLoop.exit(fsCompleted);  // between two instruments: nothing to end
         break;
     default:
         break;  // not begun (Start looks), or already ending: its end follows
@@ -492,6 +512,10 @@ void TFlashCommand::Error(const TErrorInfo& Error)
 // failure's on standard error, as the console back end sends error boxes.
 void TFlashCommand::Finished(TUpgradeOutcome Outcome, const QString& Message)
 {
+    if (FOptions.Watch) {
+        WatchFinished(Outcome, Message);
+        return;
+    }
     FStatus = StatusOf(Outcome);
     FEndMessage = Message;
     Dialogs().MessageDlg(Message, FStatus == fsCompleted || FStatus == fsCancelled ? mtInformation : mtError, mbOK);

@@ -7,6 +7,7 @@
 // each time-out, page sent again, refusal, answer and signal, and the exit
 // status last.
 
+#include "app/SessionReport.h"
 #include "app/SignalWatch.h"
 #include "link/TraceLog.h"
 #include "platform/Dialogs.h"
@@ -34,6 +35,7 @@ struct TFlashOptions {
     bool SkipCurrent = false;   // an instrument at the image's version is left alone
     QString ExpectSha256;       // the image must have this SHA-256 (lower-case hex)
     QString ReportFile;         // the attempt's row written there (CSV or JSON lines by its name)
+    bool Watch = false;         // instrument after instrument until a signal (a bench's member)
     int VerifyTimeOutSeconds = 0;  // the restarted instrument must report the image's version within this (0: not checked)
     QStringList Arguments;      // the command line as given, for the trace
 };
@@ -81,6 +83,18 @@ private:
 
     int Upgrade();
     bool LoadImage();
+
+    // watching (app/FlashWatch.cpp)
+    int Watch();
+    void NextInstrument();
+    void WatchFinished(TUpgradeOutcome Outcome, const QString& Message);
+    void CountAttempt(TUpgradeOutcome Outcome, const QString& Message);
+    void ShowOnDock(const QByteArray& First, const QByteArray& Second);
+    void Park();
+    void AwaitRemoval();
+    void InstrumentRemoved();
+    void ProbeForQuiet();
+    void ProbeFinished(TUpgradeOutcome Outcome);
     void Print(const QString& Line);  // control characters from outside shown escaped
     void EndProgressLine();           // a terminal's progress line ends before another line
     bool OpenTrace();
@@ -111,6 +125,14 @@ private:
     int FSignal = 0;               // the first signal that stopped the upgrade
     int FStatus = fsFailed;
     QString FEndMessage;           // the message the upgrade ended with
+    TUpgradeSettings FSettings;    // the session's, as the options give them
+    std::unique_ptr<TSessionReport> FReport;
+    // watching
+    bool FRemoved = false;         // the dock said the instrument was taken out
+    bool FProbing = false;         // a port is asked whether its instrument is still there
+    bool FParked = false;
+    int FFailuresInARow = 0;
+    int FUpgraded = 0, FCurrent = 0, FFailed = 0;
 };
 
 // The exit status of an outcome.

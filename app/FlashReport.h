@@ -18,9 +18,17 @@
 //                                              have seen (never a failure's source)
 //   {"event":"error","code":108,"text":"..."}  a failure, with its code
 //                                              (platform/ErrorEvent.h, upgrade/UpgradeSession.h)
-//   {"event":"end","outcome":"failed","status":4,"message":"...","pages_sent":85,"resends":0}
-//                                              the last line: the outcome as the
-//                                              history names it, the exit status
+//   {"event":"end","outcome":"failed","status":4,"message":"...","pages_sent":85,"resends":0,
+//    "record":{...}}                           the last line: the outcome as the
+//                                              history names it, the exit status,
+//                                              the attempt's row (history/AttemptRows.h)
+//
+// Watching (--watch), the stages and pages of one instrument after another;
+// each instrument's end is
+//   {"event":"attempt","record":{...}}         its row
+// a dock that failed three in a row says
+//   {"event":"parked","text":"..."}
+// and "end" comes once, when the member stops.
 //
 // Texts are JSON strings: a line break or a control character in one is
 // escaped and cannot start a false line.
@@ -43,6 +51,8 @@ inline constexpr char Page[] = "page";
 inline constexpr char Box[] = "box";
 inline constexpr char Error[] = "error";
 inline constexpr char End[] = "end";
+inline constexpr char Attempt[] = "attempt";  // watching: one instrument ended ("record": its row)
+inline constexpr char Parked[] = "parked";    // watching: failures in a row, no more instruments taken
 
 // A reader takes lines up to this long; a longer one is dropped whole.
 inline constexpr qsizetype MaxLine = 16 * 1024;

@@ -111,8 +111,12 @@ int TShelf::Run()
 {
     FClock.start();
     if (!FOptions.Json) {
-        std::fprintf(FOut, "%s %d instruments at once, each in its own process.\n",
-                     FOptions.Identify ? "Identifying" : "Upgrading", int(FMembers.size()));
+        if (FOptions.Watch)
+            std::fprintf(FOut, "Watching %d %s until Ctrl-C, each in its own process.\n", int(FMembers.size()),
+                         FMembers.size() == 1 ? "dock or port" : "docks and ports");
+        else
+            std::fprintf(FOut, "%s %d instruments at once, each in its own process.\n",
+                         FOptions.Identify ? "Identifying" : "Upgrading", int(FMembers.size()));
         std::fflush(FOut);
     }
     for (auto& member : FMembers)
@@ -131,6 +135,8 @@ void TShelf::Start(TMember& Member)
     if (!FOptions.Image.isEmpty())
         arguments.prepend(FOptions.Image);
     arguments += Member.Entry.Arguments;
+    if (FOptions.Watch)
+        arguments << "--watch";
     arguments += FOptions.MemberOptions;
     if (!FOptions.TraceFile.isEmpty())
         arguments << "--trace" << MemberTraceFile(FOptions.TraceFile, Member.Entry.Label);
@@ -198,6 +204,27 @@ TMemberReport::TChange TMemberReport::Take(const QJsonObject& Event)
         } else if (FirstError.isEmpty()) {
             FirstError = text;
         }
+    } else if (event == FlashReport::Stage) {
+        Stage = Event.value("stage").toString();
+        return Stage == "connecting" || Stage == "waiting" ? Milestone : NoChange;
+    } else if (event == FlashReport::Attempt) {
+        const QJsonObject row = Event.value("record").toObject();
+        const QString outcome = row.value("outcome").toString();
+        if (outcome == HistoryOutcome::Completed || outcome == HistoryOutcome::Confirmed)
+            ++Upgraded;
+        else if (outcome == HistoryOutcome::Skipped)
+            ++Current;
+        else if (outcome != HistoryOutcome::Identified)
+            ++Failed;
+        LastResult = row.value("version_before").toString() + " " + outcome;
+        Rows << row;
+        OldVersion.clear();
+        Done = Total = 0;
+        FirstError.clear();
+        return Milestone;
+    } else if (event == FlashReport::Parked) {
+        Parked = true;
+        return Milestone;
     } else if (event == FlashReport::End) {
         EndMessage = Event.value("message").toString();
         Outcome = Event.value("outcome").toString();
@@ -210,6 +237,8 @@ void TShelf::ReadReport(TMember& Member)
 {
     for (const QJsonObject& event : Member.Reader.Add(Member.Process->readAllStandardOutput())) {
         const TMemberReport::TChange change = Member.Report.Take(event);
+        for (const QJsonObject& row : std::exchange(Member.Report.Rows, {}))
+            WriteRow(row);
         if (change != TMemberReport::NoChange)
             Changed(Member, change == TMemberReport::Milestone);
     }
@@ -228,7 +257,8 @@ void TShelf::MemberEnded(TMember& Member)
         Member.Status = Member.Process->exitCode();
     else
         Member.Signal = Member.Process->exitCode();  // Qt gives the signal's number here
-    WriteRow(Member);
+    if (!FOptions.Watch)
+        WriteRow(MemberRow(Member));
     Changed(Member, true);
     for (const auto& member : FMembers)
         if (!member->Ended)
@@ -238,7 +268,7 @@ void TShelf::MemberEnded(TMember& Member)
 
 // The member's row as it reported it; a member that ended without its report
 // (it crashed, or never started) gets one that says so.
-void TShelf::WriteRow(const TMember& Member)
+QJsonObject TShelf::MemberRow(const TMember& Member) const
 {
     QJsonObject row = Member.Report.Record;
     if (row.isEmpty()) {
@@ -252,6 +282,12 @@ void TShelf::WriteRow(const TMember& Member)
         const int port = Member.Entry.Arguments.indexOf("--port");
         row.insert(port >= 0 ? "port" : "dock_address", Member.Entry.Arguments.value(1));
     }
+    return row;
+}
+
+void TShelf::WriteRow(const QJsonObject& Row)
+{
+    const QJsonObject& row = Row;
     if (FReport && !FReport->Add(row))
         std::fprintf(stderr, "kt4-flash: cannot write the report %s: %s\n",
                      qPrintable(OutsideText::OneLine(FOptions.ReportFile)), qPrintable(TerminalSafe(FReport->ErrorString())));
@@ -293,8 +329,33 @@ QString TShelf::ResultText(const TMember& Member) const
     return QString("failed (exit status %1): %2").arg(Member.Status).arg(cause);
 }
 
+// Watching: what the dock is doing, and what it has done so far.
+QString TShelf::WatchLine(const TMember& Member) const
+{
+    const TMemberReport& report = Member.Report;
+    QString state;
+    if (Member.Ended)
+        state = report.Parked ? "parked: three failures in a row" : "stopped";
+    else if (report.Stage == "verifying")
+        state = "waiting for the instrument to restart";
+    else if (report.Total > 0)
+        state = QString("%1 -> %2  page %3/%4").arg(report.OldVersion, report.ImageVersion).arg(report.Done).arg(report.Total);
+    else if (!report.OldVersion.isEmpty())
+        state = "KT4 head " + report.OldVersion;
+    else if (report.Stage == "waiting" && !report.LastResult.isEmpty())
+        state = "waiting for it to be taken out";
+    else
+        state = "waiting for an instrument";
+    QString done = QString("%1 upgraded, %2 current, %3 failed").arg(report.Upgraded).arg(report.Current).arg(report.Failed);
+    if (!report.LastResult.isEmpty())
+        done += ", last " + report.LastResult;
+    return Cell(Member.Entry.Label, 16) + ' ' + Cell(state, 34) + ' ' + Cell(done);
+}
+
 QString TShelf::ProgressLine(const TMember& Member) const
 {
+    if (FOptions.Watch)
+        return WatchLine(Member);
     QString state;
     if (Member.Ended)
         state = Clock(Member.Milliseconds) + "  " + ResultText(Member);
@@ -343,8 +404,37 @@ void TShelf::Redraw()
     FDrawn = true;
 }
 
+void TShelf::PrintWatchSummary()
+{
+    QString text = "\n";
+    int upgraded = 0, current = 0, failed = 0;
+    for (const auto& member : FMembers) {
+        const TMemberReport& r = member->Report;
+        upgraded += r.Upgraded;
+        current += r.Current;
+        failed += r.Failed;
+        text += QString("%1 %2 upgraded, %3 already current, %4 failed%5\n")
+                    .arg(Cell(member->Entry.Label, 16))
+                    .arg(r.Upgraded)
+                    .arg(r.Current)
+                    .arg(r.Failed)
+                    .arg(r.Parked ? "; parked" : "");
+    }
+    text += QString("In all: %1 upgraded, %2 already current, %3 failed in %4.\n")
+                .arg(upgraded)
+                .arg(current)
+                .arg(failed)
+                .arg(ClockTenths(FClock.elapsed()));
+    std::fprintf(FOut, "%s", qPrintable(TerminalSafe(text)));
+    std::fflush(FOut);
+}
+
 void TShelf::PrintSummary()
 {
+    if (FOptions.Watch) {
+        PrintWatchSummary();
+        return;
+    }
     int width = 10;
     for (const auto& member : FMembers)
         width = qMax(width, int(Cell(member->Entry.Label).size()));

@@ -49,6 +49,7 @@ struct TShelfOptions {
     QStringList MemberOptions;   // passed to every member (time-outs)
     QString TraceFile;           // each member traces into its own file named after it
     bool Identify = false;       // each member only identifies its instrument (Image may be empty)
+    bool Watch = false;          // each member takes instrument after instrument until a signal
     bool Json = false;           // identifying: each instrument's object on a line, nothing else
     QString ReportFile;          // one row per instrument as it ends (app/SessionReport.h)
 };
@@ -66,6 +67,12 @@ struct TMemberReport {
     QStringList HistoryProblems;  // not its failure (the upgrade went on): told once for the shelf
     QString Outcome;              // as the history names it, from the end event
     QJsonObject Record;           // the attempt's row, from the end event
+    // watching: one instrument after another
+    QString Stage;                // the member's last stage
+    int Upgraded = 0, Current = 0, Failed = 0;
+    QString LastResult;           // the last instrument's outcome, as the history names it
+    bool Parked = false;
+    QList<QJsonObject> Rows;      // instruments ended and not yet written to the report
 
     // How much an event changes the member's row.
     enum TChange { NoChange, Progress, Milestone };
@@ -105,13 +112,16 @@ private:
     void ReadReport(TMember& Member);
     void MemberEnded(TMember& Member);
     QString ProgressLine(const TMember& Member) const;
+    QString WatchLine(const TMember& Member) const;
+    void PrintWatchSummary();
     QString ResultText(const TMember& Member) const;
     void Changed(TMember& Member, bool Milestone);
     void Redraw();
     void PrintSummary();
     void PrintHistoryProblems();
     int ShelfStatus() const;
-    void WriteRow(const TMember& Member);
+    QJsonObject MemberRow(const TMember& Member) const;
+    void WriteRow(const QJsonObject& Row);
     bool Upgraded(const TMember& Member) const;
 
     TShelfOptions FOptions;

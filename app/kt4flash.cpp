@@ -113,6 +113,15 @@ bool ReadBenchOptions(const QCommandLineParser& Parser, const QString& Image, TF
     Options->Identify = Parser.isSet("identify");
     Options->Json = Parser.isSet("json");
     Options->SkipCurrent = Parser.isSet("skip-current");
+    Options->Watch = Parser.isSet("watch");
+    if (Options->Watch && Parser.values("port").isEmpty() && Parser.values("dock").isEmpty()) {
+        UsageFault("--watch needs the docks (--dock) or ports (--port) to watch");
+        return false;
+    }
+    if (Options->Watch && Options->Json) {
+        UsageFault("--watch tells the bench in rows, not --json");
+        return false;
+    }
     if (Parser.isSet("verify") || Parser.isSet("verify-timeout")) {
         Options->VerifyTimeOutSeconds = 60;
         if (Parser.isSet("verify-timeout") && !ReadNumber(Parser, "verify-timeout", 1, 3600, &Options->VerifyTimeOutSeconds))
@@ -217,7 +226,7 @@ QStringList MemberOptions(const QCommandLineParser& Parser)
     for (const char* name : {"connect-timeout", "answer-timeout-ms", "dock-kind", "expect-sha256", "verify-timeout"})
         if (Parser.isSet(name))
             options << QString("--%1=%2").arg(name, Parser.value(name));
-    for (const char* name : {"identify", "skip-current", "verify"})
+    for (const char* name : {"identify", "skip-current", "verify", "watch"})
         if (Parser.isSet(name))
             options << QString("--%1").arg(name);
     for (int i = 0; i < Verbosity::Get(); ++i)
@@ -236,6 +245,7 @@ int RunShelf(const QCommandLineParser& Parser, const TFlashOptions& Options, TSi
     shelf.Program = QCoreApplication::applicationFilePath();
     shelf.Image = Image.isEmpty() ? QString() : QFileInfo(Image).absoluteFilePath();
     shelf.Identify = Options.Identify;
+    shelf.Watch = Options.Watch;
     shelf.Json = Options.Json;
     shelf.ReportFile = Options.ReportFile;
     shelf.MemberOptions = MemberOptions(Parser);
@@ -270,8 +280,11 @@ int RunShelf(const QCommandLineParser& Parser, const TFlashOptions& Options, TSi
     }
     if (Options.Identify)
         return RunMembers(shelf, Signals);
-    std::fprintf(stdout, "Image: version %s. Every instrument is upgraded to it without further questions, "
-                         "an older version included.\n", qPrintable(OutsideText::OneLine(QString::fromLatin1(image.FileVersion()))));
+    std::fprintf(stdout, "Image: version %s. Every instrument%s is upgraded to it without further questions, "
+                         "an older version included%s.\n",
+                 qPrintable(OutsideText::OneLine(QString::fromLatin1(image.FileVersion()))),
+                 Options.Watch ? " placed until Ctrl-C" : "",
+                 Options.SkipCurrent ? "; one already at it is left alone" : "");
     if (Dialogs().MessageDlg(UpgradeText::EraseWarning, mtWarning, mbOKCancel) != mrOk)
         return TSignalWatch::Caught() ? fsSignalled + TSignalWatch::Caught() : int(fsCancelled);
     return RunMembers(shelf, Signals);
@@ -344,6 +357,10 @@ int main(int argc, char** argv)
                       "written. With IMAGE, also whether it would be an upgrade. Status 3 when nothing answered."});
     parser.addOption({"skip-current",
                       "Leave an instrument that already runs the image's version alone: nothing is sent, status 0."});
+    parser.addOption({"watch",
+                      "Watch the docks (--dock) and ports (--port) until Ctrl-C: every instrument placed is "
+                      "upgraded (or left alone with --skip-current), the dock's display tells the outcome, and "
+                      "a dock that fails three in a row is parked. One live row per dock, a summary at the end."});
     parser.addOption({"verify",
                       "Count the upgrade only once the restarted instrument answers again with the image's "
                       "version; status 4 when it reports its old one or does not come back."});
@@ -421,7 +438,7 @@ int main(int argc, char** argv)
     options.DockKind = parser.value("dock-kind").trimmed().toLower();
     if (!QStringList({"kelo6", "express", "mp-express"}).contains(options.DockKind))
         return UsageFault("--dock-kind is kelo6, express or mp-express, not \"" + options.DockKind + "\"");
-    if (parser.values("port").size() + parser.values("dock").size() > 1) {
+    if (parser.values("port").size() + parser.values("dock").size() > 1 || (options.Watch && !parser.isSet("shelf-member"))) {
         auto console = std::make_unique<TConsoleDialogs>(parser.isSet("yes"), stdin, stdout, stderr);
         TSignalWatch watch;  // a signal at the erase question gives it up
         console->SetInterruptFd(TSignalWatch::InterruptFd());

@@ -54,7 +54,7 @@ QString AttemptRows::VersionAfter(const TUpgradeAttempt& Row)
 QJsonObject AttemptRows::Json(const TUpgradeAttempt& Row)
 {
     return {
-        {"id", Row.Id},
+        {"id", Row.Id > 0 ? QJsonValue(Row.Id) : QJsonValue()},  // the history's number; none outside it
         {"started", Time(Row.Started)},
         {"ended", Time(Row.Ended)},
         {"duration_s", Duration(Row)},

@@ -378,6 +378,7 @@ void TUpgradeSession::InstrumentOnline(bool Status)
     FOnlineSeen = true;
     FConnectTimer.stop();
     SetStage(TUpgradeStage::Online);
+    RecordOnline();
     RecordOnTheWay();
     if (FDock)
         QTimer::singleShot(PumpDelayMs, this, [this] { StopPump(); });
@@ -743,8 +744,22 @@ void TUpgradeSession::RecordStart()
     FAttempt.ProgramVersion = QCoreApplication::applicationVersion();
     RecordWay(FAttempt, FDock, FSettings, *FLink);
     TUpgradeHistory::FillIn(FAttempt);
-    if (FHistory)
+    if (FSettings.RecordFromOnline)
+        FAttempt.Outcome.clear();  // begun once an instrument answers: RecordOnline
+    else if (FHistory)
         FHistory->Begin(FAttempt);  // under way, "in progress", written now or later
+}
+
+// Watching for instruments, an attempt is an instrument that answered: the
+// wait for one is none.
+void TUpgradeSession::RecordOnline()
+{
+    if (!FSettings.RecordFromOnline || FAttempt.Outcome == HistoryOutcome::InProgress)
+        return;
+    FAttempt.Started = {};
+    TUpgradeHistory::FillIn(FAttempt);
+    if (FHistory)
+        FHistory->Begin(FAttempt);
 }
 
 void TUpgradeSession::OpenHistory()

@@ -92,6 +92,7 @@ struct TUpgradeSettings {
     bool ChecksumBesideImage = false;  // without ExpectSha256: the one in IMAGE.sha256, when there is one
     bool Verify = false;          // the upgrade counts only once the restarted instrument reports the image's version
     int VerifyTimeOutMs = 60000;  // how long the restart is waited for
+    bool RecordFromOnline = false;  // an attempt begins when an instrument answers (a bench waiting for one)
     QString HistoryFile = TUpgradeHistory::DefaultPath();  // each attempt recorded there (empty: nowhere)
 };
 
@@ -215,6 +216,7 @@ private:
     // the upgrade history: a row when the attempt starts, filled in on the way, completed at its end
     void RecordStart();
     void OpenHistory();
+    void RecordOnline();
     void RecordOnTheWay();
     void RecordEnd(TUpgradeOutcome Outcome, const QString& Message);
     void TellHistoryProblem(int Attempt, const QString& Text);
