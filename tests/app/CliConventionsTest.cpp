@@ -74,7 +74,7 @@ QByteArray ReadFile(const QString& Path)
 QStringList LongOptions(const QString& Help)
 {
     QStringList names;
-    static const QRegularExpression option("^  (?:-\\S, )*(--[a-z][a-z-]*)", QRegularExpression::MultilineOption);
+    static const QRegularExpression option("^  (?:-\\S, )*(--[a-z][a-z0-9-]*)", QRegularExpression::MultilineOption);
     for (auto it = option.globalMatch(Help); it.hasNext();)
         names << it.next().captured(1);
     return names;
