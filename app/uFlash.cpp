@@ -298,6 +298,7 @@ void TfrmUpgrade::CreateComponents()
     Session = new TUpgradeSession(*this, this);
     TUpgradeSettings settings;
     settings.HandBackAtEnd = false;  // the window hands the dock back when it closes
+    settings.ChecksumBesideImage = true;  // a release's IMAGE.sha256 beside the chosen image is checked
     Session->SetSettings(settings);
     KeskLink1 = Session->Link();
     KeskLink1->OnDebugSend = [this](QObject*, const QByteArray& Data) { KeskLink1DebugSend(Data); };

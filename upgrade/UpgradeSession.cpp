@@ -431,7 +431,6 @@ bool TUpgradeSession::ChooseImage(int Turn)
         const QString checksum = ImageChecksum::Problem(*file, FHead->FlashImage(), ExpectedSha256(*file));
         if (!checksum.isEmpty()) {
             FImageRefused = true;
-            FEndMessage = checksum;
             Tell(ecSessionImageRefused, checksum);
             return false;
         }
@@ -607,11 +606,8 @@ TUpgradeOutcome TUpgradeSession::EndOutcome(QString* Message) const
         *Message = FEndMessage;
         return FSettings.Identify ? TUpgradeOutcome::Identified : TUpgradeOutcome::Skipped;
     }
-    if (FImageRefused) {
-        if (!FEndMessage.isEmpty())
-            *Message = FEndMessage;  // the checksum that did not match
+    if (FImageRefused)
         return TUpgradeOutcome::ImageRefused;
-    }
     if (FCancelled && !FUploadStarted)
         return TUpgradeOutcome::Cancelled;
     if (!FOnlineSeen) {

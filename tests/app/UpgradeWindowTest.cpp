@@ -212,6 +212,24 @@ TEST_F(UpgradeWindow, RefusedFileShowsBothMessagesInOrder)
     EXPECT_FALSE(sim->Log().contains("WEP"));
 }
 
+// A release's checksum file beside the image: an image without that SHA-256
+// is refused before a page goes out.
+TEST_F(UpgradeWindow, AnImageWhoseChecksumFileDisagreesIsRefused)
+{
+    Start();
+    QFile sums(image + ".sha256");
+    ASSERT_TRUE(sums.open(QIODevice::WriteOnly));
+    sums.write(QByteArray(64, 'a') + "  image.bin\n");
+    sums.close();
+    dialogs->QueueFile(image);
+    window->cbStart->click();
+    WaitForSummary();
+    EXPECT_TRUE(dialogs->Texts().join('\n').contains("not the expected " + QString(64, 'a')))
+        << dialogs->Texts().join('\n').toStdString();
+    sim->Stop();
+    EXPECT_FALSE(sim->Log().contains("WEP"));
+}
+
 TEST_F(UpgradeWindow, VersionQuestionNoOffersTheDialogAgain)
 {
     Start();
