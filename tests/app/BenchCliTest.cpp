@@ -73,7 +73,8 @@ TEST_P(BenchCli, DoesWhatItSaysAndReportsIt)
     }
     for (QString option : c.Options)
         arguments << option.replace("{sha}", sha);
-    const TFlashRun run = RunFlash(arguments);
+    const QString history = "KT4_HISTORY=" + sim.Dir() + "/history.sqlite";
+    const TFlashRun run = RunFlash(arguments, {history});
     EXPECT_EQ(run.ExitCode, c.Status) << run.Output.toStdString();
     EXPECT_TRUE(run.Output.contains(c.Said)) << run.Output.toStdString();
     const QByteArray log = sim.Log();
@@ -90,6 +91,9 @@ TEST_P(BenchCli, DoesWhatItSaysAndReportsIt)
     EXPECT_EQ(row.value("version_before").toString(), c.InstrumentVersion);
     EXPECT_EQ(row.value("image_sha256").toString(), sha);
     EXPECT_EQ(row.value("port").toString(), sim.PtyPath());
+    const TFlashRun recorded = RunFlash({"--history", "--json"}, {history});
+    EXPECT_EQ(QJsonDocument::fromJson(recorded.Output.toUtf8()).object().value("outcome").toString(), c.Outcome)
+        << recorded.Output.toStdString();
 }
 
 INSTANTIATE_TEST_SUITE_P(FlashCli, BenchCli, ::testing::ValuesIn(BenchCases),
