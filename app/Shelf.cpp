@@ -206,7 +206,7 @@ TMemberReport::TChange TMemberReport::Take(const QJsonObject& Event)
         }
     } else if (event == FlashReport::Stage) {
         Stage = Event.value("stage").toString();
-        return Stage == "connecting" || Stage == "waiting" ? Milestone : NoChange;
+        return Progress;
     } else if (event == FlashReport::Attempt) {
         const QJsonObject row = Event.value("record").toObject();
         const QString outcome = row.value("outcome").toString();
@@ -361,6 +361,8 @@ QString TShelf::ProgressLine(const TMember& Member) const
         state = Clock(Member.Milliseconds) + "  " + ResultText(Member);
     else if (Member.Report.OldVersion.isEmpty())
         state = "connecting";
+    else if (FOptions.Identify)
+        state = "version " + Member.Report.OldVersion;
     else if (Member.Report.Total == 0)
         state = QString("version %1, upgrading to %2").arg(Member.Report.OldVersion, Member.Report.ImageVersion);
     else
@@ -377,6 +379,8 @@ QString TShelf::ProgressLine(const TMember& Member) const
 // when it ends.
 void TShelf::Changed(TMember& Member, bool Milestone)
 {
+    if (FOptions.Json)
+        return;  // the instruments' objects alone
     if (FTty) {
         if (!FRedraw.isActive())
             FRedraw.start(Milestone ? 0 : RedrawMs);

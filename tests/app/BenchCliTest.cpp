@@ -10,6 +10,8 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
+#include <QProcess>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -117,4 +119,28 @@ TEST(BenchCli, IdentifyingWhereNothingAnswersIsNotConnected)
     ASSERT_EQ(lines.size(), 3) << "the header, one row, the end of the last line";
     EXPECT_TRUE(lines[0].startsWith("id,started,ended,duration_s,")) << lines[0].toStdString();
     EXPECT_TRUE(lines[1].contains("\"not connected\"")) << lines[1].toStdString();
+}
+
+// Several ports at once: one JSON object per instrument on standard output,
+// each naming its port and version, nothing written to either.
+TEST(BenchCli, IdentifyingAShelfGivesOneObjectPerInstrument)
+{
+    TSimProcess older, current({"--version", "2.00"});
+    QProcess flash;
+    flash.start(KT4_FLASH_PATH, {"--identify", "--json", "-p", older.PtyPath(), "-p", current.PtyPath(), AnswerTimeOut});
+    flash.closeWriteChannel();
+    ASSERT_TRUE(flash.waitForFinished(120000));
+    EXPECT_EQ(flash.exitCode(), 0) << flash.readAllStandardError().toStdString();
+    QMap<QString, QString> versions;
+    for (const QByteArray& line : flash.readAllStandardOutput().split('\n'))
+        if (!line.isEmpty()) {
+            const QJsonObject row = QJsonDocument::fromJson(line).object();
+            EXPECT_EQ(row.value("outcome").toString(), "identification") << line.toStdString();
+            versions[row.value("port").toString()] = row.value("version_before").toString();
+        }
+    EXPECT_EQ(versions, (QMap<QString, QString>{{older.PtyPath(), "1.10"}, {current.PtyPath(), "2.00"}}));
+    for (TSimProcess* sim : {&older, &current}) {
+        sim->Stop();
+        EXPECT_FALSE(sim->Log().contains("<- WEP"));
+    }
 }
