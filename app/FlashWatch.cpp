@@ -121,9 +121,11 @@ void TFlashCommand::Park()
 
 void TFlashCommand::AwaitRemoval()
 {
-    if (FSession->Dock()) {
+    if (TKeloDock* dock = FSession->Dock()) {
         if (FRemoved)
             NextInstrument();
+        else if (!dock->Enabled())
+            QTimer::singleShot(RetryMs, this, [this] { NextInstrument(); });  // lost: no word will come
         return;  // the dock's word that the instrument was taken out follows
     }
     ProbeForQuiet();
