@@ -1,11 +1,15 @@
 #include "dock/DockCommandQueue.h"
 
 #include <QPointer>
+#include <algorithm>
 
 TDockCommandQueue::TDockCommandQueue(TLine Line, QObject* Owner) : QObject(Owner), FLine(std::move(Line))
 {
     FTimer.setSingleShot(true);
     connect(&FTimer, &QTimer::timeout, this, [this] { TimedOut(); });
+    FSettle.setSingleShot(true);
+    FSettle.setInterval(SettleMs);
+    connect(&FSettle, &QTimer::timeout, this, [this] { SendNext(); });
 }
 
 void TDockCommandQueue::Queue(const QByteArray& Text, TReplyKind Kind, TDockDone Done, int TimeOutMs)
@@ -18,7 +22,7 @@ void TDockCommandQueue::Queue(const QByteArray& Text, TReplyKind Kind, TDockDone
 // one nor one of another sender's.
 void TDockCommandQueue::SendNext()
 {
-    if (FInFlight || FCommands.empty() || !FLine.Free())
+    if (FInFlight || FCommands.empty() || FSettle.isActive() || !FLine.Free())
         return;
     if (!FLine.Up()) {
         Lose();
@@ -39,10 +43,17 @@ void TDockCommandQueue::Replied(TDockOutcome Outcome, const QByteArray& Payload)
     Complete(Outcome, Payload);
 }
 
+// A plain "ACK" says nothing of the command it answers, so a reply that
+// comes after its command's time-out cannot be told from the next command's
+// by what it carries. The next command waits for one quiet gap instead:
+// whatever the dock still says about the old one comes in that gap, finds
+// nothing on the line and is dropped, and every reply after the gap belongs
+// to the command sent after it.
 void TDockCommandQueue::TimedOut()
 {
     if (!FInFlight)
         return;
+    FSettle.start();
     QPointer<TDockCommandQueue> self(this);
     FLine.TimedOut();
     if (self)
@@ -64,8 +75,19 @@ void TDockCommandQueue::Complete(TDockOutcome Outcome, const QByteArray& Payload
         SendNext();
 }
 
+void TDockCommandQueue::Bound(int BoundMs)
+{
+    for (std::size_t i = FInFlight ? 1 : 0; i < FCommands.size(); ++i) {
+        int& timeOut = FCommands[i].TimeOutMs;
+        timeOut = std::min(timeOut > 0 ? timeOut : FLine.DefaultTimeOutMs(), BoundMs);
+    }
+    if (FInFlight && FTimer.remainingTime() > BoundMs)
+        FTimer.start(BoundMs);
+}
+
 void TDockCommandQueue::Lose()
 {
+    FSettle.stop();
     if (FCommands.empty())
         return;
     FInFlight = false;
@@ -88,4 +110,5 @@ void TDockCommandQueue::Clear()
     FCommands.clear();
     FInFlight = false;
     FTimer.stop();
+    FSettle.stop();
 }

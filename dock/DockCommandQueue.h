@@ -7,6 +7,8 @@
 // the timer or the transport's loss. The queue knows nothing of sockets or
 // pipes: its owner gives it a line to send on and tells it what came back.
 
+#include "dock/ControlStream.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QTimer>
@@ -28,6 +30,10 @@ using TDockDone = std::function<void(const TDockReply& Reply)>;
 
 class TDockCommandQueue : public QObject {
 public:
+    // After a time-out the next command waits this long, and a reply in that
+    // gap is the late one of the command that timed out: it is dropped.
+    static constexpr int SettleMs = TControlStream::QuietGapMs;
+
     // What the queue sends on, given by its owner.
     struct TLine {
         std::function<bool()> Up;    // the control connection is up
@@ -51,6 +57,10 @@ public:
     void Lose();
     // The line may have become free: the front command goes if it can.
     void SendNext();
+    // Commands that must go soon (the hand-back) are queued next: what is
+    // waiting or on the line now ends within BoundMs of its sending (the one
+    // on the line within BoundMs from now), so none of it can hold them back.
+    void Bound(int BoundMs);
     // Forgets every command without telling anyone (an owner tearing down).
     void Clear();
 
@@ -73,4 +83,5 @@ private:
     std::deque<TCommand> FCommands;  // the front one is on the line when FInFlight
     bool FInFlight = false;
     QTimer FTimer;
+    QTimer FSettle;  // running: a command timed out a moment ago
 };
