@@ -54,10 +54,26 @@ void TDockCommandQueue::TimedOut()
     if (!FInFlight)
         return;
     FSettle.start();
+    const bool bounded = FCommands.front().Bounded;
     QPointer<TDockCommandQueue> self(this);
     FLine.TimedOut();
-    if (self)
-        Complete(TDockOutcome::TimedOut);
+    if (!self)
+        return;
+    if (bounded)
+        GiveUpBounded();
+    Complete(TDockOutcome::TimedOut);
+}
+
+// The dock left a command unanswered that stood before the hand-back: the
+// others that stand before it are not sent.
+void TDockCommandQueue::GiveUpBounded()
+{
+    std::deque<TCommand> kept, givenUp;
+    kept.push_back(std::move(FCommands.front()));
+    for (std::size_t i = 1; i < FCommands.size(); ++i)
+        (FCommands[i].Bounded ? givenUp : kept).push_back(std::move(FCommands[i]));
+    FCommands.swap(kept);
+    TellLater(std::move(givenUp), TDockOutcome::GivenUp);
 }
 
 void TDockCommandQueue::Complete(TDockOutcome Outcome, const QByteArray& Payload)
@@ -77,9 +93,9 @@ void TDockCommandQueue::Complete(TDockOutcome Outcome, const QByteArray& Payload
 
 void TDockCommandQueue::Bound(int BoundMs)
 {
-    for (std::size_t i = FInFlight ? 1 : 0; i < FCommands.size(); ++i) {
-        int& timeOut = FCommands[i].TimeOutMs;
-        timeOut = std::min(timeOut > 0 ? timeOut : FLine.DefaultTimeOutMs(), BoundMs);
+    for (TCommand& command : FCommands) {
+        command.Bounded = true;
+        command.TimeOutMs = std::min(command.TimeOutMs > 0 ? command.TimeOutMs : FLine.DefaultTimeOutMs(), BoundMs);
     }
     if (FInFlight && FTimer.remainingTime() > BoundMs)
         FTimer.start(BoundMs);
@@ -95,12 +111,19 @@ void TDockCommandQueue::Lose()
     FLine.Lost();
     std::deque<TCommand> lost;
     lost.swap(FCommands);
+    TellLater(std::move(lost), TDockOutcome::Lost);
+}
+
+void TDockCommandQueue::TellLater(std::deque<TCommand> Commands, TDockOutcome Outcome)
+{
+    if (Commands.empty())
+        return;
     QMetaObject::invokeMethod(
         this,
-        [lost = std::move(lost)] {
-            for (const TCommand& command : lost)
+        [Commands = std::move(Commands), Outcome] {
+            for (const TCommand& command : Commands)
                 if (command.Done)
-                    command.Done(TDockReply{TDockOutcome::Lost, {}});
+                    command.Done(TDockReply{Outcome, {}});
         },
         Qt::QueuedConnection);
 }

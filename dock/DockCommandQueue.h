@@ -19,7 +19,9 @@
 enum TReplyKind { rkPlain, rkAdc, rkMasterSlave, rkLcdText };
 
 // How a queued command ended.
-enum class TDockOutcome { Acknowledged, Refused, TimedOut, Lost };
+// GivenUp: never sent, since a command ahead of it that had to make room
+// for the hand-back went unanswered.
+enum class TDockOutcome { Acknowledged, Refused, TimedOut, Lost, GivenUp };
 
 struct TDockReply {
     TDockOutcome Outcome = TDockOutcome::Lost;
@@ -59,7 +61,9 @@ public:
     void SendNext();
     // Commands that must go soon (the hand-back) are queued next: what is
     // waiting or on the line now ends within BoundMs of its sending (the one
-    // on the line within BoundMs from now), so none of it can hold them back.
+    // on the line within BoundMs from now), and once one of these goes
+    // unanswered the rest of them are given up, so that none of it holds
+    // back what follows by more than BoundMs.
     void Bound(int BoundMs);
     // Forgets every command without telling anyone (an owner tearing down).
     void Clear();
@@ -74,9 +78,13 @@ private:
         TReplyKind Kind = rkPlain;
         TDockDone Done;
         int TimeOutMs = 0;
+        bool Bounded = false;  // ahead of commands that must go soon
     };
 
     void TimedOut();
+    void GiveUpBounded();
+    // Tells each command its outcome once the current handler has returned.
+    void TellLater(std::deque<TCommand> Commands, TDockOutcome Outcome);
     void Complete(TDockOutcome Outcome, const QByteArray& Payload = {});
 
     TLine FLine;

@@ -566,6 +566,7 @@ void TKeloDock::RequestSlaveMode(std::function<void(TSlaveAnswer)> Done)
             Done(TSlaveAnswer::NoAnswer);
             break;
         case TDockOutcome::Lost:
+        case TDockOutcome::GivenUp:  // the dock is being handed back: asking ends
             Done(TSlaveAnswer::Lost);
             break;
         }

@@ -168,8 +168,8 @@ public:
     void Queue(const QByteArray& Text, TReplyKind Kind, TDockDone Done = {}, int TimeOutMs = 0);
     void QueueSlaveMode(bool Slave, TDockDone Done = {});
     void QueueLcdLine(int Line, const QByteArray& Text, TDockDone Done = {});
-    // What is queued or in flight ends within BoundMs (its send, then its
-    // time-out): commands queued after this are not held back by it.
+    // What is queued or in flight is bounded (TDockCommandQueue::Bound):
+    // commands queued after this are not held back by it.
     void BoundQueued(int BoundMs) { FCommands->Bound(BoundMs); }
     // Commands waiting or in flight.
     int QueuedCommands() const { return FCommands->Count(); }

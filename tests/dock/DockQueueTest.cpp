@@ -21,6 +21,8 @@ QString Name(TDockOutcome Outcome)
         return "timed out";
     case TDockOutcome::Lost:
         return "lost";
+    case TDockOutcome::GivenUp:
+        return "given up";
     }
     return {};
 }
@@ -41,7 +43,8 @@ const TQueueCase QueueCases[] = {
     {"a late reply completes no later command", 20, {"late", "NAK", "ACK"}, 0, "C0 timed out, C1 NAK, C2 ACK"},
     {"NAK", 20000, {"NAK", "ACK"}, 0, "C0 NAK, C1 ACK"},
     {"lost transport", 20000, {"lose", "ACK"}, 0, "C0 lost, C1 lost"},
-    {"a hand-back behind a stuck command", 600000, {"none", "ACK"}, 20, "C0 timed out, C1 ACK, MST ACK"},
+    {"a hand-back behind a stuck command", 600000, {"none", "ACK"}, 20, "C0 timed out, C1 given up, MST ACK"},
+    {"a hand-back behind answered commands", 600000, {"ACK", "NAK"}, 20, "C0 ACK, C1 NAK, MST ACK"},
 };
 
 }  // namespace
