@@ -70,7 +70,6 @@ public:
 
     // Commands waiting or on the line.
     int Count() const { return int(FCommands.size()); }
-    bool InFlight() const { return FInFlight; }
 
 private:
     struct TCommand {

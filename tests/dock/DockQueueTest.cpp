@@ -10,22 +10,8 @@
 
 namespace {
 
-QString Name(TDockOutcome Outcome)
-{
-    switch (Outcome) {
-    case TDockOutcome::Acknowledged:
-        return "ACK";
-    case TDockOutcome::Refused:
-        return "NAK";
-    case TDockOutcome::TimedOut:
-        return "timed out";
-    case TDockOutcome::Lost:
-        return "lost";
-    case TDockOutcome::GivenUp:
-        return "given up";
-    }
-    return {};
-}
+// TDockOutcome's values in their order.
+const char* const OutcomeNames[] = {"ACK", "NAK", "timed out", "lost", "given up"};
 
 // What the dock does with each command: "ACK", "NAK", "none" (no answer),
 // "late" (its "ACK" comes right after the command timed out) or "lose" (the
@@ -87,7 +73,7 @@ TEST(DockQueue, EachCommandEndsWithItsOwnOutcomeInOrder)
             [] {}};
         queue = new TDockCommandQueue(line, &owner);
         const auto told = [&](const QByteArray& Text) {
-            return [&, Text](const TDockReply& Reply) { ends << Text + " " + Name(Reply.Outcome); };
+            return [&, Text](const TDockReply& Reply) { ends << Text + " " + OutcomeNames[int(Reply.Outcome)]; };
         };
         for (std::size_t i = 0; i < row.Dock.size(); ++i)
             queue->Queue("C" + QByteArray::number(int(i)), rkPlain, told("C" + QByteArray::number(int(i))),
