@@ -61,9 +61,20 @@ TKeloDock::TKeloDock(const TDockDescription& Description, QObject* Owner)
     FControlQuiet->setSingleShot(true);
     FControlQuiet->setInterval(TControlStream::QuietGapMs);
     connect(FControlQuiet, &QTimer::timeout, this, [this] { HandleStream(true); });
-    FQueueTimer = new QTimer(this);
-    FQueueTimer->setSingleShot(true);
-    connect(FQueueTimer, &QTimer::timeout, this, [this] { QueuedCommandTimedOut(); });
+    FCommands = new TDockCommandQueue(
+        {[this] { return Enabled(); },
+         [this] { return FCommandStatus != csPending; },
+         [this](const QByteArray& Text, TReplyKind Kind) { return SendQueued(Text, Kind); },
+         [this] { return CommandTimeOut() > 0 ? CommandTimeOut() : DefaultCommandTimeOut; },
+         [this] {
+             FCommandStatus = csIdle;
+             OnCmdTimeOut(this);
+         },
+         [this] {
+             if (FCommandStatus == csPending)
+                 FCommandStatus = csFailed;
+         }},
+        this);
 }
 
 // A dock that goes away hands its transport back quietly: no event of it
@@ -76,7 +87,7 @@ TKeloDock::~TKeloDock()
         socket->OnError = nullptr;
     }
     FDisabling = true;
-    FQueue.clear();  // an owner tearing the dock down hears of no command's end
+    FCommands->Clear();  // an owner tearing the dock down hears of no command's end
     FOpened.clear();
     if (Enabled())
         CloseTransport();  // at once: no wait inside a destructor
@@ -167,7 +178,7 @@ void TKeloDock::EnableUsb()
     FUSBDevice->OnDeviceRemoved = [self](QObject*) {
         if (self) {
             self->FUsbRemoved = true;
-            self->LoseQueue();
+            self->FCommands->Lose();
             self->LoseInstrument();
         }
     };
@@ -252,7 +263,7 @@ void TKeloDock::DisableTransport()
     FEnabling = false;  // ends an enabling wait under way
     FInstrumentPresent = false;
     FControl.Clear();
-    LoseQueue();
+    FCommands->Lose();
     QPointer<TKeloDock> self(this);
     if (FUSBDevice == nullptr && FDescription.ClosesGracefully)
         CloseGracefully();
@@ -352,7 +363,7 @@ void TKeloDock::SocketClosed()
     }
     if (self && FControlSocket->State() == wsClosed && FDataSocket->State() == wsClosed) {
         FControl.Clear();
-        LoseQueue();
+        FCommands->Lose();
         LoseInstrument();
     }
     if (self)
@@ -417,7 +428,7 @@ bool TKeloDock::SendCommand(const QByteArray& Text)
     if (!Enabled() || FCommandStatus == csPending)
         FCommandStatus = csFailed;  // a command given up is not left pending
     const bool acknowledged = FCommandStatus == csAcknowledged;
-    SendNextQueued();  // queued commands waited for this one
+    FCommands->SendNext();  // queued commands waited for this one
     return acknowledged;
 }
 
@@ -451,8 +462,7 @@ void TKeloDock::CommandTimerExpired()
 
 void TKeloDock::Queue(const QByteArray& Text, TReplyKind Kind, TDockDone Done, int TimeOutMs)
 {
-    FQueue.push_back({Text, Kind, std::move(Done), TimeOutMs});
-    SendNextQueued();
+    FCommands->Queue(Text, Kind, std::move(Done), TimeOutMs);
 }
 
 void TKeloDock::QueueSlaveMode(bool Slave, TDockDone Done)
@@ -475,73 +485,12 @@ bool TKeloDock::BusyReply(const TDockReply& Reply) const
     return SlaveModeReplyKind() == rkMasterSlave && Reply.Payload.startsWith('B');
 }
 
-// The front command goes once nothing else is in flight: neither a queued one
-// nor one of a caller that waits for its answer.
-void TKeloDock::SendNextQueued()
+// The queue's command on the control channel: true when it is on its way.
+bool TKeloDock::SendQueued(const QByteArray& Text, TReplyKind Kind)
 {
-    if (FQueueInFlight || FQueue.empty() || FCommandStatus == csPending)
-        return;
-    if (!Enabled()) {
-        LoseQueue();
-        return;
-    }
-    const TQueued& next = FQueue.front();
-    FQueueInFlight = true;
-    FReplyKind = next.Kind;
-    const int timeOut = next.TimeOutMs > 0 ? next.TimeOutMs : CommandTimeOut() > 0 ? CommandTimeOut() : DefaultCommandTimeOut;
-    FQueueTimer->start(timeOut);
-    QPointer<TKeloDock> self(this);
-    SendControlData(next.Text);
-    if (self && FQueueInFlight && FCommandStatus != csPending)
-        CompleteQueued(TDockOutcome::Lost);  // it could not be sent
-}
-
-void TKeloDock::QueuedCommandTimedOut()
-{
-    if (!FQueueInFlight)
-        return;
-    FCommandStatus = csIdle;
-    QPointer<TKeloDock> self(this);
-    OnCmdTimeOut(this);
-    if (self)
-        CompleteQueued(TDockOutcome::TimedOut);
-}
-
-void TKeloDock::CompleteQueued(TDockOutcome Outcome, const QByteArray& Payload)
-{
-    if (!FQueueInFlight || FQueue.empty())
-        return;
-    FQueueInFlight = false;
-    FQueueTimer->stop();
-    TQueued done = std::move(FQueue.front());
-    FQueue.pop_front();
-    QPointer<TKeloDock> self(this);
-    if (done.Done)
-        done.Done(TDockReply{Outcome, Payload});
-    if (self)
-        SendNextQueued();
-}
-
-// The transport is gone: every command waiting ends as lost, told once the
-// current handler has returned (never inside the call that queued it).
-void TKeloDock::LoseQueue()
-{
-    if (FQueue.empty())
-        return;
-    FQueueInFlight = false;
-    FQueueTimer->stop();
-    if (FCommandStatus == csPending)
-        FCommandStatus = csFailed;
-    std::deque<TQueued> lost;
-    lost.swap(FQueue);
-    QMetaObject::invokeMethod(
-        this,
-        [lost = std::move(lost)] {
-            for (const TQueued& command : lost)
-                if (command.Done)
-                    command.Done(TDockReply{TDockOutcome::Lost, {}});
-        },
-        Qt::QueuedConnection);
+    FReplyKind = Kind;
+    SendControlData(Text);
+    return FCommandStatus == csPending;
 }
 
 // ---------------------------------------------------------------- the link's road, without waits
@@ -617,6 +566,7 @@ void TKeloDock::RequestSlaveMode(std::function<void(TSlaveAnswer)> Done)
             Done(TSlaveAnswer::NoAnswer);
             break;
         case TDockOutcome::Lost:
+        case TDockOutcome::GivenUp:  // the dock is being handed back: asking ends
             Done(TSlaveAnswer::Lost);
             break;
         }
@@ -786,7 +736,7 @@ void TKeloDock::TakeReply(const TControlStream::TItem& Reply)
     FCommandTimer->SetEnabled(false);
     if (Reply.Kind == TControlStream::TItem::Refused) {
         FCommandStatus = csFailed;
-        CompleteQueued(TDockOutcome::Refused);
+        FCommands->Replied(TDockOutcome::Refused);
         return;
     }
     FCommandStatus = csAcknowledged;
@@ -808,7 +758,7 @@ void TKeloDock::TakeReply(const TControlStream::TItem& Reply)
         FLcdText = payload.left(LcdWidth);
         break;
     }
-    CompleteQueued(TDockOutcome::Acknowledged, payload);
+    FCommands->Replied(TDockOutcome::Acknowledged, payload);
 }
 
 void TKeloDock::HandleUserData(const QByteArray& Chunk)

@@ -10,6 +10,7 @@
 // wakes on the event it waits for, the dock's loss or its time-out.
 
 #include "dock/ControlStream.h"
+#include "dock/DockCommandQueue.h"
 #include "dock/DockUSBDevice.h"
 #include "net/WSocket.h"
 #include "link/PassThroughDock.h"
@@ -27,9 +28,6 @@
 #include <vector>
 
 enum TCommandStatus { csIdle, csPending, csAcknowledged, csFailed };
-
-// What the payload after "ACK" means, set by each command before it is sent.
-enum TReplyKind { rkPlain, rkAdc, rkMasterSlave, rkLcdText };
 
 // Why a dock asks for a span calibration (event "B"), the same for every kind.
 enum TSpanCalDueTo : quint8 { Span_CalFlag, Span_FailedBump, Span_Unknown, Span_DockCalDue };
@@ -82,16 +80,6 @@ struct TDockDescription {
     // A command's wait also ends when its command timer is stopped.
     bool WaitEndsWithCommandTimer = false;
 };
-
-// How a queued command ended.
-enum class TDockOutcome { Acknowledged, Refused, TimedOut, Lost };
-
-struct TDockReply {
-    TDockOutcome Outcome = TDockOutcome::Lost;
-    QByteArray Payload;  // what followed "ACK"
-    bool Acknowledged() const { return Outcome == TDockOutcome::Acknowledged; }
-};
-using TDockDone = std::function<void(const TDockReply& Reply)>;
 
 // Words of one-bit switches and flags: MSB-first is bit 31 - Index of a
 // 32-bit word, LSB-first bit Index.
@@ -172,17 +160,19 @@ public:
     // the upgrade road uses the queue below.
     bool SendCommand(const QByteArray& Text);
 
-    // ---- the command queue ----
+    // ---- the command queue (dock/DockCommandQueue.h) ----
     // Commands wait in order; one is in flight at a time, with its own
     // time-out (TimeOutMs, or CommandTimeOut when 0 or less), and each ends
     // with its outcome (Done, which may queue more) before the next is sent.
-    // Nothing waits: Done runs from the reply's handler, the timer or the
-    // transport's loss. A dock that is not enabled ends every command as lost.
+    // A dock that is not enabled ends every command as lost.
     void Queue(const QByteArray& Text, TReplyKind Kind, TDockDone Done = {}, int TimeOutMs = 0);
     void QueueSlaveMode(bool Slave, TDockDone Done = {});
     void QueueLcdLine(int Line, const QByteArray& Text, TDockDone Done = {});
+    // What is queued or in flight is bounded (TDockCommandQueue::Bound):
+    // commands queued after this are not held back by it.
+    void BoundQueued(int BoundMs) { FCommands->Bound(BoundMs); }
     // Commands waiting or in flight.
-    int QueuedCommands() const { return int(FQueue.size()); }
+    int QueuedCommands() const { return FCommands->Count(); }
     // Whether the dock's answer to "SLV"/"MST" says it is busy.
     bool BusyReply(const TDockReply& Reply) const;
     // The "SLV"/"MST" command and reply kind of this dock.
@@ -296,10 +286,7 @@ private:
     std::vector<TDockEventRule> SharedEvents();
 
     // queue
-    void SendNextQueued();
-    void QueuedCommandTimedOut();
-    void CompleteQueued(TDockOutcome Outcome, const QByteArray& Payload = {});
-    void LoseQueue();
+    bool SendQueued(const QByteArray& Text, TReplyKind Kind);
 
     // enabling without waiting
     void FinishOpening();
@@ -323,15 +310,7 @@ private:
     QTimer* FControlQuiet;             // the control line's quiet gap
     bool FDataReadCut = false;         // the last data read took all it may: more of that piece follows
 
-    struct TQueued {
-        QByteArray Text;
-        TReplyKind Kind = rkPlain;
-        TDockDone Done;
-        int TimeOutMs = 0;
-    };
-    std::deque<TQueued> FQueue;        // the front one is in flight when FQueueInFlight
-    bool FQueueInFlight = false;
-    QTimer* FQueueTimer;
+    TDockCommandQueue* FCommands;
 
     std::vector<std::function<void(bool)>> FOpened;  // told when the enabling under way ends
     TCommandStatus FCommandStatus = csIdle;

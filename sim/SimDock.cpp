@@ -95,6 +95,10 @@ QList<QCommandLineOption> simDockOptionList()
         Option("busy", "Answer \"SLV\" busy N times before passing the instrument through.", "N"),
         Option("no-answer", "Leave the dock command CMD unanswered (\"all\": every one); repeatable.", "CMD"),
         Option("nak", "Answer the dock command CMD with \"NAK\"; repeatable.", "CMD"),
+        Option("no-answer-after", "Leave the dock command that follows CMD unanswered, whatever it is; "
+                                  "repeatable.", "CMD"),
+        Option("nak-after", "Answer the dock command that follows CMD with \"NAK\", whatever it is; "
+                            "repeatable.", "CMD"),
         Option("with-reply", "Send BYTES (\\xHH for any byte) in the same write as the reply to the dock "
                              "command CMD, before it; repeatable.", "CMD=BYTES"),
         Option("battery-every", "Send a battery event every MS milliseconds.", "MS"),
@@ -176,6 +180,8 @@ bool readSimDockOptions(const QCommandLineParser& parser, SimDockOptions* o, QSt
     }
     o->noAnswer = words(parser.values("no-answer"));
     o->nak = words(parser.values("nak"));
+    o->noAnswerAfter = words(parser.values("no-answer-after"));
+    o->nakAfter = words(parser.values("nak-after"));
     for (const QString& entry : parser.values("with-reply")) {
         bool ok = entry.contains('=');
         const QByteArray bytes = unescaped(entry.section('=', 1), &ok);
@@ -286,11 +292,15 @@ QByteArray SimDockProtocol::reply(const QByteArray& word, const QByteArray& comm
             log(line);
         }
     };
-    if (listed(m_options.noAnswer, word)) {
+    const QByteArray previous = m_previous;
+    m_previous = word;
+    const auto follows = [&](const QList<QByteArray>& list) { return !previous.isEmpty() && listed(list, previous); };
+    if (listed(m_options.noAnswer, word) || follows(m_options.noAnswerAfter)) {
         note(QStringLiteral("leaving %1 unanswered").arg(QString::fromLatin1(word)));
         return {};
     }
-    if (listed(m_options.nak, word)) {
+    if (listed(m_options.nak, word) || follows(m_options.nakAfter)) {
+        note(QStringLiteral("refusing %1").arg(QString::fromLatin1(word)));
         return "NAK";
     }
     if (word == "SLV" && m_busyLeft > 0) {

@@ -71,6 +71,7 @@ private:
     int m_pumpLevel = 0;
     int m_busyLeft = 0;
     bool m_passing = false;
+    QByteArray m_previous;  // the command answered last
 };
 
 // The control channel served at the dock's address.

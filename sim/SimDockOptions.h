@@ -39,6 +39,8 @@ struct SimDockOptions {
     int busyCount = 0;            // --busy N: "SLV" is answered busy N times first
     QList<QByteArray> noAnswer;   // --no-answer CMD: commands left unanswered ("all": every one)
     QList<QByteArray> nak;        // --nak CMD: commands answered "NAK"
+    QList<QByteArray> noAnswerAfter;  // --no-answer-after CMD: the command that follows CMD left unanswered
+    QList<QByteArray> nakAfter;   // --nak-after CMD: the command that follows CMD answered "NAK"
     QMap<QByteArray, QByteArray> withReply;  // --with-reply CMD=BYTES: sent in the reply's write, before it
     int batteryEveryMs = 0;       // --battery-every MS: a battery event that often
     bool malformedBattery = false;  // --malformed-battery: those events carry non-hexadecimal digits

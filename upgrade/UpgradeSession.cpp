@@ -271,8 +271,11 @@ void TUpgradeSession::HandBack(std::function<void()> Done)
         end();
     });
     state->Bound.start(HandBackBoundMs);
-    // Each step has a short time of its own, so that one the dock leaves
-    // unanswered does not hold back the others within the bound.
+    // What is still queued or on the line (a display write the dock leaves
+    // unanswered, say) ends within one step, and each step has a short time
+    // of its own: nothing the dock leaves unanswered holds the hand-back back
+    // past the bound.
+    FDock->BoundQueued(HandBackStepMs);
     if (auto* kelo6 = dynamic_cast<TCorvaneKelo6Dock*>(FDock))
         kelo6->Queue(TCorvaneKelo6Dock::PumpCommand(0, 0), rkPlain, step("PSS"), HandBackStepMs);
     FDock->Queue("MST", FDock->SlaveModeReplyKind(), step("MST"), HandBackStepMs);

@@ -139,8 +139,9 @@ public:
     // Stop: the upload is given up and the instrument let go of.
     void Stop();
     // The dock goes back to its own control: pump off (the Kelo6 dock), "MST",
-    // then its first two display lines blanked, each queued; Done once the last
-    // has ended or HandBackBoundMs passed (at once without an enabled dock). A
+    // then its first two display lines blanked, each queued behind what is
+    // already queued, which is bounded to HandBackStepMs first; Done once the
+    // last has ended or HandBackBoundMs passed (at once without an enabled dock). A
     // refusal or no answer is told as an error and changes no outcome.
     void HandBack(std::function<void()> Done);
     // The program is closing: whatever is under way is given up without any

@@ -332,6 +332,7 @@ struct THostileDock {
     QStringList Faults;
     int ExitCode;
     bool HandedBack;  // "MST" and the blank lines reach the dock
+    QByteArray After = {};  // and after this line of its log, the pump is switched off, then "MST" sent
 };
 
 const THostileDock HostileDocks[] = {
@@ -349,6 +350,8 @@ const THostileDock HostileDocks[] = {
         {"MST unanswered", {"--no-answer", "MST"}, 0, true},
         {"MST refused", {"--nak", "MST"}, 0, true},
         {"PSS unanswered", {"--no-answer", "PSS"}, 0, true},
+        {"the command after DSC unanswered", {"--no-answer-after", "DSC"}, 0, true, "unanswered"},
+        {"the command after DSC refused", {"--nak-after", "DSC"}, 0, true, "refusing"},
         {"frozen in the middle of the upload", {"--freeze-after", "50000"}, 4, false},
         {"silent", {"--no-answer", "all"}, 3, false},
         {"busy for ever", {"--busy", "1000000"}, 3, true},
@@ -382,6 +385,11 @@ TEST_P(HostileDock, EndsHandsBackAndNeverCompletesFalsely)
         if (row.HandedBack) {
             EXPECT_GE(Heard(log, "MST"), 1) << "handed back";
             EXPECT_TRUE(log.contains("LCD [                ][                ]")) << "its first two lines blanked";
+        }
+        if (!row.After.isEmpty()) {  // the hand-back: the pump off, then "MST"
+            const qsizetype pumpOff = log.indexOf("pump level 0", log.indexOf(row.After));
+            EXPECT_TRUE(log.contains(row.After) && pumpOff > 0) << log.toStdString();
+            EXPECT_GE(Heard(log.mid(pumpOff), "MST"), 1);
         }
     }
 }
