@@ -510,7 +510,7 @@ void TKeloDock::Open(std::function<void(bool)> Done)
         return;
     }
     if (!FOpened.empty()) {
-        FOpened.push_back(std::move(Done));  // told with the enabling under way
+        FOpened.push_back(std::move(Done));  // told with the opening under way
         return;
     }
     if (Enabled()) {
