@@ -325,7 +325,7 @@ void TfrmUpgrade::CreateComponents()
     FUSBDock = std::make_unique<TUSBDockDevice>(USBDevice1);
     CorvaneKelo6Dock1 = new TCorvaneKelo6Dock(this);
     CorvaneKelo6Dock1->SetUSBDevice(FUSBDock.get());
-    CorvaneKelo6Dock1->SetEnabled(false);
+    CorvaneKelo6Dock1->Close([] {});
     CorvaneKelo6Dock1->SetCommandTimeOut(10000);
     CorvaneKelo6Dock1->SetDockState(Cmd_Enq);
     CorvaneKelo6Dock1->OnDeviceRemoved = [this](QObject*) { CorvaneKelo6Dock1DeviceRemoved(); };

@@ -22,6 +22,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <cstdio>
+#include <optional>
 
 namespace {
 
@@ -114,11 +115,18 @@ double IdleCpuPercent(const QString& Address, int Seconds)
     dock.SetEthernetAddress(Address);
     bool connected = false;
     dock.OnInstrumentConnected = [&](QObject*) { connected = true; };
-    dock.SetEnabled(true);
-    if (!dock.Enabled() || dock.SetSlaveMode(true))
+    std::optional<bool> opened;
+    dock.Open([&](bool Enabled) { opened = Enabled; });
+    for (int i = 0; i < 300 && !opened; ++i)
+        RunLoopFor(20);
+    if (!opened.value_or(false))
         return -1;
+    std::optional<TSlaveAnswer> answer;
+    dock.RequestSlaveMode([&](TSlaveAnswer Answer) { answer = Answer; });
     for (int i = 0; i < 100 && !connected; ++i)
         RunLoopFor(20);
+    if (answer != TSlaveAnswer::Passing)
+        return -1;
     const double before = CpuSeconds();
     RunLoopFor(Seconds * 1000);
     return dock.Enabled() ? 100.0 * (CpuSeconds() - before) / Seconds : -1;

@@ -231,7 +231,10 @@ void ThroughSockets(int KiB)
         dock.SetEthernetAddress(QString::fromLatin1(where));
         qsizetype read = 0;
         dock.OnDebugRcvControlData = [&](QObject*, const QByteArray& Chunk) { read += Chunk.size(); };
-        dock.SetEnabled(true);
+        bool opened = false;
+        dock.Open([&](bool) { opened = true; });
+        for (int i = 0; i < 300 && !opened; ++i)
+            RunLoopFor(20);
         if (!dock.Enabled() || !bench.Accept()) {
             std::printf("loopback TCP, %s: the dock could not be enabled\n", unit);
             continue;

@@ -33,7 +33,6 @@ TDockDescription TCorvaneKelo6Dock::Kelo6Description()
     d.DataPort = QStringLiteral("5005");
     d.DeviceType = TDockDeviceType::tpCorvaneKelo6;
     d.DebugRcvUserData = true;
-    d.PendingText = QStringLiteral("Can't Send, Pending Command!");
     return d;
 }
 
@@ -81,12 +80,6 @@ QByteArray TCorvaneKelo6Dock::PumpCommand(int Level, int Extra)
     command += char(std::clamp(Level, 0, 100));
     command += char(Extra);
     return command;
-}
-
-bool TCorvaneKelo6Dock::SetPump(int Level, int Extra)
-{
-    SetReplyKind(rkPlain);
-    return SendCommand(PumpCommand(Level, Extra));
 }
 
 void TCorvaneKelo6Dock::QueuePump(int Level, int Extra, TDockDone Done)

@@ -44,8 +44,7 @@ public:
 
     static TDockDescription Kelo6Description();
 
-    // "PSS", the level (at most 100) and the second byte.
-    bool SetPump(int Level, int Extra);
+    // "PSS", the level (0 to 100) and the second byte.
     void QueuePump(int Level, int Extra, TDockDone Done = {});
     static QByteArray PumpCommand(int Level, int Extra);
 

@@ -2,7 +2,6 @@
 
 #include "net/WSocketErrors.h"
 #include "platform/Dialogs.h"
-#include "platform/MainThread.h"
 
 #include <QPointer>
 #include <algorithm>
@@ -43,17 +42,20 @@ TKeloDock::TKeloDock(const TDockDescription& Description, QObject* Owner)
     WireSocket(FDataSocket, 1);
     FControlSocket->OnDataAvailable = [this](QObject*, quint16) { ControlDataAvailable(); };
     FDataSocket->OnDataAvailable = [this](QObject*, quint16) { DataChunk(FDataSocket->ReceiveAvailable()); };
-    FDataSocket->OnDataSent = [this](QObject*, quint16) { FDataSent = true; };
-
-    FCommandTimer = new TTimer(this);
-    FCommandTimer->SetInterval(DefaultCommandTimeOut);
-    FCommandTimer->OnTimer = [this](QObject*) { CommandTimerExpired(); };
+    FDataSocket->OnDataSent = [this](QObject*, quint16) {
+        FDataSent = true;
+        if (FPieceLeaving)
+            PieceLeft();
+    };
 
     FEnableTimer = new TTimer(this);
     FEnableTimer->SetInterval(FDescription.TransportWaitMs);
     FEnableTimer->OnTimer = [this](QObject*) {
         FEnableTimer->SetEnabled(false);
-        FinishOpening();
+        if (FGraceful)
+            CloseSocketsNow();  // what outlived the deadline
+        else
+            FinishOpening();
     };
     FEvents = SharedEvents();
 
@@ -61,20 +63,25 @@ TKeloDock::TKeloDock(const TDockDescription& Description, QObject* Owner)
     FControlQuiet->setSingleShot(true);
     FControlQuiet->setInterval(TControlStream::QuietGapMs);
     connect(FControlQuiet, &QTimer::timeout, this, [this] { HandleStream(true); });
+    // Nothing but the queue sends commands: it may always send its next one.
     FCommands = new TDockCommandQueue(
         {[this] { return Enabled(); },
-         [this] { return FCommandStatus != csPending; },
+         [] { return true; },
          [this](const QByteArray& Text, TReplyKind Kind) { return SendQueued(Text, Kind); },
          [this] { return CommandTimeOut() > 0 ? CommandTimeOut() : DefaultCommandTimeOut; },
-         [this] {
-             FCommandStatus = csIdle;
-             OnCmdTimeOut(this);
-         },
-         [this] {
-             if (FCommandStatus == csPending)
-                 FCommandStatus = csFailed;
-         }},
+         [this] { OnCmdTimeOut(this); },
+         [] {}},
         this);
+
+    FPiecePause = new QTimer(this);
+    FPiecePause->setSingleShot(true);
+    connect(FPiecePause, &QTimer::timeout, this, [this] { SendNextPiece(); });
+    FPieceDeadline = new QTimer(this);
+    FPieceDeadline->setSingleShot(true);
+    connect(FPieceDeadline, &QTimer::timeout, this, [this] {
+        DropOutgoing();
+        Fail(ecDockTcpSend, textTcpSend);  // the dock took nothing all that time
+    });
 }
 
 // A dock that goes away hands its transport back quietly: no event of it
@@ -89,8 +96,12 @@ TKeloDock::~TKeloDock()
     FDisabling = true;
     FCommands->Clear();  // an owner tearing the dock down hears of no command's end
     FOpened.clear();
-    if (Enabled())
-        CloseTransport();  // at once: no wait inside a destructor
+    FClosed.clear();
+    FReopen.clear();
+    if (FUSBDevice != nullptr && FUSBDevice->IsConnected())
+        FUSBDevice->Disconnect([] {});
+    else if (FUSBDevice == nullptr)
+        CloseSocketsNow();
 }
 
 // ---------------------------------------------------------------- events table
@@ -143,23 +154,11 @@ void TKeloDock::SetUSBDevice(TDockUSBDevice* Value)
 
 bool TKeloDock::Enabled() const
 {
+    if (FClosing)
+        return false;
     if (FUSBDevice != nullptr)
-        return FUSBDevice->IsConnected() && !FUsbRemoved && !FUsbClosing;
+        return FUSBDevice->IsConnected() && !FUsbRemoved;
     return FControlSocket->State() == wsConnected && FDataSocket->State() == wsConnected;
-}
-
-void TKeloDock::SetEnabled(bool Value)
-{
-    if (Value == Enabled() || (Value && FEnabling))
-        return;
-    if (!Value) {
-        DisableTransport();
-        return;
-    }
-    if (FUSBDevice != nullptr)
-        EnableUsb();
-    else
-        EnableNetwork();
 }
 
 void TKeloDock::SetUSBDeviceHalted(bool Value)
@@ -168,7 +167,7 @@ void TKeloDock::SetUSBDeviceHalted(bool Value)
         FUSBDevice->SetHalted(Value);
 }
 
-// The named device, or the first one on the bus, is connected; the enabling
+// The named device, or the first one on the bus, is connected; the opening
 // ends when the device says it is connected and settled, or has failed.
 void TKeloDock::EnableUsb()
 {
@@ -209,114 +208,76 @@ void TKeloDock::UsbOpened()
         done(enabled);
 }
 
-// Both connections are started, control first; the wait ends as soon as both
-// are up, or at the deadline. A connection that came up alone is flushed and
-// closed; one still trying is given up, so nothing comes up later unasked.
-void TKeloDock::EnableNetwork()
-{
-    for (TWSocket* socket : {FControlSocket, FDataSocket}) {
-        if (socket->State() != wsClosed) {
-            FDisabling = true;
-            socket->Close();  // a partner left over from a connection that was lost
-            FDisabling = false;
-        }
-    }
-    FControlSocket->SetPort(FDescription.ControlPort);
-    FControlSocket->SetAddr(FEthernetAddress);
-    FDataSocket->SetPort(FDescription.DataPort);
-    FDataSocket->SetAddr(FEthernetAddress);
-    FControlSocket->Connect();
-    FDataSocket->Connect();
-
-    QPointer<TKeloDock> self(this);
-    FEnabling = true;
-    FEnableTimer->Restart();
-    const bool endsOnFailure = FDescription.WaitEndsWhenConnectsFail;
-    WaitUntil([&] {
-        return !self || !FEnabling || Enabled() || !FEnableTimer->Enabled() || (endsOnFailure && !Connecting());
-    });
-    if (!self)
-        return;
-    FEnabling = false;
-    FEnableTimer->SetEnabled(false);
-    if (Enabled())
-        return;
-    for (TWSocket* socket : {FControlSocket, FDataSocket}) {
-        if (socket->State() == wsConnected) {
-            socket->FlushQueue(CommandTimeOut());
-            socket->CloseLater();
-        } else if (socket->State() == wsConnecting) {
-            socket->Close();
-        }
-    }
-}
-
 bool TKeloDock::Connecting() const
 {
     return FControlSocket->State() == wsConnecting || FDataSocket->State() == wsConnecting;
 }
 
-void TKeloDock::DisableTransport()
+void TKeloDock::Close(std::function<void()> Done)
 {
-    const bool wasDisabling = FDisabling;
+    FClosed.push_back(std::move(Done));
+    if (FClosing)
+        return;  // told with the close under way
+    FClosing = true;
     FDisabling = true;
-    FEnabling = false;  // ends an enabling wait under way
     FInstrumentPresent = false;
     FControl.Clear();
+    DropOutgoing();
     FCommands->Lose();
     QPointer<TKeloDock> self(this);
-    if (FUSBDevice == nullptr && FDescription.ClosesGracefully)
-        CloseGracefully();
-    else
-        CloseTransport();
-    if (!self)
-        return;
-    if (FDescription.IdleWhenDisabled)
-        FCommandStatus = csIdle;
-    FDisabling = wasDisabling;
-}
-
-// A USB dock reads disabled at once; its device lets go of the pipes on its
-// receive thread and says when it has.
-void TKeloDock::CloseTransport()
-{
     if (FUSBDevice != nullptr) {
-        FUsbClosing = true;
-        QPointer<TKeloDock> self(this);
         FUSBDevice->Disconnect([self] {
             if (self)
-                self->FUsbClosing = false;
+                self->EndClosing();
         });
-    } else {
-        FControlSocket->Close();
-        FDataSocket->Close();
+        return;
     }
+    const bool bothUp = FControlSocket->State() == wsConnected && FDataSocket->State() == wsConnected;
+    if (!FDescription.ClosesGracefully || !bothUp) {
+        CloseSocketsNow();
+        return;
+    }
+    FGraceful = true;
+    FEnableTimer->Restart();
+    FControlSocket->CloseLater();  // each goes once what is queued on it has left
+    FDataSocket->CloseLater();
 }
 
-// What is queued goes out first; then both connections are asked to close
-// once the event loop is back, and the wait lasts until they have gone. A
-// dock that takes nothing until the deadline is closed at once, so that a
-// disabled dock is never left half open.
-void TKeloDock::CloseGracefully()
+// Both connections are closed at once (by a close, at its deadline, or by the
+// destructor); an opening under way ends, not enabled, and a close under way ends.
+void TKeloDock::CloseSocketsNow()
 {
+    FGraceful = false;
     QPointer<TKeloDock> self(this);
-    const auto flushed = [this] {
-        for (TWSocket* socket : {FControlSocket, FDataSocket})
-            if (socket->State() == wsConnected && !socket->AllSent())
-                return false;
-        return true;
-    };
-    FEnableTimer->Restart();
-    WaitUntil([&] { return !self || !FEnableTimer->Enabled() || flushed(); });
-    if (!self)
-        return;
-    FControlSocket->CloseLater();
-    FDataSocket->CloseLater();
-    WaitUntil([&] { return !self || !FEnableTimer->Enabled() || !Enabled(); });
-    if (!self)
-        return;
+    FControlSocket->Close();
+    if (self)
+        FDataSocket->Close();
+    if (self)
+        FinishOpening();
+    if (self && FClosing)
+        EndClosing();
+}
+
+// Everyone waiting for the close is told, then the openings asked for meanwhile start.
+void TKeloDock::EndClosing()
+{
     FEnableTimer->SetEnabled(false);
-    CloseTransport();  // the partner of a lost connection, or what outlived the deadline
+    FClosing = false;
+    FGraceful = false;
+    FDisabling = false;
+    std::vector<std::function<void()>> told;
+    told.swap(FClosed);
+    std::vector<std::function<void(bool)>> reopen;
+    reopen.swap(FReopen);
+    QPointer<TKeloDock> self(this);
+    for (const auto& done : told) {
+        if (done)
+            done();
+        if (!self)
+            return;
+    }
+    for (auto& done : reopen)
+        Open(std::move(done));
 }
 
 void TKeloDock::WireSocket(TWSocket* Socket, int Channel)
@@ -351,18 +312,26 @@ void TKeloDock::DataChunk(const QByteArray& Chunk)
         HandleUserData(Chunk);
 }
 
-// Losing one connection drops the other.
+// Losing one connection drops the other (in a graceful close each goes once
+// its own data has left, or at the deadline).
 void TKeloDock::SocketClosed()
 {
-    if (FControlSocket->State() == wsClosed && FDataSocket->State() == wsClosed)
-        OnTCPClosed(this);
     QPointer<TKeloDock> self(this);
+    const bool bothClosed = FControlSocket->State() == wsClosed && FDataSocket->State() == wsClosed;
+    if (bothClosed)
+        OnTCPClosed(this);
+    if (FGraceful) {
+        if (self && bothClosed)
+            EndClosing();
+        return;
+    }
     for (TWSocket* socket : {FControlSocket, FDataSocket}) {
         if (self && socket->State() == wsConnected)
             socket->Close();
     }
     if (self && FControlSocket->State() == wsClosed && FDataSocket->State() == wsClosed) {
         FControl.Clear();
+        DropOutgoing();
         FCommands->Lose();
         LoseInstrument();
     }
@@ -406,56 +375,18 @@ void TKeloDock::HandlePipeData(QObject*, int Pipe, int)
 
 // ---------------------------------------------------------------- commands
 
-bool TKeloDock::SendCommand(const QByteArray& Text)
-{
-    if (FCommandStatus == csPending) {
-        if (!FDescription.PendingText.isEmpty())
-            Fail(ecDockPending, FDescription.PendingText);
-        return false;
-    }
-    FCommandTimer->SetEnabled(true);  // a running timer keeps its first expiry
-    QPointer<TKeloDock> self(this);
-    SendControlData(Text);
-    const bool endsWithTimer = FDescription.WaitEndsWithCommandTimer;
-    WaitUntil([&] {
-        return !self || FCommandStatus != csPending || !Enabled() || (endsWithTimer && !FCommandTimer->Enabled());
-    });
-    if (!self)
-        return false;
-    // The time-out belongs to this command alone: whatever ended it, none
-    // fires into a later one.
-    FCommandTimer->SetEnabled(false);
-    if (!Enabled() || FCommandStatus == csPending)
-        FCommandStatus = csFailed;  // a command given up is not left pending
-    const bool acknowledged = FCommandStatus == csAcknowledged;
-    FCommands->SendNext();  // queued commands waited for this one
-    return acknowledged;
-}
-
-void TKeloDock::SendControlData(const QByteArray& Text)
+bool TKeloDock::SendControlData(const QByteArray& Text)
 {
     OnDebugSndControlData(this, Text);
-    if (FUSBDevice == nullptr) {
-        FCommandStatus = csPending;
-        FControlSocket->SendBytes(Text);  // a socket that is not connected reports through OnTCPError
-        return;
-    }
+    if (FUSBDevice == nullptr)
+        return FControlSocket->SendBytes(Text) >= 0;  // a socket that is not connected reports through OnTCPError
     if (!Enabled()) {
-        FCommandStatus = csFailed;
         Fail(ecDockNotEnabled, textNotEnabled);
-        return;
+        return false;
     }
     if (FUSBDevice->Halted())
         Fail(ecDockHalted, textHalted);  // the text is queued all the same
-    FCommandStatus = csPending;
-    FUSBDevice->QueueData(PipeControlOut, Text);  // behind what is leaving; the reply is what is waited for
-}
-
-void TKeloDock::CommandTimerExpired()
-{
-    FCommandStatus = csIdle;
-    FCommandTimer->SetEnabled(false);
-    OnCmdTimeOut(this);
+    return FUSBDevice->QueueData(PipeControlOut, Text) >= 0;  // behind what is leaving
 }
 
 // ---------------------------------------------------------------- the queue
@@ -480,6 +411,31 @@ void TKeloDock::QueueLcdLine(int Line, const QByteArray& Text, TDockDone Done)
     Queue(LcdCommand(Line, Text), rkPlain, std::move(Done));
 }
 
+QByteArray TKeloDock::LcdCommand(int Line, const QByteArray& Text)
+{
+    const char digit = Line >= 0 && Line <= 2 ? char('0' + Line) : '3';
+    return QByteArray("LCD") + digit + Text.left(LcdWidth).leftJustified(LcdWidth, ' ');
+}
+
+void TKeloDock::QueueLcdRead(int Line, TDockDone Done)
+{
+    Queue(Line != 0 ? "RLC1" : "RLC0", rkLcdText, std::move(Done));
+}
+
+void TKeloDock::QueueAdc(TDockDone Done)
+{
+    Queue("ADC", rkAdc, std::move(Done));
+}
+
+// The second value on the wire (reply bytes 3 and 4) is the third
+// little-endian value of the reversed record.
+unsigned TKeloDock::BatteryVoltage() const
+{
+    const auto byte = [this](int i) { return unsigned(quint8(FAdcValues.at(i))); };
+    const unsigned value = byte(4) | byte(5) << 8;
+    return value * 300 / 768;
+}
+
 bool TKeloDock::BusyReply(const TDockReply& Reply) const
 {
     return SlaveModeReplyKind() == rkMasterSlave && Reply.Payload.startsWith('B');
@@ -489,16 +445,19 @@ bool TKeloDock::BusyReply(const TDockReply& Reply) const
 bool TKeloDock::SendQueued(const QByteArray& Text, TReplyKind Kind)
 {
     FReplyKind = Kind;
-    SendControlData(Text);
-    return FCommandStatus == csPending;
+    return SendControlData(Text);
 }
 
-// ---------------------------------------------------------------- the link's road, without waits
+// ---------------------------------------------------------------- opening, and the link's requests
 
 void TKeloDock::Open(std::function<void(bool)> Done)
 {
+    if (FClosing) {
+        FReopen.push_back(std::move(Done));  // started once the close has ended
+        return;
+    }
     if (!FOpened.empty()) {
-        FOpened.push_back(std::move(Done));  // told with the enabling under way
+        FOpened.push_back(std::move(Done));  // told with the opening under way
         return;
     }
     if (Enabled()) {
@@ -578,79 +537,6 @@ void TKeloDock::RequestDisconnect(std::function<void()> Done)
     Queue("DSC", rkPlain, [Done = std::move(Done)](const TDockReply&) { Done(); });
 }
 
-bool TKeloDock::PassUserData(const QByteArray& Data)
-{
-    if (!TakesUserData(Data))
-        return false;
-    if (FUSBDevice != nullptr)
-        return FUSBDevice->QueueData(PipeDataOut, Data) >= 0 && Enabled();
-    FDataSent = false;
-    if (FDataSocket->SendBytes(Data) < 0) {
-        Fail(ecDockTcpSend, textTcpSend);
-        return false;
-    }
-    return Enabled();
-}
-
-bool TKeloDock::DisconnectInstrument()
-{
-    FReplyKind = rkPlain;
-    return SendCommand("DSC");
-}
-
-bool TKeloDock::ReadAdc()
-{
-    FReplyKind = rkAdc;
-    return SendCommand("ADC");
-}
-
-bool TKeloDock::SetSlaveMode(bool Slave, bool& Busy)
-{
-    FReplyKind = rkMasterSlave;
-    const bool acknowledged = SendCommand(Slave ? "SLV" : "MST");
-    if (!acknowledged)
-        FDockBusy = true;
-    Busy = FDockBusy;
-    return acknowledged;
-}
-
-bool TKeloDock::SetSlaveMode(bool Value)
-{
-    bool busy = true;
-    SetSlaveMode(Value, busy);
-    return busy;
-}
-
-QByteArray TKeloDock::LcdCommand(int Line, const QByteArray& Text)
-{
-    const char digit = Line >= 0 && Line <= 2 ? char('0' + Line) : '3';
-    return QByteArray("LCD") + digit + Text.left(LcdWidth).leftJustified(LcdWidth, ' ');
-}
-
-bool TKeloDock::WriteLcdLine(int Line, const QByteArray& Text)
-{
-    FReplyKind = rkPlain;
-    return SendCommand(LcdCommand(Line, Text));
-}
-
-QByteArray TKeloDock::ReadLcdLine(int Line)
-{
-    if (!Enabled())
-        return {};
-    FReplyKind = rkLcdText;
-    return SendCommand(Line != 0 ? "RLC1" : "RLC0") ? FLcdText : QByteArray();
-}
-
-unsigned TKeloDock::BatteryVoltage()
-{
-    ReadAdc();
-    // The second value on the wire (reply bytes 3 and 4) is the third
-    // little-endian value of the reversed record.
-    const auto byte = [this](int i) { return unsigned(quint8(FAdcValues.at(i))); };
-    const unsigned value = byte(4) | byte(5) << 8;
-    return value * 300 / 768;
-}
-
 void TKeloDock::ReverseBytes(char* Data, int Count)
 {
     std::reverse(Data, Data + Count);
@@ -728,18 +614,14 @@ int TKeloDock::ReplySize() const
     return 0;
 }
 
-// "ACK" completes the waiting command and its payload is read by ReplyKind;
-// "NAK" fails it. Either stops the command timer, so that no time-out of an
-// answered command fires into a later one.
+// "ACK" completes the command in flight and its payload is read by
+// ReplyKind; "NAK" refuses it.
 void TKeloDock::TakeReply(const TControlStream::TItem& Reply)
 {
-    FCommandTimer->SetEnabled(false);
     if (Reply.Kind == TControlStream::TItem::Refused) {
-        FCommandStatus = csFailed;
         FCommands->Replied(TDockOutcome::Refused);
         return;
     }
-    FCommandStatus = csAcknowledged;
     const QByteArray& payload = Reply.Payload;
     switch (FReplyKind) {
     case rkPlain:
@@ -784,50 +666,81 @@ bool TKeloDock::TakesUserData(const QByteArray& Data)
     return true;
 }
 
-bool TKeloDock::SendUserData(const QByteArray& Data)
+// Over the network, short data goes in one send, unless long data is still
+// leaving: then it follows in its turn.
+bool TKeloDock::PassUserData(const QByteArray& Data)
 {
     if (!TakesUserData(Data))
         return false;
     if (FUSBDevice != nullptr)
         return FUSBDevice->QueueData(PipeDataOut, Data) >= 0 && Enabled();
-    QPointer<TKeloDock> self(this);
-    const bool sent = SendOverNetwork(Data);
-    return self && sent && Enabled();
+    const bool paced = !FOutgoing.empty() || FPiecePause->isActive();
+    if (!paced && Data.size() <= NetworkPieceSize) {
+        QPointer<TKeloDock> self(this);
+        return SendToDataSocket(Data) && self && Enabled();
+    }
+    FOutgoing.push_back(Data);
+    if (FOutgoing.size() == 1 && !FPiecePause->isActive())
+        SendNextPiece();
+    return true;
 }
 
-// Short data goes in one send; long data in pieces, each waited for, counted
-// down with OnFlashProgress and followed by a pause that lets the dock's
-// serial side keep up. A piece the socket layer refuses while still connected
-// is tried again after the pause, for at most the command time-out.
-bool TKeloDock::SendOverNetwork(const QByteArray& Data)
+// The next piece of the front data. A piece the socket layer refuses while
+// still connected is tried again after the pause, for at most the command
+// time-out.
+void TKeloDock::SendNextPiece()
 {
+    if (FOutgoing.empty())
+        return;
+    if (!Enabled()) {
+        DropOutgoing();
+        return;
+    }
+    const QByteArray piece = FOutgoing.front().mid(FOutgoingDone, NetworkPieceSize);
     QPointer<TKeloDock> self(this);
-    if (Data.size() <= NetworkPieceSize) {
-        const bool taken = SendToDataSocket(Data);
-        return self && WaitUntilDataSent() && taken;
-    }
-    const int total = int(Data.size());
-    int done = 0;
-    int refusedMs = 0;
-    while (done < total && Enabled()) {
-        const QByteArray piece = Data.mid(done, NetworkPieceSize);
-        const bool taken = SendToDataSocket(piece);
-        if (!self || !WaitUntilDataSent())
-            return false;
-        if (taken) {
-            done += int(piece.size());
-            refusedMs = 0;
-        } else if ((refusedMs += PiecePauseMs) > std::max(CommandTimeOut(), PiecePauseMs)) {
-            return false;
-        }
-        OnFlashProgress(this, total, total - done);
+    if (!SendToDataSocket(piece)) {
         if (!self)
-            return false;
-        ProcessMessagesFor(PiecePauseMs);
-        if (!self)
-            return false;
+            return;
+        FRefusedMs += PiecePauseMs;
+        if (FRefusedMs > std::max(CommandTimeOut(), PiecePauseMs) || !Enabled())
+            DropOutgoing();
+        else
+            FPiecePause->start(PiecePauseMs);
+        return;
     }
-    return done == total;
+    FRefusedMs = 0;
+    FOutgoingDone += int(piece.size());
+    FPieceLeaving = true;
+    FPieceDeadline->start(CommandTimeOut() > 0 ? CommandTimeOut() : DefaultCommandTimeOut);
+}
+
+// The piece has been handed to the kernel: long data counts down, and the
+// next piece (or the next data) goes after the pause.
+void TKeloDock::PieceLeft()
+{
+    FPieceLeaving = false;
+    FPieceDeadline->stop();
+    if (FOutgoing.empty())
+        return;
+    const int total = int(FOutgoing.front().size());
+    const int remain = total - FOutgoingDone;
+    if (remain == 0) {
+        FOutgoing.pop_front();
+        FOutgoingDone = 0;
+    }
+    FPiecePause->start(PiecePauseMs);
+    if (total > NetworkPieceSize)
+        OnFlashProgress(this, total, remain);
+}
+
+void TKeloDock::DropOutgoing()
+{
+    FOutgoing.clear();
+    FOutgoingDone = 0;
+    FRefusedMs = 0;
+    FPieceLeaving = false;
+    FPiecePause->stop();
+    FPieceDeadline->stop();
 }
 
 // False when the socket layer refused the piece (its text shown).
@@ -838,14 +751,4 @@ bool TKeloDock::SendToDataSocket(const QByteArray& Piece)
         return true;
     Fail(ecDockTcpSend, textTcpSend);
     return false;
-}
-
-// Until the data connection has handed everything to the kernel, or is gone,
-// or the command time-out passed (the peer took nothing all that time).
-bool TKeloDock::WaitUntilDataSent()
-{
-    QPointer<TKeloDock> self(this);
-    const int bound = CommandTimeOut() > 0 ? CommandTimeOut() : DefaultCommandTimeOut;
-    return WaitUntil([&] { return !self || FDataSocket->AllSent() || FDataSocket->State() != wsConnected; }, bound)
-        && self && FDataSocket->State() == wsConnected;
 }

@@ -5,9 +5,10 @@
 //
 // A dock kind is a description (its ports, its USB device family, its event
 // table and the few texts and switches that differ) plus the members it alone
-// has. Everything runs on the main thread; every wait (a command's reply, the
-// connections coming up, instrument data leaving) sleeps on the event loop and
-// wakes on the event it waits for, the dock's loss or its time-out.
+// has. Everything runs on the main thread and nothing waits: a command's
+// reply, the connections coming up or going, instrument data leaving each end
+// in a callback or an event, moved on by the transport's events, the dock's
+// loss or a timer.
 
 #include "dock/ControlStream.h"
 #include "dock/DockCommandQueue.h"
@@ -27,7 +28,6 @@
 #include <functional>
 #include <vector>
 
-enum TCommandStatus { csIdle, csPending, csAcknowledged, csFailed };
 
 // Why a dock asks for a span calibration (event "B"), the same for every kind.
 enum TSpanCalDueTo : quint8 { Span_CalFlag, Span_FailedBump, Span_Unknown, Span_DockCalDue };
@@ -67,18 +67,10 @@ struct TDockDescription {
     QString DataPort;
     TDockDeviceType DeviceType = TDockDeviceType::tpCorvaneKelo6;
     bool DebugRcvUserData = true;  // OnDebugRcvUserData for every network data chunk
-    QString PendingText;           // shown when a command is refused as pending; empty: silent
-    int TransportWaitMs = 5000;    // deadline of the network enabling (and disabling) wait
-    // The enabling wait ends as soon as neither connection is still trying
-    // (both refused, say), not only when both are up or at the deadline.
-    bool WaitEndsWhenConnectsFail = false;
-    // Disabling over the network sends what is queued, closes both connections
-    // once the event loop is back and waits for them to go (within the
-    // deadline) instead of closing them at once.
+    int TransportWaitMs = 5000;    // deadline of an opening over the network (and of a graceful close)
+    // Closing over the network sends what is queued and lets both connections
+    // go once it has left (within the deadline) instead of closing them at once.
     bool ClosesGracefully = false;
-    bool IdleWhenDisabled = true;  // disabling sets CommandStatus to csIdle
-    // A command's wait also ends when its command timer is stopped.
-    bool WaitEndsWithCommandTimer = false;
 };
 
 // Words of one-bit switches and flags: MSB-first is bit 31 - Index of a
@@ -114,37 +106,36 @@ public:
     static constexpr int MaxUserData = 1048576;  // instrument data of this length or more is refused
     static constexpr int NetworkPieceSize = 1024;
     static constexpr int PiecePauseMs = 100;     // between pieces of long data, for the dock's serial side
-    static constexpr int EnableWaitMs = 5000;    // for both connections to come up (the Kelo6's)
     static constexpr int DefaultCommandTimeOut = 10000;
 
     ~TKeloDock() override;
 
     // ---- transport ----
     TDockUSBDevice* USBDevice() const { return FUSBDevice; }
-    // Not owned. A device makes the dock use USB from the next enabling on:
+    // Not owned. A device makes the dock use USB from the next opening on:
     // its family is set to this dock's and its pipe data comes here.
     void SetUSBDevice(TDockUSBDevice* Value);
     QString EthernetAddress() const { return FEthernetAddress; }
     void SetEthernetAddress(const QString& Value) { FEthernetAddress = Value; }
     // Over USB: the device is connected (and has been neither reported
-    // removed nor disabled since); over the network: both connections are connected. Never stored.
+    // removed nor closed since); over the network: both connections are
+    // connected. Never while a close is under way; never stored.
     bool Enabled() const override;
-    void SetEnabled(bool Value) override;
     bool HasUSBDevice() const override { return FUSBDevice != nullptr; }
     void SetUSBDeviceHalted(bool Value) override;
     TWSocket* ControlSocket() const { return FControlSocket; }
     TWSocket* DataSocket() const { return FDataSocket; }
-    // The deadline of the enabling wait over the network (the description's
-    // TransportWaitMs), and of the disabling wait of a dock that closes gracefully.
+    // The deadline of an opening over the network (the description's
+    // TransportWaitMs), and of the close of a dock that closes gracefully.
     TTimer* EnableTimer() const { return FEnableTimer; }
     const TDockDescription& Description() const { return FDescription; }
 
     // ---- command engine ----
-    TCommandStatus CommandStatus() const { return FCommandStatus; }
     TReplyKind ReplyKind() const { return FReplyKind; }
-    TTimer* CommandTimer() const { return FCommandTimer; }
-    int CommandTimeOut() const { return FCommandTimer->Interval(); }
-    void SetCommandTimeOut(int Value) { FCommandTimer->SetInterval(Value); }
+    // The time-out of a queued command that names none of its own, and the
+    // bound of instrument data the dock takes nothing of.
+    int CommandTimeOut() const { return FCommandTimeOut; }
+    void SetCommandTimeOut(int Value) { FCommandTimeOut = Value; }
     // The last "ADC" reply's 8 bytes, reversed (the four values in the reverse
     // of their wire order, each little-endian).
     const QByteArray& AdcValues() const { return FAdcValues; }
@@ -153,12 +144,8 @@ public:
     // Control bytes wait for the rest of their reply or event.
     bool ControlWaiting() const { return FControl.Waiting(); }
     bool DataSent() const { return FDataSent; }
-
-    // Sends one command and waits for its reply: true exactly when the dock
-    // acknowledged it. A command while another one waits is refused with
-    // "Can't Send, Pending Command!". For a caller that uses the dock directly;
-    // the upgrade road uses the queue below.
-    bool SendCommand(const QByteArray& Text);
+    // The last "ADC" reading's second value on the wire, scaled: millivolts x 300 / 768.
+    unsigned BatteryVoltage() const;
 
     // ---- the command queue (dock/DockCommandQueue.h) ----
     // Commands wait in order; one is in flight at a time, with its own
@@ -167,50 +154,46 @@ public:
     // A dock that is not enabled ends every command as lost.
     void Queue(const QByteArray& Text, TReplyKind Kind, TDockDone Done = {}, int TimeOutMs = 0);
     void QueueSlaveMode(bool Slave, TDockDone Done = {});
+    // "LCD0".."LCD3" (any line above 2 is line 3) and the text left-aligned in 16 characters.
     void QueueLcdLine(int Line, const QByteArray& Text, TDockDone Done = {});
     // What is queued or in flight is bounded (TDockCommandQueue::Bound):
     // commands queued after this are not held back by it.
     void BoundQueued(int BoundMs) { FCommands->Bound(BoundMs); }
+    static QByteArray LcdCommand(int Line, const QByteArray& Text);
+    // "RLC0" or "RLC1" (any line but 0): the line's text in LcdText.
+    void QueueLcdRead(int Line, TDockDone Done = {});
+    // "ADC": the dock's converters in AdcValues.
+    void QueueAdc(TDockDone Done = {});
     // Commands waiting or in flight.
     int QueuedCommands() const { return FCommands->Count(); }
     // Whether the dock's answer to "SLV"/"MST" says it is busy.
     bool BusyReply(const TDockReply& Reply) const;
     // The "SLV"/"MST" command and reply kind of this dock.
     virtual TReplyKind SlaveModeReplyKind() const { return rkMasterSlave; }
-    bool DisconnectInstrument() override;
-    bool CommandPending() const override { return FCommandStatus == csPending; }
-    bool ReadAdc();
-    // "SLV" (Slave) or "MST"; Busy receives DockBusy, true when the command failed.
-    virtual bool SetSlaveMode(bool Slave, bool& Busy);
-    // The link's form: the dock's busy state after asking.
-    bool SetSlaveMode(bool Value) override;
-    // "LCD0".."LCD3" (any line above 2 is line 3) and the text left-aligned in 16 characters.
-    bool WriteLcdLine(int Line, const QByteArray& Text);
-    static QByteArray LcdCommand(int Line, const QByteArray& Text);
-    // "RLC0" or "RLC1" while enabled: the line's text, empty on failure.
-    QByteArray ReadLcdLine(int Line);
-    QByteArray LCDLine0Text() { return ReadLcdLine(0); }
-    void SetLCDLine0Text(const QByteArray& Value) { WriteLcdLine(0, Value); }
-    QByteArray LCDLine1Text() { return ReadLcdLine(1); }
-    void SetLCDLine1Text(const QByteArray& Value) { WriteLcdLine(1, Value); }
-    // Reads the dock's converters and scales the second value: millivolts x 300 / 768.
-    unsigned BatteryVoltage();
-    // Passes instrument data through: true when it was handed to the
-    // transport and the dock is still enabled.
-    bool SendUserData(const QByteArray& Data) override;
-    // The same without waiting for the data to leave: the transport sends it
-    // as the line takes it.
+    // Hands instrument data to the transport: over the network, data longer
+    // than NetworkPieceSize goes in pieces, each once the one before has left
+    // and PiecePauseMs have passed, counted down with OnFlashProgress; what is
+    // passed meanwhile follows it. A piece the dock takes nothing of within the
+    // command time-out, or one the socket layer refuses for that long, ends
+    // the send with "Error sending data on TCP!" and drops what waits.
     bool PassUserData(const QByteArray& Data) override;
-    // Opens the transport without waiting: Done(enabled) once both network
-    // connections are up or have failed (or the enabling deadline passed), or
-    // once the USB device is connected and settled or has failed.
+    // Opens the transport: Done(enabled) once both network connections are up
+    // or neither is still trying (or the deadline passed; what came up alone
+    // is closed), or once the USB device is connected and settled or has
+    // failed. An opening during a close starts once it has ended.
     void Open(std::function<void(bool Enabled)> Done) override;
+    // Closes the transport: commands end as lost, the instrument is let go of
+    // without a word. Done once the USB device has let go of its pipes, or
+    // once both connections are closed: at once, or, for a dock that closes
+    // gracefully, once what is queued has left or the deadline passed.
+    void Close(std::function<void()> Done) override;
     void RequestSlaveMode(std::function<void(TSlaveAnswer)> Done) override;
     void RequestDisconnect(std::function<void()> Done) override;
 
     // ---- the transports' entry points ----
-    // The control-channel send that starts every command.
-    virtual void SendControlData(const QByteArray& Text);
+    // The control-channel send that starts every command: true when the text
+    // was handed to the transport.
+    virtual bool SendControlData(const QByteArray& Text);
     // One received chunk of the control channel: its events, then its reply.
     void HandleControlData(QByteArray Chunk);
     // One received chunk of instrument data.
@@ -253,19 +236,15 @@ protected:
     // The kind's event table: the shared rules (codes 0, 1, 2, 4, 5, 6, 8, C,
     // D) followed by the kind's own.
     void DefineEvents(std::vector<TDockEventRule> Own);
-    void SetCommandStatus(TCommandStatus Value) { FCommandStatus = Value; }
     void Fail(int Code, const QString& Text) { RaiseError(OnError, this, Code, Text); }
     void SetReplyKind(TReplyKind Value) { FReplyKind = Value; }
-    // Opening and closing the transports, for a kind that waits otherwise.
-    virtual void EnableUsb();
-    virtual void EnableNetwork();
-    virtual void DisableTransport();
 
 private:
     // transports
+    void EnableUsb();
     bool Connecting() const;
-    void CloseGracefully();
-    void CloseTransport();
+    void CloseSocketsNow();
+    void EndClosing();
     void WireSocket(TWSocket* Socket, int Channel);
     void ControlDataAvailable();
     void DataChunk(const QByteArray& Chunk);
@@ -273,11 +252,11 @@ private:
     void LoseInstrument();
     bool SendToDataSocket(const QByteArray& Piece);
     bool TakesUserData(const QByteArray& Data);
-    bool WaitUntilDataSent();
-    bool SendOverNetwork(const QByteArray& Data);
+    void SendNextPiece();
+    void PieceLeft();
+    void DropOutgoing();
 
     // engine
-    void CommandTimerExpired();
     int EventExtent(char Code, QByteArrayView After) const;
     void HandleStream(bool Quiet);
     void RaiseEvent(char Code, const QByteArray& Payload);
@@ -288,7 +267,7 @@ private:
     // queue
     bool SendQueued(const QByteArray& Text, TReplyKind Kind);
 
-    // enabling without waiting
+    // opening
     void FinishOpening();
     void UsbOpened();
 
@@ -298,12 +277,15 @@ private:
     QString FEthernetAddress;
     TWSocket* FControlSocket;
     TWSocket* FDataSocket;
-    TTimer* FCommandTimer;
+    int FCommandTimeOut = DefaultCommandTimeOut;
     TTimer* FEnableTimer;
     bool FEnabling = false;
-    bool FDisabling = false;
+    bool FDisabling = false;           // closing: the connections' ends are no loss
     bool FUsbRemoved = false;          // the device left the bus since it was enabled
-    bool FUsbClosing = false;          // disabled: the device is letting go of its pipes
+    bool FClosing = false;             // a close is under way
+    bool FGraceful = false;            // the connections go once what is queued has left
+    std::vector<std::function<void()>> FClosed;  // told when the close under way ends
+    std::vector<std::function<void(bool)>> FReopen;  // openings asked for during the close
     bool FInstrumentPresent = false;   // the dock reported the instrument connected
 
     TControlStream FControl;
@@ -312,13 +294,20 @@ private:
 
     TDockCommandQueue* FCommands;
 
-    std::vector<std::function<void(bool)>> FOpened;  // told when the enabling under way ends
-    TCommandStatus FCommandStatus = csIdle;
+    std::vector<std::function<void(bool)>> FOpened;  // told when the opening under way ends
     TReplyKind FReplyKind = rkPlain;
     QByteArray FAdcValues = QByteArray(8, '\0');
     QByteArray FLcdText;
     bool FDockBusy = false;
     bool FDataSent = false;
+
+    // Long instrument data over the network, and what was passed after it.
+    std::deque<QByteArray> FOutgoing;
+    int FOutgoingDone = 0;             // bytes of the front one handed over
+    int FRefusedMs = 0;                // the socket layer has refused the piece this long
+    bool FPieceLeaving = false;        // the last piece is not all handed to the kernel yet
+    QTimer* FPiecePause;               // the pause after a piece (or a refusal)
+    QTimer* FPieceDeadline;            // a piece the dock takes nothing of
 
     QDateTime FDateTime;
     quint32 FDataloggerSize = 0;

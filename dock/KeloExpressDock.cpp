@@ -20,10 +20,7 @@ TDockDescription TKeloExpressDock::ExpressDescription()
     d.DeviceType = TDockDeviceType::tpKeloExpress;
     d.DebugRcvUserData = false;
     d.TransportWaitMs = TransportWaitMs;
-    d.WaitEndsWhenConnectsFail = true;
     d.ClosesGracefully = true;
-    d.IdleWhenDisabled = false;
-    d.WaitEndsWithCommandTimer = true;
     return d;
 }
 
@@ -45,42 +42,35 @@ TKeloExpressDock::TKeloExpressDock(QObject* Owner) : TKeloDock(ExpressDescriptio
     });
 }
 
-void TKeloExpressDock::SendControlData(const QByteArray& Text)
+bool TKeloExpressDock::SendControlData(const QByteArray& Text)
 {
     OnDebugSndControlData(this, Text);
-    if (USBDevice() != nullptr)
-        SendOverUsb(Text);
-    else
-        SendOverNetwork(Text);
+    return USBDevice() != nullptr ? SendOverUsb(Text) : SendOverNetwork(Text);
 }
 
 // A halted device is told so and restarted; the text goes all the same.
-void TKeloExpressDock::SendOverUsb(const QByteArray& Text)
+bool TKeloExpressDock::SendOverUsb(const QByteArray& Text)
 {
     if (!Enabled()) {
-        SetCommandStatus(csFailed);
         Fail(ecDockUsbNotEnabled, textUsbNotEnabled);
-        return;
+        return false;
     }
     if (USBDevice()->Halted()) {
         Fail(ecDockHalted, textUsbHalted);
         USBDevice()->SetHalted(false);
     }
-    SetCommandStatus(csPending);
-    USBDevice()->QueueData(PipeControlOut, Text);
+    return USBDevice()->QueueData(PipeControlOut, Text) >= 0;
 }
 
-void TKeloExpressDock::SendOverNetwork(const QByteArray& Text)
+bool TKeloExpressDock::SendOverNetwork(const QByteArray& Text)
 {
     if (!Enabled()) {
-        SetCommandStatus(csFailed);
         Fail(ecDockNotEnabled, QStringLiteral("Send Error,TCP Dock not Enabled! Destination=") + ControlSocket()->Addr()
                               + QStringLiteral(" Message=") + QString::fromLatin1(Text));
-        return;
+        return false;
     }
-    SetCommandStatus(csPending);
-    if (ControlSocket()->SendBytes(Text) < 0) {
-        SetCommandStatus(csFailed);
-        Fail(ecDockTcpControl, textTcpControl);
-    }
+    if (ControlSocket()->SendBytes(Text) >= 0)
+        return true;
+    Fail(ecDockTcpControl, textTcpControl);
+    return false;
 }

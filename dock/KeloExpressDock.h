@@ -3,10 +3,8 @@
 // 5000, data port 5001). It speaks the Kelo6 dock's protocol with its own
 // events ("9" a signed ferro-gas reading, "B" the span cause alone, "E" an
 // audio test, "A" ignored), its own enumerations, switches and flags, and its
-// own control-channel send with its own texts. Over the network it waits up to
-// 10 seconds for its connections to come up (ending early once both connects
-// have failed) and closes them gracefully. A command while another is pending
-// is refused without a word; disabling leaves CommandStatus as it was.
+// own control-channel send with its own texts. Over the network it gives its
+// connections up to 10 seconds to come up and closes them gracefully.
 
 #include "dock/KeloDock.h"
 
@@ -40,7 +38,7 @@ public:
     static TDockDescription ExpressDescription();
 
     // The express dock's own control-channel send and texts.
-    void SendControlData(const QByteArray& Text) override;
+    bool SendControlData(const QByteArray& Text) override;
 
     TDockState DockState() const { return FDockState; }
     void SetDockState(TDockState Value) { FDockState = Value; }
@@ -79,8 +77,8 @@ public:
     TOnAudioTest OnAudioTest;
 
 private:
-    void SendOverUsb(const QByteArray& Text);
-    void SendOverNetwork(const QByteArray& Text);
+    bool SendOverUsb(const QByteArray& Text);
+    bool SendOverNetwork(const QByteArray& Text);
 
     TDockState FDockState = Cmd_Enq;
     TTestResult FTestResult = NO_ERROR;

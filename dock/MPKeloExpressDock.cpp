@@ -9,7 +9,6 @@ TDockDescription TMPKeloExpressDock::MPExpressDescription()
     d.DataPort = QStringLiteral("5003");
     d.DeviceType = TDockDeviceType::tpMPKeloExpress;
     d.DebugRcvUserData = true;
-    d.IdleWhenDisabled = false;
     return d;
 }
 
@@ -34,8 +33,3 @@ TMPKeloExpressDock::TMPKeloExpressDock(QObject* Owner) : TKeloDock(MPExpressDesc
     });
 }
 
-bool TMPKeloExpressDock::SetSlaveMode(bool Slave)
-{
-    SetReplyKind(rkPlain);
-    return SendCommand(Slave ? "SLV" : "MST");
-}

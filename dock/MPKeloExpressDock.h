@@ -4,8 +4,7 @@
 // opens and closes its transports as the Kelo6 dock does, with its own events
 // ("9" an 8-byte reading, "A" a plain notice, "E" ignored), enumerations,
 // switches and flags. It has no busy state: "SLV" and "MST" are plain
-// commands, and the link asks once. A command while another is pending is
-// refused without a word; disabling leaves CommandStatus as it was.
+// commands, and the link asks once.
 
 #include "dock/CorvaneKelo6Dock.h"
 
@@ -38,10 +37,7 @@ public:
 
     static TDockDescription MPExpressDescription();
 
-    // "SLV" (Slave) or "MST", plain commands: true when the dock acknowledged.
-    // (Through the link's interface too: the dock reports no busy state.)
-    bool SetSlaveMode(bool Slave) override;
-    bool ReportsBusy() const override { return false; }
+    // "SLV" and "MST" are plain commands: no answer of this dock reads busy.
     TReplyKind SlaveModeReplyKind() const override { return rkPlain; }
 
     TDockState DockState() const { return FDockState; }

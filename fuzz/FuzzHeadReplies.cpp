@@ -21,16 +21,17 @@ namespace {
 class TEchoDock : public QObject, public TPassThroughDock {
 public:
     bool Enabled() const override { return true; }
-    void SetEnabled(bool) override {}
     bool HasUSBDevice() const override { return false; }
     void SetUSBDeviceHalted(bool) override {}
-    bool SetSlaveMode(bool) override { return false; }
-    bool SendUserData(const QByteArray& Text) override
+    void Open(std::function<void(bool)> Done) override { Done(true); }
+    void Close(std::function<void()> Done) override { Done(); }
+    void RequestSlaveMode(std::function<void(TSlaveAnswer)> Done) override { Done(TSlaveAnswer::Passing); }
+    void RequestDisconnect(std::function<void()> Done) override { Done(); }
+    bool PassUserData(const QByteArray& Text) override
     {
         Last = Text;
         return true;
     }
-    bool DisconnectInstrument() override { return true; }
     QByteArray Last;
 };
 

@@ -557,7 +557,6 @@ void TKeskLink::DiscoverAgain(int TimeOut)
 void TKeskLink::ConnectToFirstDevice()
 {
     FIrSocket->Close();
-    FIrSocket->FlushQueue();
     FIrSocket->SetDeviceID(FDevices->Item(0).DeviceID);
     FIrSocket->Connect();
 }

@@ -17,50 +17,25 @@ public:
     virtual ~TPassThroughDock() = default;
 
     virtual bool Enabled() const = 0;
-    virtual void SetEnabled(bool Value) = 0;
 
     // The dock's USB device, when it has one, and that device's Halted flag.
     virtual bool HasUSBDevice() const = 0;
     virtual void SetUSBDeviceHalted(bool Value) = 0;
 
-    // Asks the dock to pass the instrument through; true while the dock is busy.
-    virtual bool SetSlaveMode(bool Value) = 0;
-    // Whether the link repeats SetSlaveMode while the dock reports busy (the
-    // multi-port dock reports no busy state and is asked once).
-    virtual bool ReportsBusy() const { return true; }
-
-    // True when the data was handed to the dock's transport.
-    virtual bool SendUserData(const QByteArray& Text) = 0;
-    // True when the dock acknowledged.
-    virtual bool DisconnectInstrument() = 0;
-
-    // A command of the dock's own is waiting for its answer: a new one now
-    // would be refused.
-    virtual bool CommandPending() const { return false; }
-
-    // ---- the same without waiting (what the upgrade road uses) ----
+    // Nothing here waits: each request ends with its Done.
     // Opens the dock's transport; Done(enabled) once it is up or has failed.
-    virtual void Open(std::function<void(bool Enabled)> Done)
-    {
-        if (!Enabled())
-            SetEnabled(true);
-        Done(Enabled());
-    }
+    virtual void Open(std::function<void(bool Enabled)> Done) = 0;
+    // Closes the dock's transport; Done once it is closed. An opening under
+    // way ends, not enabled.
+    virtual void Close(std::function<void()> Done) = 0;
     // Asks the dock to pass the instrument through; Done with its answer.
-    virtual void RequestSlaveMode(std::function<void(TSlaveAnswer)> Done)
-    {
-        const bool busy = SetSlaveMode(true) && ReportsBusy();
-        Done(busy ? TSlaveAnswer::Busy : TSlaveAnswer::Passing);
-    }
+    virtual void RequestSlaveMode(std::function<void(TSlaveAnswer)> Done) = 0;
     // Asks the dock to take the instrument back; Done once it answered, refused,
     // did not answer in time or was lost.
-    virtual void RequestDisconnect(std::function<void()> Done)
-    {
-        DisconnectInstrument();
-        Done();
-    }
-    // Hands instrument data to the transport without waiting for it to leave.
-    virtual bool PassUserData(const QByteArray& Text) { return SendUserData(Text); }
+    virtual void RequestDisconnect(std::function<void()> Done) = 0;
+    // Hands instrument data to the transport without waiting for it to leave:
+    // true when it was taken.
+    virtual bool PassUserData(const QByteArray& Text) = 0;
 
     // The link puts the instrument's answers together itself: every received
     // chunk is passed on, the short ones of one or two bytes too.

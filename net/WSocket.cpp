@@ -1,7 +1,6 @@
 #include "net/WSocket.h"
 
 #include "net/WSocketAddress.h"
-#include "platform/MainThread.h"
 
 #include <QHostInfo>
 #include <QPointer>
@@ -300,8 +299,22 @@ void TCustomWSocket::Close()
 
 void TCustomWSocket::CloseLater()
 {
-    if (FHandle >= 0)
-        Post([this] { Close(); });
+    if (FHandle < 0)
+        return;
+    Post([this] {
+        if (FState == wsConnected && !FQueue.empty())
+            FCloseWhenSent = true;  // the queue's emptying closes it
+        else
+            CloseAfterSending();
+    });
+}
+
+// Unlike Close, not abortive: what the kernel still holds goes out after it.
+void TCustomWSocket::CloseAfterSending()
+{
+    if (FHandle >= 0 && !FDatagram && FState == wsConnected)
+        HandleLingerOff();
+    Close();
 }
 
 void TCustomWSocket::InternalClose(bool Shutdown, int Error)
@@ -389,6 +402,7 @@ void TCustomWSocket::ReleaseHandle()
     FReadSuppressed = false;
     FWriteBlocked = false;
     FDataSentPosted = false;
+    FCloseWhenSent = false;
     FPendingConnectError = 0;
     FConnectReportedBySubclass = false;
     ++FSession;
@@ -618,22 +632,18 @@ bool TCustomWSocket::TryToSend()
 }
 
 // OnDataSent tells that the queue is empty: a notice overtaken by a later send
-// still under way says nothing, and that send's own emptying raises it.
+// still under way says nothing, and that send's own emptying raises it. A
+// close asked for meanwhile follows.
 void TCustomWSocket::DataSentDelivered()
 {
     FDataSentPosted = false;
-    if (FQueue.empty())
-        OnDataSent(this, 0);
-}
-
-void TCustomWSocket::FlushQueue(int TimeoutMs)
-{
-    if (FHandle < 0 || FState != wsConnected || FQueue.empty() || !TryToSend())
+    if (!FQueue.empty())
         return;
-    // The write notifier sends the rest as the peer takes it; each event wakes
-    // the wait to look again.
+    const quint64 session = FSession;
     QPointer<TCustomWSocket> alive(this);
-    WaitUntil([&] { return !alive || FHandle < 0 || FState != wsConnected || FQueue.empty(); }, std::max(0, TimeoutMs));
+    OnDataSent(this, 0);
+    if (alive && session == FSession && FCloseWhenSent)
+        CloseAfterSending();
 }
 
 // ---------------------------------------------------------------- receiving

@@ -13,8 +13,8 @@
 // Notifications (a host name resolved, a TCP connect completed, data
 // readable, the queue sent, the peer closed, a delayed close) reach the socket
 // through the main thread's event loop, never inside the call that caused
-// them. Nothing here blocks the main thread: names are resolved on a worker
-// of Qt's, and every wait runs the event loop. Raised directly by the
+// them. Nothing here blocks or waits: names are resolved on a worker of
+// Qt's, and whatever takes time ends in an event. Raised directly by the
 // call itself: OnSessionClosed by Close (before it returns),
 // OnSessionConnected by a UDP Connect or Listen, and the error path's events.
 //
@@ -123,16 +123,14 @@ public:
     // -1 with LastError set (10040 for a datagram longer than the buffer, which
     // is then dropped). Meant for UDP sockets.
     int ReceiveDatagram(QByteArray& Data, int BufferSize, QString& FromAddr, quint16& FromPort);
-    // Sends the whole queue now, waiting on the event loop (no CPU spent) until
-    // it is empty, the socket has closed or TimeoutMs has passed; whatever is
-    // still queued then stays queued.
-    static constexpr int DefaultFlushTimeoutMs = 10000;
-    void FlushQueue(int TimeoutMs = DefaultFlushTimeoutMs);
     // Shuts the sending direction down and closes the handle; wsClosed. An open
     // socket raises OnSessionClosed(0) before this returns; a closed one nothing.
     void Close();
-    // Close, when the event loop next handles the request (dropped if the
-    // socket has closed by then).
+    // Close, when the event loop next handles the request and everything
+    // queued has been handed to the kernel (the write notification sends the
+    // rest as the peer takes it); dropped if the socket has closed by then.
+    // Not abortive: the kernel still sends what it holds. A peer that takes
+    // nothing keeps the socket open until it goes or Close is called.
     void CloseLater();
 
     // ---- events; the socket is the sender ----
@@ -233,6 +231,7 @@ private:
     void WriteReady();
     void Post(std::function<void()> Call);
     void InternalClose(bool Shutdown, int Error);
+    void CloseAfterSending();
 
     void Enqueue(const QByteArray& Data);
     void TakeSent(int Count);
@@ -255,6 +254,7 @@ private:
     bool FReadSuppressed = false;  // data was announced and not yet read
     bool FWriteBlocked = false;    // the kernel refused the last block for now
     bool FDataSentPosted = false;  // an OnDataSent is on its way through the event loop
+    bool FCloseWhenSent = false;   // CloseLater waits for the queue to empty
     int FLookupId = -1;            // a host-name look-up under way
     int FPendingConnectError = 0;  // a connect that failed at once, reported later
     bool FConnectReportedBySubclass = false;

@@ -164,7 +164,7 @@ TEST_F(DockWindow, ClosedWhileTheDockNeverAnswers)
     window->edtIpAddr->setText("127.0.9.7");
     window->cbStart->click();
     ASSERT_EQ(window->lblStatus->text(), UpgradeText::Connecting);
-    ASSERT_TRUE(WaitFor([&] { return window->CorvaneKelo6Dock1->CommandPending(); })) << "a command awaits its answer";
+    ASSERT_TRUE(WaitFor([&] { return window->CorvaneKelo6Dock1->QueuedCommands() > 0; })) << "a command awaits its answer";
     window->close();
     EXPECT_TRUE(window->isVisible()) << "the close waits for the dock's hand-back";
     ASSERT_TRUE(WaitFor([&] { return !window->isVisible(); }, 20000));

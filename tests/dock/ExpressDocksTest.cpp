@@ -1,11 +1,11 @@
 // The express and multi-port express docks where they differ from the Kelo6
-// dock: their events, slave mode, refusals, texts, ports and network waits.
+// dock: their events, slave mode, texts, ports, opening and closing.
 // The USB device is played by the test; the network by loopback listeners of
 // the test's own.
 
 #include "dock/KeloExpressDock.h"
 #include "dock/MPKeloExpressDock.h"
-#include "tests/TestSupport.h"
+#include "tests/dock/DockTestSupport.h"
 #include "tests/dock/FakeDockUSB.h"
 #include "tests/net/LoopbackSockets.h"
 
@@ -21,8 +21,7 @@ struct ExpressDocks : ::testing::Test {
         for (auto [dock, usb] : Docks()) {
             usb->Bus = {"/dev/dock-0"};
             dock->SetUSBDevice(usb);
-            dock->SetEnabled(true);
-            ASSERT_TRUE(dock->Enabled());
+            ASSERT_TRUE(Opened(*dock));
             usb->SetHalted(false);
         }
         express.OnInstrumentConnected = Note("express connected");
@@ -106,49 +105,21 @@ TEST_F(ExpressDocks, EachKindReadsTheEventsThatDifferItsOwnWay)
     EXPECT_TRUE(dialogs->Records().isEmpty());
 }
 
-TEST_F(ExpressDocks, TheMultiPortDocksSlaveModeIsAPlainCommand)
-{
-    EXPECT_FALSE(static_cast<TPassThroughDock&>(mp).ReportsBusy()) << "the link asks it once";
-    for (const bool slave : {true, false}) {
-        mpUsb.Written.clear();
-        Answering(mpUsb, "ACKB");  // "B" is no busy byte here
-        EXPECT_TRUE(mp.SetSlaveMode(slave));
-        EXPECT_EQ(mpUsb.Pipe(3), QList<QByteArray>{slave ? "SLV" : "MST"});
-    }
-    EXPECT_EQ(mp.ReplyKind(), rkPlain);
-    EXPECT_FALSE(mp.DockBusy());
-    Answering(mpUsb, "NAK");
-    EXPECT_FALSE(static_cast<TPassThroughDock&>(mp).SetSlaveMode(true)) << "the link's form: acknowledged or not";
-}
-
-TEST_F(ExpressDocks, ACommandWhileAnotherWaitsIsRefusedWithoutAWord)
+// "B" after the answer to "SLV" is the express dock's busy byte; the
+// multi-port dock has no busy state and is asked once.
+TEST_F(ExpressDocks, OnlyTheExpressDockAnswersBusy)
 {
     for (auto [dock, usb] : Docks()) {
-        SCOPED_TRACE(dock == &express ? "express" : "mp");
-        bool refused = false;
-        usb->Answer = [&, dock = dock](const QByteArray&) {
-            QTimer::singleShot(0, [&, dock] { refused = !dock->WriteLcdLine(0, "late"); });
-            return QByteArray();
-        };
-        QTimer::singleShot(20, [usb = usb] { usb->Deliver(2, "ACK"); });
-        EXPECT_TRUE(dock->DisconnectInstrument());
-        EXPECT_TRUE(refused);
-        EXPECT_EQ(usb->Pipe(3), QList<QByteArray>{"DSC"});
+        usb->Written.clear();
+        Answering(*usb, "ACKB");
+        EXPECT_EQ(AskSlave(*dock), dock == &express ? TSlaveAnswer::Busy : TSlaveAnswer::Passing);
+        EXPECT_EQ(usb->Pipe(3), QList<QByteArray>{"SLV"});
     }
-    EXPECT_TRUE(dialogs->Records().isEmpty());
-
-    // The express dock also stops waiting when its command timer is stopped:
-    // the command fails instead of staying pending to refuse every later one.
-    expressUsb.Answer = [this](const QByteArray&) {
-        QTimer::singleShot(0, [this] { express.CommandTimer()->SetEnabled(false); });
-        return QByteArray();
-    };
-    EXPECT_FALSE(express.ReadAdc());
-    EXPECT_EQ(express.CommandStatus(), csFailed);
-    Answering(expressUsb, "ACK");
-    EXPECT_TRUE(express.DisconnectInstrument());
+    Answering(mpUsb, "NAK");
+    EXPECT_EQ(AskSlave(mp), TSlaveAnswer::Refused);
 }
 
+// Each kind's own texts where its control-channel send cannot go as asked.
 TEST_F(ExpressDocks, TheExpressDockSpeaksItsOwnTextsOverUsb)
 {
     const struct {
@@ -166,10 +137,11 @@ TEST_F(ExpressDocks, TheExpressDockSpeaksItsOwnTextsOverUsb)
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Text.toStdString());
         dialogs->Clear();
-        Answering(*row.Usb, "ACK");
         row.Usb->SetHalted(row.Enabled);
-        row.Dock->SetEnabled(row.Enabled);
-        EXPECT_EQ(row.Dock->DisconnectInstrument(), row.Enabled) << "a halted device takes the text all the same";
+        if (!row.Enabled) {
+            ASSERT_TRUE(Closed(*row.Dock));
+        }
+        EXPECT_EQ(row.Dock->SendControlData("DSC"), row.Enabled) << "a halted device takes the text all the same";
         EXPECT_EQ(dialogs->Texts(), QStringList{row.Text});
         EXPECT_EQ(row.Usb->Halted(), row.HaltedAfter);
     }
@@ -198,8 +170,8 @@ int Unread(int Fd)
     return ::ioctl(Fd, FIONREAD, &count) == 0 ? count : -1;
 }
 
-// Fires the dock's transport deadline once Ready holds, from inside its wait;
-// the interval armed then goes to Armed.
+// Fires the dock's transport deadline once Ready holds; the interval armed
+// then goes to Armed.
 void FireTransportTimerWhen(TKeloDock& Dock, std::function<bool()> Ready, int& Armed)
 {
     auto* poll = new QTimer(&Dock);
@@ -230,8 +202,7 @@ TEST(ExpressDocksNetwork, EachKindUsesItsOwnPortsFamilyAndDataDebugEvents)
 
         TLoopbackListener control(address.constData(), kind.ControlPort), data(address.constData(), kind.DataPort);
         dock->SetEthernetAddress(address);
-        dock->SetEnabled(true);
-        ASSERT_TRUE(dock->Enabled());
+        ASSERT_TRUE(Opened(*dock));
         TLoopbackPeer controlPeer = control.Accept(), dataPeer = data.Accept();
         ASSERT_TRUE(controlPeer.Valid() && dataPeer.Valid());
 
@@ -249,10 +220,9 @@ TEST(ExpressDocksNetwork, EachKindUsesItsOwnPortsFamilyAndDataDebugEvents)
     EXPECT_TRUE(dialogs->Records().isEmpty());
 }
 
-// With nothing at the address both connects are refused at once: only the
-// express dock stops waiting then; the others wait for their deadline (fired
-// here once both connects have failed).
-TEST(ExpressDocksNetwork, RefusedConnectsEndOnlyTheExpressWaitEarly)
+// With nothing at the address both connects are refused at once: the opening
+// ends then, not at its deadline, and nothing is told.
+TEST(ExpressDocksNetwork, RefusedConnectsEndTheOpeningAtOnce)
 {
     TScriptedDialogsScope dialogs;
     int n = 10;
@@ -261,32 +231,15 @@ TEST(ExpressDocksNetwork, RefusedConnectsEndOnlyTheExpressWaitEarly)
         std::unique_ptr<TKeloDock> dock = kind.Make();
         dock->SetEthernetAddress("127.0.45." + QString::number(++n));
         int deadlines = 0;
-        const TNotifyEvent expire = dock->EnableTimer()->OnTimer;
-        dock->EnableTimer()->OnTimer = [&deadlines, expire](QObject* Sender) {
-            ++deadlines;
-            expire(Sender);
-        };
-        const bool express = kind.DeviceType == TDockDeviceType::tpKeloExpress;
-        int armed = 0;
-        if (!express) {
-            FireTransportTimerWhen(
-                *dock,
-                [&] { return dock->ControlSocket()->State() == wsClosed && dock->DataSocket()->State() == wsClosed; },
-                armed);
-        }
-        dock->SetEnabled(true);
-        EXPECT_FALSE(dock->Enabled());
-        EXPECT_EQ(deadlines, express ? 0 : 1);
-        EXPECT_EQ(armed, express ? 0 : 5000);
-        if (express) {
-            // Told where it could not send, and what.
-            EXPECT_FALSE(dock->DisconnectInstrument());
-            EXPECT_EQ(dialogs->Texts(), QStringList({"Send Error,TCP Dock not Enabled! Destination=127.0.45.12 Message=DSC"}));
-        }
+        dock->EnableTimer()->OnTimer = [&deadlines](QObject*) { ++deadlines; };
+        EXPECT_FALSE(Opened(*dock));
+        EXPECT_EQ(deadlines, 0);
+        EXPECT_FALSE(dock->EnableTimer()->Enabled());
     }
+    EXPECT_TRUE(dialogs->Records().isEmpty());
 }
 
-TEST(ExpressDocksNetwork, AnUnansweredExpressDockIsWaitedForTenSeconds)
+TEST(ExpressDocksNetwork, AnUnansweredExpressDockIsGivenTenSeconds)
 {
     TScriptedDialogsScope dialogs;
     TUnansweredPort control("127.0.45.21", 5000), data("127.0.45.21", 5001);
@@ -296,17 +249,17 @@ TEST(ExpressDocksNetwork, AnUnansweredExpressDockIsWaitedForTenSeconds)
     FireTransportTimerWhen(
         dock, [&] { return dock.ControlSocket()->State() == wsConnecting && dock.DataSocket()->State() == wsConnecting; },
         armed);
-    dock.SetEnabled(true);
+    EXPECT_FALSE(Opened(dock));
     EXPECT_EQ(armed, 10000);
-    EXPECT_FALSE(dock.Enabled());
     EXPECT_EQ(dock.ControlSocket()->State(), wsClosed) << "nothing comes up later unasked";
     EXPECT_EQ(dock.DataSocket()->State(), wsClosed);
     EXPECT_TRUE(dialogs->Records().isEmpty());
 }
 
-// Disabling sends what is queued and closes both connections, waiting for
-// them; a dock that takes nothing is closed at once at the deadline.
-TEST(ExpressDocksNetwork, DisablingTheExpressDockFlushesClosesAndWaits)
+// Closing sends what is queued and lets both connections go once it has
+// left; a dock that takes nothing is closed at once at the deadline. An
+// opening asked for meanwhile starts once the close has ended.
+TEST(ExpressDocksNetwork, ClosingTheExpressDockSendsWhatIsQueuedFirst)
 {
     TScriptedDialogsScope dialogs;
     TLoopbackListener control("127.0.45.31", 5000), data("127.0.45.31", 5001);
@@ -314,10 +267,9 @@ TEST(ExpressDocksNetwork, DisablingTheExpressDockFlushesClosesAndWaits)
     dock.SetEthernetAddress("127.0.45.31");
     int closed = 0;
     dock.OnTCPClosed = [&](QObject*) { ++closed; };
+    ASSERT_TRUE(Opened(dock));
     for (const bool stalled : {false, true}) {
         SCOPED_TRACE(stalled ? "the dock takes nothing" : "the dock reads");
-        dock.SetEnabled(true);
-        ASSERT_TRUE(dock.Enabled());
         TLoopbackPeer controlPeer = control.Accept(), dataPeer = data.Accept();
         int armed = 0;
         if (stalled) {
@@ -326,14 +278,17 @@ TEST(ExpressDocksNetwork, DisablingTheExpressDockFlushesClosesAndWaits)
         } else {
             ASSERT_GT(dock.ControlSocket()->SendBytes("LCD0   Goodbye      "), 0);
         }
-        dock.SetEnabled(false);
-        EXPECT_FALSE(dock.Enabled());
+        QStringList steps;
+        dock.Close([&] { steps << "closed"; });
+        EXPECT_FALSE(dock.Enabled()) << "from the start of the close";
+        dock.Open([&](bool Enabled) { steps << QString("opened %1").arg(Enabled); });
+        ASSERT_TRUE(WaitFor([&] { return steps.size() == 2; }));
+        EXPECT_EQ(steps, QStringList({"closed", "opened 1"}));
         EXPECT_EQ(armed, stalled ? 10000 : 0);
         if (!stalled) {
             EXPECT_EQ(controlPeer.Read(20), "LCD0   Goodbye      ") << "queued bytes went out before the close";
         }
         EXPECT_TRUE(controlPeer.WaitForEnd());
-        EXPECT_EQ(dock.DataSocket()->State(), wsClosed);
     }
     EXPECT_EQ(closed, 2);
     EXPECT_TRUE(dialogs->Records().isEmpty());

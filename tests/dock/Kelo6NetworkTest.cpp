@@ -3,10 +3,9 @@
 // each connection can be seen and provoked byte for byte.
 
 #include "dock/CorvaneKelo6Dock.h"
-#include "tests/TestSupport.h"
+#include "tests/dock/DockTestSupport.h"
 #include "tests/net/LoopbackSockets.h"
 
-#include <QTimer>
 #include <gtest/gtest.h>
 
 namespace {
@@ -31,11 +30,10 @@ struct Kelo6Network : ::testing::Test {
             Events << QString("progress %1 %2").arg(Total).arg(Remain);
         };
     }
-    // Enables the dock and takes both connections.
+    // Opens the dock and takes both connections.
     void Enable()
     {
-        dock.SetEnabled(true);
-        ASSERT_TRUE(dock.Enabled());
+        ASSERT_TRUE(Opened(dock));
         controlPeer = std::make_unique<TLoopbackPeer>(control->Accept());
         dataPeer = std::make_unique<TLoopbackPeer>(data->Accept());
         ASSERT_TRUE(controlPeer->Valid() && dataPeer->Valid());
@@ -50,20 +48,6 @@ struct Kelo6Network : ::testing::Test {
 
 }  // namespace
 
-TEST_F(Kelo6Network, ACommandFromAnEventHandlerGetsItsReplyOnTheSameConnection)
-{
-    Open("127.0.41.1");
-    Enable();
-    bool acknowledged = false;
-    dock.OnInstrumentConnected = [&](QObject*) {
-        QTimer::singleShot(0, [&] { EXPECT_EQ(controlPeer->Read(3), "DSC"); controlPeer->Write("ACK"); });
-        acknowledged = dock.DisconnectInstrument();  // inside the control connection's own notification
-    };
-    controlPeer->Write("EVT1");
-    ASSERT_TRUE(WaitFor([&] { return acknowledged; }, 3000));
-    EXPECT_FALSE(dock.CommandTimer()->Enabled());
-}
-
 TEST_F(Kelo6Network, DataChunksOfOneOrTwoBytesAreTheDocksOwn)
 {
     Open("127.0.41.2");
@@ -76,28 +60,39 @@ TEST_F(Kelo6Network, DataChunksOfOneOrTwoBytesAreTheDocksOwn)
     EXPECT_EQ(Events, QStringList({"debug data AC", "debug data ACK0", "data ACK0"}));
 }
 
+// Long data goes in pieces, each once the one before has left and the pause
+// has passed; what is passed meanwhile follows it, in order.
 TEST_F(Kelo6Network, LongDataGoesInPiecesOf1024BytesCountedDown)
 {
     Open("127.0.41.3");
     Enable();
-    for (int size : {1024, 1025}) {
-        SCOPED_TRACE(size);
-        Events.clear();
-        const QByteArray page(size, char(size));
-        EXPECT_TRUE(dock.SendUserData(page));
-        EXPECT_EQ(dataPeer->Read(size), page);
-        EXPECT_EQ(Events, size == 1024 ? QStringList() : QStringList({"progress 1025 1", "progress 1025 0"}));
+    Events.clear();
+    QList<QByteArray> pieces;
+    QByteArray all;
+    for (int size : {1024, 2100, 4})
+        pieces << QByteArray(size, char(size));
+    for (const QByteArray& piece : pieces) {
+        EXPECT_TRUE(dock.PassUserData(piece));
+        all += piece;
     }
+    EXPECT_EQ(dataPeer->Read(int(all.size())), all);
+    ASSERT_TRUE(WaitFor([&] { return Events.size() == 3; }));
+    EXPECT_EQ(Events, QStringList({"progress 2100 1076", "progress 2100 52", "progress 2100 0"}));
+    EXPECT_TRUE(dialogs->Records().isEmpty());
 }
 
 TEST_F(Kelo6Network, DataTheDockNeverTakesIsGivenUpAtTheCommandTimeOut)
 {
     Open("127.0.41.4");
     Enable();
+    Events.clear();
     dock.SetCommandTimeOut(200);
     ASSERT_GT(dock.DataSocket()->SendBytes(QByteArray(24 << 20, 'w')), 0);  // more than loopback buffers hold
     ASSERT_FALSE(dock.DataSocket()->AllSent());
-    EXPECT_FALSE(dock.SendUserData("WEP page"));
+    EXPECT_TRUE(dock.PassUserData(QByteArray(2000, 'p')));
+    ASSERT_TRUE(WaitFor([&] { return !dialogs->Texts().isEmpty(); }));
+    EXPECT_EQ(dialogs->Texts(), QStringList({"Error sending data on TCP!"}));
+    EXPECT_TRUE(Events.isEmpty()) << "no piece counted";
     EXPECT_TRUE(dock.Enabled());
 }
 
@@ -107,21 +102,23 @@ TEST_F(Kelo6Network, LosingOneConnectionDropsTheOtherAndTheInstrument)
     Enable();
     controlPeer->Write("EVT1");
     ASSERT_TRUE(WaitFor([&] { return Events.contains("connected"); }));
-    QTimer::singleShot(0, [&] { dataPeer->Close(); });  // while a command waits for its reply
-    EXPECT_FALSE(dock.DisconnectInstrument());
-    EXPECT_EQ(dock.CommandStatus(), csFailed);
+    const std::optional<TDockReply> reply = Await<TDockReply>([&](TDockDone Done) {
+        dock.Queue("DSC", rkPlain, Done);
+        dataPeer->Close();  // while the command waits for its reply
+    });
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->Outcome, TDockOutcome::Lost);
     EXPECT_EQ(Events, QStringList({"tcp connected", "connected", "tcp closed", "disconnected"}));
     EXPECT_TRUE(controlPeer->WaitForEnd());
     EXPECT_FALSE(dock.Enabled());
-    EXPECT_FALSE(dock.SendUserData("ENQ0"));
+    EXPECT_FALSE(dock.PassUserData("ENQ0"));
     EXPECT_EQ(dialogs->Texts(), QStringList({"Send Error, Dock not Enabled!"}));
 }
 
 TEST_F(Kelo6Network, SocketErrorsReachOnTCPErrorWithChannelCodeAndText)
 {
     Open("127.0.41.6");
-    EXPECT_FALSE(dock.DisconnectInstrument());  // never enabled: the control socket refuses
-    EXPECT_EQ(Events, QStringList({"tcp error 0 10057 Socket is not connected"}));
-    EXPECT_EQ(dock.CommandStatus(), csFailed);
+    EXPECT_LT(dock.DataSocket()->SendBytes("ENQ0"), 0);  // never opened
+    EXPECT_EQ(Events, QStringList({"tcp error 1 10057 Socket is not connected"}));
     EXPECT_TRUE(dialogs->Records().isEmpty());
 }

@@ -3,7 +3,7 @@
 // against the simulated dock).
 
 #include "dock/CorvaneKelo6Dock.h"
-#include "tests/TestSupport.h"
+#include "tests/dock/DockTestSupport.h"
 #include "tests/dock/FakeDockUSB.h"
 
 #include <QTimer>
@@ -16,8 +16,7 @@ struct Kelo6Engine : ::testing::Test {
     {
         usb.Bus = {"/dev/kelo6-0"};
         dock.SetUSBDevice(&usb);
-        dock.SetEnabled(true);
-        ASSERT_TRUE(dock.Enabled());
+        ASSERT_TRUE(Opened(dock));
         usb.SetHalted(false);
         auto note = [this](const QString& Text) { return [this, Text](QObject*) { Events << Text; }; };
         dock.OnPumpLowFlow = note("low flow");
@@ -49,6 +48,10 @@ struct Kelo6Engine : ::testing::Test {
     void AnswerWith(const QByteArray& Reply)
     {
         usb.Answer = [Reply](const QByteArray&) { return Reply; };
+    }
+    TDockOutcome Disconnect()
+    {
+        return Ask([this](TDockDone Done) { dock.Queue("DSC", rkPlain, Done); });
     }
 
     TScriptedDialogsScope dialogs;
@@ -127,33 +130,28 @@ TEST_F(Kelo6Engine, ChunksAreParsedWholeBlankingEachEventAndTheReplyComesLast)
     // Every event of a chunk is raised, however many: ten ahead of the
     // instrument's removal do not hide it, and the reply after them counts.
     AnswerWith(QByteArray("EVT0").repeated(10) + "EVT2" + "ACKB");
-    bool busy = false;
-    EXPECT_TRUE(dock.SetSlaveMode(true, busy));
+    EXPECT_EQ(AskSlave(dock), TSlaveAnswer::Busy);
     EXPECT_EQ(Events, QStringList(10, "low flow") << "disconnected");
-    EXPECT_TRUE(busy);
 
     const struct {
         QByteArray Reply;
-        bool Acknowledged;
-        TCommandStatus Status;
+        TDockOutcome Outcome;
         QStringList Expected;
     } rows[] = {
-        {"EVT1ACK", true, csAcknowledged, {"connected"}},   // the event, then the reply
-        {"NAKACK", true, csAcknowledged, {}},               // "ACK" wins over "NAK"
-        {"NAK", false, csFailed, {}},
-        {"EVTEC0AZFACK", true, csAcknowledged, {}},         // a malformed battery report stops nothing
+        {"EVT1ACK", TDockOutcome::Acknowledged, {"connected"}},  // the event, then the reply
+        {"NAKACK", TDockOutcome::Acknowledged, {}},              // "ACK" wins over "NAK"
+        {"NAK", TDockOutcome::Refused, {}},
+        {"EVTEC0AZFACK", TDockOutcome::Acknowledged, {}},        // a malformed battery report stops nothing
         // A payload is read whole by its length: marker bytes inside it are payload.
-        {QByteArray("EVT8\x03" "ACK" "ACK", 11), true, csAcknowledged, {"debug ACK"}},
-        {"EVT9" + QByteArray("KCA").leftJustified(14, '.') + "ACK", true, csAcknowledged,
+        {QByteArray("EVT8\x03" "ACK" "ACK", 11), TDockOutcome::Acknowledged, {"debug ACK"}},
+        {"EVT9" + QByteArray("KCA").leftJustified(14, '.') + "ACK", TDockOutcome::Acknowledged,
          {"gas 2e2e2e2e2e2e2e2e2e2e2e41434b"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Reply.toStdString());
         Events.clear();
         AnswerWith(row.Reply);
-        EXPECT_EQ(dock.DisconnectInstrument(), row.Acknowledged);
-        EXPECT_EQ(dock.CommandStatus(), row.Status);
-        EXPECT_FALSE(dock.CommandTimer()->Enabled()) << "an answered command leaves no time-out running";
+        EXPECT_EQ(Disconnect(), row.Outcome);
         EXPECT_EQ(Events, row.Expected);
     }
 }
@@ -163,87 +161,60 @@ TEST_F(Kelo6Engine, ChunksAreParsedWholeBlankingEachEventAndTheReplyComesLast)
 TEST_F(Kelo6Engine, CommandsSendTheirTextsAndReadTheirReplies)
 {
     const QByteArray twenty = "ABCDEFGHIJKLMNOPQRST";
+    using TDock = TCorvaneKelo6Dock;
     const struct {
         const char* Name;
-        std::function<bool(TCorvaneKelo6Dock&)> Run;
+        std::function<void(TDock&, TDockDone)> Queue;
         QByteArray Reply;
         QByteArray Sent;
-        TReplyKind Kind;
+        std::function<bool(TDock&)> Holds;
     } rows[] = {
-        {"DSC", [](auto& d) { return d.DisconnectInstrument(); }, "ACK", "DSC", rkPlain},
-        {"SLV", [](auto& d) { bool b; return d.SetSlaveMode(true, b) && !b; }, "ACKI", "SLV", rkMasterSlave},
-        {"MST", [](auto& d) { bool b; return d.SetSlaveMode(false, b) && b; }, "ACKB", "MST", rkMasterSlave},
-        {"LCD2", [](auto& d) { return d.WriteLcdLine(2, " Insert KT4   "); }, "ACK", "LCD2 Insert KT4     ", rkPlain},
-        {"LCD0 cut", [&](auto& d) { return d.WriteLcdLine(0, twenty); }, "ACK", "LCD0" + twenty.left(16), rkPlain},
-        {"LCD7", [](auto& d) { return d.WriteLcdLine(7, "x"); }, "ACK", "LCD3x" + QByteArray(15, ' '), rkPlain},
-        {"LCD-1", [](auto& d) { return d.WriteLcdLine(-1, ""); }, "ACK", "LCD3" + QByteArray(16, ' '), rkPlain},
-        {"PSS", [](auto& d) { return d.SetPump(250, 0); }, "ACK", Bytes({'P', 'S', 'S', 100, 0}), rkPlain},
-        {"PSS low", [](auto& d) { return d.SetPump(-3, 7); }, "ACK", Bytes({'P', 'S', 'S', 0, 7}), rkPlain},
-        {"RLC1", [](auto& d) { return d.ReadLcdLine(5) == "KT4   12/446 "; }, "ACKKT4   12/446 ", "RLC1", rkLcdText},
-        {"RLC0", [&](auto& d) { return d.LCDLine0Text() == twenty.left(16); }, "ACK" + twenty, "RLC0", rkLcdText},
-        {"ADC", [](auto& d) { return d.BatteryVoltage() == 300; }, Bytes({'A', 'C', 'K', 0, 0, 3, 0, 0, 0, 0, 0}), "ADC", rkAdc},
+        {"SLV", [](TDock& d, TDockDone f) { d.QueueSlaveMode(true, f); }, "ACKI", "SLV", [](TDock& d) { return !d.DockBusy(); }},
+        {"MST", [](TDock& d, TDockDone f) { d.QueueSlaveMode(false, f); }, "ACKB", "MST", [](TDock& d) { return d.DockBusy(); }},
+        {"LCD2", [](TDock& d, TDockDone f) { d.QueueLcdLine(2, " Insert KT4   ", f); }, "ACK", "LCD2 Insert KT4     ", {}},
+        {"LCD0 cut", [&](TDock& d, TDockDone f) { d.QueueLcdLine(0, twenty, f); }, "ACK", "LCD0" + twenty.left(16), {}},
+        {"LCD7", [](TDock& d, TDockDone f) { d.QueueLcdLine(7, "x", f); }, "ACK", "LCD3x" + QByteArray(15, ' '), {}},
+        {"LCD-1", [](TDock& d, TDockDone f) { d.QueueLcdLine(-1, "", f); }, "ACK", "LCD3" + QByteArray(16, ' '), {}},
+        {"PSS", [](TDock& d, TDockDone f) { d.QueuePump(250, 0, f); }, "ACK", Bytes({'P', 'S', 'S', 100, 0}), {}},
+        {"PSS low", [](TDock& d, TDockDone f) { d.QueuePump(-3, 7, f); }, "ACK", Bytes({'P', 'S', 'S', 0, 7}), {}},
+        {"RLC1", [](TDock& d, TDockDone f) { d.QueueLcdRead(5, f); }, "ACKKT4   12/446 ", "RLC1",
+         [](TDock& d) { return d.LcdText() == "KT4   12/446 "; }},
+        {"RLC0", [](TDock& d, TDockDone f) { d.QueueLcdRead(0, f); }, "ACK" + twenty, "RLC0",
+         [&](TDock& d) { return d.LcdText() == twenty.left(16); }},
+        {"ADC", [](TDock& d, TDockDone f) { d.QueueAdc(f); }, Bytes({'A', 'C', 'K', 0, 0, 3, 0, 0, 0, 0, 0}), "ADC",
+         [](TDock& d) { return d.BatteryVoltage() == 300; }},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.Name);
         usb.Written.clear();
         AnswerWith(row.Reply);
-        EXPECT_TRUE(row.Run(dock));
+        EXPECT_EQ(Ask([&](TDockDone Done) { row.Queue(dock, Done); }), TDockOutcome::Acknowledged);
         EXPECT_EQ(usb.Pipe(3), QList<QByteArray>{row.Sent});
-        EXPECT_EQ(dock.ReplyKind(), row.Kind);
+        EXPECT_TRUE(!row.Holds || row.Holds(dock));
     }
     EXPECT_TRUE(dialogs->Records().isEmpty());
 }
 
 TEST_F(Kelo6Engine, ShortRepliesStoreNothing)
 {
+    const auto adc = [this](TDockDone Done) { dock.QueueAdc(Done); };
     AnswerWith(Bytes({'A', 'C', 'K', 0, 0, 3, 0, 0, 0, 0, 0}));
-    ASSERT_EQ(dock.BatteryVoltage(), 300u);
+    ASSERT_EQ(Ask(adc), TDockOutcome::Acknowledged);
     AnswerWith("ACK\x01\x02\x03");  // fewer than 8 bytes: the last values stay
-    EXPECT_TRUE(dock.ReadAdc());
+    EXPECT_EQ(Ask(adc), TDockOutcome::Acknowledged);
     EXPECT_EQ(Hex(dock.AdcValues()), "00 00 00 00 00 03 00 00");
-    AnswerWith("NAK");              // a failed read uses the last values too
+    AnswerWith("NAK");              // a refused read keeps them too
+    EXPECT_EQ(Ask(adc), TDockOutcome::Refused);
     EXPECT_EQ(dock.BatteryVoltage(), 300u);
 
-    bool busy = true;
     AnswerWith("ACKI");
-    ASSERT_TRUE(dock.SetSlaveMode(true, busy));
+    ASSERT_EQ(AskSlave(dock), TSlaveAnswer::Passing);
     AnswerWith("ACK");              // no busy byte: the last state stays
-    EXPECT_TRUE(dock.SetSlaveMode(true, busy));
-    EXPECT_FALSE(busy);
+    EXPECT_EQ(AskSlave(dock), TSlaveAnswer::Passing);
+    EXPECT_FALSE(dock.DockBusy());
     AnswerWith("NAK");              // a refused request counts as busy
-    EXPECT_FALSE(dock.SetSlaveMode(true, busy));
-    EXPECT_TRUE(busy);
-    EXPECT_TRUE(dock.SetSlaveMode(true)) << "the link's form reports busy";
-}
-
-TEST_F(Kelo6Engine, NoReplyTimesOutWhenTheArmedTimerFires)
-{
-    EXPECT_EQ(dock.CommandTimeOut(), 10000);
-    QTimer::singleShot(0, [this] {
-        EXPECT_TRUE(dock.CommandTimer()->Running());
-        EXPECT_EQ(dock.CommandStatus(), csPending);
-        dock.CommandTimer()->Fire();
-    });
-    EXPECT_FALSE(dock.ReadAdc());
-    EXPECT_EQ(dock.CommandStatus(), csIdle);
-    EXPECT_FALSE(dock.CommandTimer()->Enabled());
-    EXPECT_EQ(Events, QStringList({"time-out"}));
-    AnswerWith("ACK");  // the next command starts afresh
-    EXPECT_TRUE(dock.DisconnectInstrument());
-}
-
-TEST_F(Kelo6Engine, ASecondCommandWhileOneWaitsIsRefusedAndTheFirstGoesOn)
-{
-    int answered = 0;
-    usb.Answer = [&](const QByteArray& Command) {
-        if (++answered == 1)
-            QTimer::singleShot(0, [&] { EXPECT_FALSE(dock.WriteLcdLine(0, "late")); });
-        return QByteArray();  // the first answer comes below, after the refusal
-    };
-    QTimer::singleShot(20, [&] { usb.Deliver(2, "ACK"); });
-    EXPECT_TRUE(dock.DisconnectInstrument());
-    EXPECT_EQ(dialogs->Texts(), QStringList({"Can't Send, Pending Command!"}));
-    EXPECT_EQ(usb.Pipe(3), QList<QByteArray>{"DSC"});
+    EXPECT_EQ(AskSlave(dock), TSlaveAnswer::Refused);
+    EXPECT_TRUE(dock.DockBusy());
 }
 
 // ---- the USB transport ----
@@ -252,40 +223,37 @@ TEST_F(Kelo6Engine, ControlTextsNeedAnEnabledDockAndWarnWhenTheDeviceIsHalted)
 {
     AnswerWith("ACK");
     usb.SetHalted(true);
-    EXPECT_TRUE(dock.DisconnectInstrument()) << "queued and answered all the same";
+    EXPECT_EQ(Disconnect(), TDockOutcome::Acknowledged) << "queued and answered all the same";
     EXPECT_EQ(dialogs->Texts(), QStringList({"Cant Send, Usb Device is Halted!"}));
     EXPECT_TRUE(usb.Halted()) << "the dock never clears it itself";
 
     dialogs->Clear();
-    dock.SetEnabled(false);
+    ASSERT_TRUE(Closed(dock));
     EXPECT_EQ(usb.Disconnects, 1);
-    EXPECT_FALSE(dock.DisconnectInstrument());
-    EXPECT_EQ(dock.CommandStatus(), csFailed);
-    EXPECT_FALSE(dock.SendUserData("WHO0"));
-    EXPECT_EQ(dock.ReadLcdLine(0), "");
-    EXPECT_EQ(dialogs->Texts(), QStringList({"Send Error, Dock not Enabled!", "Send Error, Dock not Enabled!"}));
+    EXPECT_FALSE(dock.Enabled());
+    EXPECT_EQ(Disconnect(), TDockOutcome::Lost);
+    EXPECT_FALSE(dock.PassUserData("WHO0"));
+    EXPECT_EQ(dialogs->Texts(), QStringList({"Send Error, Dock not Enabled!"}));
     EXPECT_EQ(usb.Pipe(3), QList<QByteArray>{"DSC"});
 }
 
-TEST_F(Kelo6Engine, EnablingOverUsbOpensTheNamedOrTheFirstDeviceOnTheBus)
+TEST_F(Kelo6Engine, OpeningOverUsbOpensTheNamedOrTheFirstDeviceOnTheBus)
 {
     TFakeDockUSB other;
     TCorvaneKelo6Dock fresh;
     fresh.SetUSBDevice(&other);
     EXPECT_EQ(other.DeviceType, TDockDeviceType::tpCorvaneKelo6) << "set at once";
-    fresh.SetEnabled(true);
+    EXPECT_FALSE(Opened(fresh));
     EXPECT_EQ(dialogs->Texts(), QStringList({"No devices found!"}));
-    EXPECT_FALSE(fresh.Enabled());
 
     other.Bus = {"/dev/kelo6-3", "/dev/kelo6-4"};
-    fresh.SetEnabled(true);
+    EXPECT_TRUE(Opened(fresh));
     EXPECT_EQ(other.Name, "/dev/kelo6-3");
-    EXPECT_TRUE(fresh.Enabled());
-    fresh.SetEnabled(true);  // enabled already: nothing
+    EXPECT_TRUE(Opened(fresh));  // open already: nothing
     EXPECT_EQ(other.Connects, 1);
-    fresh.SetEnabled(false);
+    ASSERT_TRUE(Closed(fresh));
     other.Name = "/dev/kelo6-4";
-    fresh.SetEnabled(true);  // a named device is opened without a look at the bus
+    EXPECT_TRUE(Opened(fresh));  // a named device is opened without a look at the bus
     EXPECT_EQ(other.Connects, 2);
     EXPECT_EQ(other.Name, "/dev/kelo6-4");
 }
@@ -300,23 +268,21 @@ TEST_F(Kelo6Engine, PipeDataGoesToItsChannelAndOtherPipesAreIgnored)
     WaitFor([] { return false; }, 30);  // other pipes had their chance
     EXPECT_EQ(Events, QStringList({"data AC", "connected"}));
 
-    EXPECT_TRUE(dock.SendUserData(QByteArray(TKeloDock::MaxUserData - 1, 'p')));
-    EXPECT_FALSE(dock.SendUserData(QByteArray(TKeloDock::MaxUserData, 'p')));
+    EXPECT_TRUE(dock.PassUserData(QByteArray(TKeloDock::MaxUserData - 1, 'p')));
+    EXPECT_FALSE(dock.PassUserData(QByteArray(TKeloDock::MaxUserData, 'p')));
     EXPECT_EQ(dialogs->Texts(), QStringList({"Error, Message too long!"}));
     ASSERT_EQ(usb.Pipe(0).size(), 1);
     EXPECT_EQ(usb.Pipe(0).first().size(), TKeloDock::MaxUserData - 1);
 }
 
-TEST_F(Kelo6Engine, ADeviceLeavingTheBusEndsTheWaitAndTakesTheInstrument)
+TEST_F(Kelo6Engine, ADeviceLeavingTheBusEndsTheCommandAndTakesTheInstrument)
 {
     dock.HandleControlData("EVT1");
     usb.Answer = [&](const QByteArray&) {
         QTimer::singleShot(0, [&] { usb.Remove(); });
         return QByteArray();
     };
-    EXPECT_FALSE(dock.DisconnectInstrument());
-    EXPECT_EQ(dock.CommandStatus(), csFailed);
-    EXPECT_FALSE(dock.CommandTimer()->Enabled());
+    EXPECT_EQ(Disconnect(), TDockOutcome::Lost);
     EXPECT_EQ(Events, QStringList({"connected", "disconnected"}));
     EXPECT_FALSE(dock.Enabled());
 }

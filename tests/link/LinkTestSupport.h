@@ -10,30 +10,39 @@
 #include <QStringList>
 #include <memory>
 
+// Each request is answered at once.
 class TFakeDock : public QObject, public TPassThroughDock {
 public:
     bool Enabled() const override { return FEnabled; }
-    void SetEnabled(bool Value) override
+    void Open(std::function<void(bool)> Done) override
     {
-        Calls << QString("Enabled=%1").arg(Value);
-        FEnabled = Value && CanEnable;
+        if (!FEnabled) {
+            Calls << "Enabled=1";
+            FEnabled = CanEnable;
+        }
+        Done(FEnabled);
+    }
+    void Close(std::function<void()> Done) override
+    {
+        Calls << "Enabled=0";
+        FEnabled = false;
+        Done();
     }
     bool HasUSBDevice() const override { return WithUSB; }
     void SetUSBDeviceHalted(bool Value) override { Calls << QString("Halted=%1").arg(Value); }
-    bool SetSlaveMode(bool Value) override
+    void RequestSlaveMode(std::function<void(TSlaveAnswer)> Done) override
     {
         Calls << "SLV";
-        return BusyAnswers-- > 0;
+        Done(BusyAnswers-- > 0 && Busy ? TSlaveAnswer::Busy : TSlaveAnswer::Passing);
     }
-    bool ReportsBusy() const override { return Busy; }
-    bool SendUserData(const QByteArray& Text) override
-    {
-        Sent << Text;
-        return true;
-    }
-    bool DisconnectInstrument() override
+    void RequestDisconnect(std::function<void()> Done) override
     {
         Calls << "DSC";
+        Done();
+    }
+    bool PassUserData(const QByteArray& Text) override
+    {
+        Sent << Text;
         return true;
     }
 
