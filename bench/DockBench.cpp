@@ -73,7 +73,7 @@ TUploadFigures Upload(const QString& Address, const QString& Image)
         dock.SetEthernetAddress(Address);
     }
     TKeskLink link;
-    link.SetCorvaneKelo6Dock(&dock);
+    link.SetDock(&dock);
     TKT4Head head;
     head.SetKeskLink(&link);
     RunLoopFor(150);  // the link's start-up step

@@ -124,14 +124,12 @@ bool TUpgradeSession::MakeDock(const TUpgradeSettings& Settings)
     return true;
 }
 
-// The link goes through the dock in the place of its kind.
+// The link goes through the dock, whatever its kind.
 void TUpgradeSession::UseDock(TKeloDock* Dock)
 {
     ForgetDock();
     FDock = Dock;
-    FLink->SetKeloExpressDock(dynamic_cast<TKeloExpressDock*>(Dock));
-    FLink->SetMPKeloExpressDock(dynamic_cast<TMPKeloExpressDock*>(Dock));
-    FLink->SetCorvaneKelo6Dock(dynamic_cast<TCorvaneKelo6Dock*>(Dock));
+    FLink->SetDock(Dock);
     if (FDock)
         FDock->OnError = [this](QObject*, const TErrorInfo& Error) { Tell(Error.Code, Error.Text); };
 }
@@ -141,9 +139,7 @@ void TUpgradeSession::ForgetDock()
     if (!FDock)
         return;
     FDock->OnError = nullptr;
-    FLink->SetKeloExpressDock(nullptr);
-    FLink->SetMPKeloExpressDock(nullptr);
-    FLink->SetCorvaneKelo6Dock(nullptr);
+    FLink->SetDock(nullptr);
     if (FOwnsDock) {
         FDock->SetUSBDevice(nullptr);  // the dock lets go of the device before the device goes
         delete FDock;

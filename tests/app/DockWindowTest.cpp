@@ -92,7 +92,7 @@ TEST_F(DockWindow, ANetworkDockChosenFromTheList)
     UseDock(true);
     EXPECT_EQ(dialogs->Texts(), QStringList({UpgradeText::NoUsbDock}));
     EXPECT_TRUE(FieldsShown());
-    EXPECT_EQ(window->KeskLink1->CorvaneKelo6Dock(), window->CorvaneKelo6Dock1);
+    EXPECT_EQ(window->KeskLink1->Dock(), window->CorvaneKelo6Dock1);
     EXPECT_FALSE(window->CorvaneKelo6Dock1->HasUSBDevice());
 
     AnswerSearch("127.0.9.1", "MP KeloExpress, bench 1");
@@ -124,7 +124,7 @@ TEST_F(DockWindow, ANetworkDockChosenFromTheList)
 
     UseDock(false);
     EXPECT_FALSE(FieldsShown());
-    EXPECT_EQ(window->KeskLink1->CorvaneKelo6Dock(), nullptr);
+    EXPECT_EQ(window->KeskLink1->Dock(), nullptr);
 }
 
 // A dock on the USB bus: No leads to the network fields, Yes to the dock on
