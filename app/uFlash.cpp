@@ -318,7 +318,7 @@ void TfrmUpgrade::CreateComponents()
 
     USBDevice1 = new TUSBDevice(this);
     USBDevice1->SetReceiveBufferSize(szAuto);
-    USBDevice1->SetDeviceType(tpCorvaneKelo6);
+    USBDevice1->SetDeviceType(TDockFamily::tpCorvaneKelo6);
     USBDevice1->SetUseWindowsMsgs(false);
     USBDevice1->OnError = [this](QObject*, const TErrorInfo& Error) { SessionError(Error); };
     FUSBDock = std::make_unique<TUSBDockDevice>(USBDevice1);
@@ -329,7 +329,7 @@ void TfrmUpgrade::CreateComponents()
     CorvaneKelo6Dock1->SetDockState(Cmd_Enq);
     CorvaneKelo6Dock1->OnDeviceRemoved = [this](QObject*) { CorvaneKelo6Dock1DeviceRemoved(); };
     DockEnumerator1 = new TDockEnumerator(this);
-    DockEnumerator1->SetDockType(TPDockType::tpMP_KeloExpress);
+    DockEnumerator1->SetDockType(TDockFamily::tpMPKeloExpress);
     DockEnumerator1->OnListChanged = [this](QObject*) { DockEnumerator1ListChanged(); };
 
     tmrUpdateTime = new TTimer(this);

@@ -63,7 +63,7 @@ TUploadFigures Upload(const QString& Address, const QString& Image)
     TUSBDockDevice usb(&device);
     TCorvaneKelo6Dock dock;
     if (Address == "usb") {
-        usb.SetDeviceType(TDockDeviceType::tpCorvaneKelo6);
+        usb.SetDeviceType(TDockFamily::tpCorvaneKelo6);
         const QStringList docks = usb.RefreshDeviceList();
         if (docks.isEmpty())
             return {};

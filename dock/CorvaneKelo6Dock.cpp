@@ -31,7 +31,7 @@ TDockDescription TCorvaneKelo6Dock::Kelo6Description()
     TDockDescription d;
     d.ControlPort = QStringLiteral("5004");
     d.DataPort = QStringLiteral("5005");
-    d.DeviceType = TDockDeviceType::tpCorvaneKelo6;
+    d.DeviceType = TDockFamily::tpCorvaneKelo6;
     d.DebugRcvUserData = true;
     d.PendingText = QStringLiteral("Can't Send, Pending Command!");
     return d;

@@ -67,7 +67,7 @@ TDockEventRule ByteStateRule(char Code, QObject* Dock, TState& Field, TStateEven
 struct TDockDescription {
     QString ControlPort;
     QString DataPort;
-    TDockDeviceType DeviceType = TDockDeviceType::tpCorvaneKelo6;
+    TDockFamily DeviceType = TDockFamily::tpCorvaneKelo6;
     bool DebugRcvUserData = true;  // OnDebugRcvUserData for every network data chunk
     QString PendingText;           // shown when a command is refused as pending; empty: silent
     int TransportWaitMs = 5000;    // deadline of the network enabling (and disabling) wait

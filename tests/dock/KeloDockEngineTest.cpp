@@ -272,7 +272,7 @@ TEST_F(Kelo6Engine, EnablingOverUsbOpensTheNamedOrTheFirstDeviceOnTheBus)
     TFakeDockUSB other;
     TCorvaneKelo6Dock fresh;
     fresh.SetUSBDevice(&other);
-    EXPECT_EQ(other.DeviceType, TDockDeviceType::tpCorvaneKelo6) << "set at once";
+    EXPECT_EQ(other.DeviceType, TDockFamily::tpCorvaneKelo6) << "set at once";
     fresh.SetEnabled(true);
     EXPECT_EQ(dialogs->Texts(), QStringList({"No devices found!"}));
     EXPECT_FALSE(fresh.Enabled());
