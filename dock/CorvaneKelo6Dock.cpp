@@ -32,6 +32,7 @@ TDockDescription TCorvaneKelo6Dock::Kelo6Description()
     d.ControlPort = QStringLiteral("5004");
     d.DataPort = QStringLiteral("5005");
     d.DeviceType = TDockFamily::tpCorvaneKelo6;
+    d.PumpOffCommand = PumpCommand(0, 0);
     d.DebugRcvUserData = true;
     d.PendingText = QStringLiteral("Can't Send, Pending Command!");
     return d;

@@ -68,6 +68,7 @@ struct TDockDescription {
     QString ControlPort;
     QString DataPort;
     TDockFamily DeviceType = TDockFamily::tpCorvaneKelo6;
+    QByteArray PumpOffCommand;     // switches the kind's pump off; empty for a kind without a pump
     bool DebugRcvUserData = true;  // OnDebugRcvUserData for every network data chunk
     QString PendingText;           // shown when a command is refused as pending; empty: silent
     int TransportWaitMs = 5000;    // deadline of the network enabling (and disabling) wait
