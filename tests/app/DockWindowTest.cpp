@@ -83,7 +83,7 @@ struct DockWindow : ::testing::Test {
 
 // No dock on the USB bus: the network fields, the search's list, and an
 // upgrade through the dock chosen from it, with the dock's display, its pump
-// and its hand-back on close.
+// and its hand-back on close (also once the option no longer uses it).
 TEST_F(DockWindow, ANetworkDockChosenFromTheList)
 {
     TSimProcess sim({"--address", "127.0.9.2"}, TSimProcess::InDock);
@@ -112,6 +112,9 @@ TEST_F(DockWindow, ANetworkDockChosenFromTheList)
     EXPECT_EQ(window->KeskLink1->Dock(), window->Session->Dock());
     EXPECT_EQ(window->Session->Settings().DockAddress, "127.0.9.2") << "the session's dock, made from the fields";
     EXPECT_FALSE(window->Session->Dock()->HasUSBDevice());
+    UseDock(false);  // the dock left aside, still enabled
+    EXPECT_FALSE(FieldsShown());
+    EXPECT_EQ(window->KeskLink1->Dock(), nullptr);
     window->close();  // completes once the dock has been handed back
     ASSERT_TRUE(WaitFor([&] { return !window->isVisible(); }, 15000));
     sim.Stop();
@@ -123,10 +126,6 @@ TEST_F(DockWindow, ANetworkDockChosenFromTheList)
     const qsizetype master = log.indexOf("<- MST");
     ASSERT_GE(master, 0) << "the dock handed back on close";
     EXPECT_TRUE(log.indexOf("LCD [                ][                ]", master) > master);
-
-    UseDock(false);
-    EXPECT_FALSE(FieldsShown());
-    EXPECT_EQ(window->KeskLink1->Dock(), nullptr);
 }
 
 // A dock on the USB bus: No leads to the network fields, Yes to the dock on
