@@ -317,20 +317,8 @@ void TfrmUpgrade::CreateComponents()
     AppInfo = new TEPInfoExe(this);
     AppInfo->SetLangId("0409");
 
-    USBDevice1 = new TUSBDevice(this);
-    USBDevice1->SetReceiveBufferSize(szAuto);
-    USBDevice1->SetDeviceType(tpCorvaneKelo6);
-    USBDevice1->SetUseWindowsMsgs(false);
-    USBDevice1->OnError = [this](QObject*, const TErrorInfo& Error) { SessionError(Error); };
-    FUSBDock = std::make_unique<TUSBDockDevice>(USBDevice1);
-    CorvaneKelo6Dock1 = new TCorvaneKelo6Dock(this);
-    CorvaneKelo6Dock1->SetUSBDevice(FUSBDock.get());
-    CorvaneKelo6Dock1->Close([] {});
-    CorvaneKelo6Dock1->SetCommandTimeOut(10000);
-    CorvaneKelo6Dock1->SetDockState(Cmd_Enq);
-    CorvaneKelo6Dock1->OnDeviceRemoved = [this](QObject*) { CorvaneKelo6Dock1DeviceRemoved(); };
     DockEnumerator1 = new TDockEnumerator(this);
-    DockEnumerator1->SetDockType(TPDockType::tpMP_KeloExpress);
+    DockEnumerator1->SetDockType(TDockFamily::tpMPKeloExpress);
     DockEnumerator1->OnListChanged = [this](QObject*) { DockEnumerator1ListChanged(); };
 
     tmrUpdateTime = new TTimer(this);
@@ -338,15 +326,7 @@ void TfrmUpgrade::CreateComponents()
     tmrUpdateTime->OnTimer = [this](QObject*) { tmrUpdateTimeTimer(); };
 }
 
-TfrmUpgrade::~TfrmUpgrade()
-{
-    // The dock goes first: it still speaks to its USB device and the link to it.
-    Session->UseDock(nullptr);
-    CorvaneKelo6Dock1->SetUSBDevice(nullptr);
-    delete CorvaneKelo6Dock1;
-    CorvaneKelo6Dock1 = nullptr;
-    FUSBDock.reset();
-}
+TfrmUpgrade::~TfrmUpgrade() = default;
 
 // ------------------------------------------------------------ window
 
@@ -444,8 +424,22 @@ void TfrmUpgrade::StartFlashUpload()
     if (frmDebug)
         frmDebug->Clear();
     ElapsedSeconds = 0;
-    CorvaneKelo6Dock1->SetEthernetAddress(edtIpAddr->text());
+    if (UseDock() && !MakeDock())
+        return;
     Session->Start();
+}
+
+// The session's Kelo6 dock, on the USB bus or at the address in the field.
+bool TfrmUpgrade::MakeDock()
+{
+    TUpgradeSettings settings = Session->Settings();
+    settings.DockKind = "kelo6";
+    settings.UsbDock = FUsbDockChosen;
+    settings.DockAddress = edtIpAddr->text();
+    if (!Session->MakeDock(settings))
+        return false;
+    Session->Dock()->OnDeviceRemoved = [this](QObject*) { CorvaneKelo6Dock1DeviceRemoved(); };
+    return true;
 }
 
 void TfrmUpgrade::cbStopClick()
@@ -570,21 +564,16 @@ void TfrmUpgrade::chkUseKelo6Click()
     if (!UseDock()) {
         for (QWidget* w : std::initializer_list<QWidget*>{edtIpAddr, cboDockList, lblEthernetDockList})
             w->setVisible(false);
-        Session->UseDock(nullptr);
+        Session->LeaveDock();
         return;
     }
-    Session->UseDock(CorvaneKelo6Dock1);
-    USBDevice1->RefreshDeviceList();
-    const QStringList docks = USBDevice1->DeviceList();
-    if (docks.isEmpty()) {
+    if (Session->UsbDocks("kelo6").isEmpty()) {
         Dialogs().MessageDlg(UpgradeText::NoUsbDock, mtInformation, mbOK);
         SwitchToNetworkDock();
         return;
     }
     if (Dialogs().MessageDlg(UpgradeText::UseUsbDock, mtConfirmation, mbYesNo) == mrYes) {
-        if (USBDevice1->DeviceName().isEmpty())
-            USBDevice1->SetDeviceName(docks.first());
-        CorvaneKelo6Dock1->SetUSBDevice(FUSBDock.get());
+        FUsbDockChosen = true;
         return;
     }
     SwitchToNetworkDock();
@@ -596,7 +585,7 @@ void TfrmUpgrade::SwitchToNetworkDock()
 {
     for (QWidget* w : std::initializer_list<QWidget*>{edtIpAddr, cboDockList, lblEthernetDockList})
         w->setVisible(true);
-    CorvaneKelo6Dock1->SetUSBDevice(nullptr);
+    FUsbDockChosen = false;
     cboDockList->clear();  // the list shows this search's answers only
     DockEnumerator1->StartEnumeration();
 }
@@ -624,12 +613,11 @@ void TfrmUpgrade::cboDockListChange()
 }
 
 // An enabled dock goes back to its own control (pump off, "MST", its first
-// two lines blank), also one the option no longer uses; whatever is under way
-// is given up first. The close completes once that has ended.
+// two lines blank), also one the option no longer uses (the session hands
+// back the dock it made); whatever is under way is given up first. The close
+// completes once that has ended.
 void TfrmUpgrade::FormClose()
 {
-    if (CorvaneKelo6Dock1->Enabled() && Session->Dock() == nullptr)
-        Session->UseDock(CorvaneKelo6Dock1);
     QPointer<TfrmUpgrade> self(this);
     Session->Shutdown([self] {
         if (!self)

@@ -6,9 +6,7 @@
 #include "controls/Gauges.h"
 #include "controls/Info.h"
 #include "controls/LumLed.h"
-#include "dock/CorvaneKelo6Dock.h"
 #include "dock/DockEnumerator.h"
-#include "dock/USBDockDevice.h"
 #include "head/KT4Head.h"
 #include "link/KeskLink.h"
 #include "platform/Timer.h"
@@ -83,9 +81,7 @@ public:
     TEPInfoExe* AppInfo;
     TTimer* tmrUpdateTime;
     QString OpenDialog1Filter = "Binary File|*.bin";
-    // ---- the dock option ----
-    TUSBDevice* USBDevice1;
-    TCorvaneKelo6Dock* CorvaneKelo6Dock1;
+    // ---- the dock option (the dock itself is the session's, made at Start) ----
     TDockEnumerator* DockEnumerator1;
 
     // ---- state ----
@@ -129,6 +125,7 @@ private:
     void LogTraffic(const QString& Entry);
     void BringToFront();
     void SwitchToNetworkDock();
+    bool MakeDock();
     void ShowOnline();
 
     // the operator's decisions, asked in the window's boxes
@@ -138,7 +135,7 @@ private:
     bool ConfirmVersion(const QString& Version) override;
     bool ConfirmOlderImage() override;
 
-    std::unique_ptr<TUSBDockDevice> FUSBDock;  // USBDevice1 as the dock's USB device
+    bool FUsbDockChosen = false;  // the dock on the USB bus, else the one at the address given
     QPointer<TfrmDebug> frmDebug;
     QPointer<QWidget> FAboutBox;
     bool FShownOnce = false;

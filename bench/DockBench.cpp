@@ -64,7 +64,7 @@ TUploadFigures Upload(const QString& Address, const QString& Image)
     TUSBDockDevice usb(&device);
     TCorvaneKelo6Dock dock;
     if (Address == "usb") {
-        usb.SetDeviceType(TDockDeviceType::tpCorvaneKelo6);
+        usb.SetDeviceType(TDockFamily::tpCorvaneKelo6);
         const QStringList docks = usb.RefreshDeviceList();
         if (docks.isEmpty())
             return {};
@@ -74,7 +74,7 @@ TUploadFigures Upload(const QString& Address, const QString& Image)
         dock.SetEthernetAddress(Address);
     }
     TKeskLink link;
-    link.SetCorvaneKelo6Dock(&dock);
+    link.SetDock(&dock);
     TKT4Head head;
     head.SetKeskLink(&link);
     RunLoopFor(150);  // the link's start-up step

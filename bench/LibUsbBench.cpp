@@ -70,7 +70,7 @@ void IdleDock()
     TLibUsbPlatform usb;
     {
         TUSBDevice device(nullptr, &usb);
-        device.SetDeviceType(tpCorvaneKelo6);
+        device.SetDeviceType(TDockFamily::tpCorvaneKelo6);
         device.SetDeviceName(dock.DevicePath());
         if (!Connected(device)) {
             std::printf("the emulated dock could not be connected\n");
@@ -121,7 +121,7 @@ void PageEcho()
     TLibUsbPlatform usb;
     {
         TUSBDevice device(nullptr, &usb);
-        device.SetDeviceType(tpCorvaneKelo6);
+        device.SetDeviceType(TDockFamily::tpCorvaneKelo6);
         device.SetDeviceName(dock.DevicePath());
         if (!Connected(device)) {
             std::printf("the emulated dock could not be connected\n");

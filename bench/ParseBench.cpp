@@ -251,7 +251,7 @@ void ThroughSockets(int KiB)
     dock.SetEthernetAddress(QString::fromLatin1(where));
     TKeskLink link;
     link.SetInstrumentType(tpKT4Head);
-    link.SetCorvaneKelo6Dock(&dock);
+    link.SetDock(&dock);
     link.OnError = [](QObject*, const TErrorInfo&) {};
     RunLoopFor(150);  // the link's start-up step
     bool up = false;

@@ -88,7 +88,7 @@ int main(int argc, char** argv)
     TRemoteSimUsb stack(dir.path());
     {
         TUSBDevice device(nullptr, &stack);
-        device.SetDeviceType(tpCorvaneKelo6);
+        device.SetDeviceType(TDockFamily::tpCorvaneKelo6);
         if (device.DeviceList().isEmpty()) {
             std::printf("the simulator serves no device\n");
             return 1;

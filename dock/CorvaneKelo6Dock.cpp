@@ -31,7 +31,8 @@ TDockDescription TCorvaneKelo6Dock::Kelo6Description()
     TDockDescription d;
     d.ControlPort = QStringLiteral("5004");
     d.DataPort = QStringLiteral("5005");
-    d.DeviceType = TDockDeviceType::tpCorvaneKelo6;
+    d.DeviceType = TDockFamily::tpCorvaneKelo6;
+    d.PumpOffCommand = PumpCommand(0, 0);
     d.DebugRcvUserData = true;
     return d;
 }

@@ -2,18 +2,21 @@
 
 #include "platform/Dialogs.h"
 
+#include <iterator>
+
 namespace {
 
-struct TDockFamily {
-    const char* EnquiryPort;
+struct TSearchPorts {
+    const char* EnquiryPort;  // null: the family is not searched for
     const char* AnswerPort;
     const char* TypeName;
 };
 
-// Indexed by TPDockType.
-constexpr TDockFamily Families[] = {
+// Indexed by TDockFamily.
+constexpr TSearchPorts Families[] = {
     {"6458", "6457", "KeloExpress"},
     {"6460", "6459", "MP KeloExpress"},
+    {nullptr, nullptr, nullptr},  // Mirtal
     {"6462", "6461", "Kelo6"},
 };
 
@@ -76,13 +79,13 @@ void TDockEnumerator::StartEnumeration()
     FTimer->SetEnabled(true);
 }
 
-// A dock type outside the table leaves the ports and the name as they were.
+// A family without search ports leaves the ports and the name as they were.
 void TDockEnumerator::ChooseFamily()
 {
     const int type = static_cast<int>(FDockType);
-    if (type < 0 || type > 2)
+    if (type < 0 || type >= int(std::size(Families)) || !Families[type].EnquiryPort)
         return;
-    const TDockFamily& family = Families[type];
+    const TSearchPorts& family = Families[type];
     FListenSocket->SetPort(family.AnswerPort);
     FBroadcastSocket->SetPort(family.EnquiryPort);
     FTypeName = family.TypeName;

@@ -13,12 +13,10 @@
 #include "platform/ErrorEvent.h"
 #include "platform/Events.h"
 #include "platform/Timer.h"
+#include "usb/DockFamily.h"
 
 #include <QObject>
 #include <QStringList>
-
-// Scoped: the USB layer's device types reuse the name tpKeloExpress.
-enum class TPDockType { tpKeloExpress = 0, tpMP_KeloExpress = 1, tpKelo6 = 2 };
 
 class TDockEnumerator : public QObject {
 public:
@@ -33,8 +31,8 @@ public:
     explicit TDockEnumerator(QObject* Owner = nullptr);
     ~TDockEnumerator() override;
 
-    TPDockType DockType() const { return FDockType; }
-    void SetDockType(TPDockType Value) { FDockType = Value; }
+    TDockFamily DockType() const { return FDockType; }
+    void SetDockType(TDockFamily Value) { FDockType = Value; }
 
     // Starts or restarts a search; results arrive through OnListChanged. A
     // port that cannot be bound or a socket that cannot be made reaches the
@@ -64,7 +62,7 @@ private:
     void StopListening();
     void AnswerReceived();
 
-    TPDockType FDockType = TPDockType::tpMP_KeloExpress;
+    TDockFamily FDockType = TDockFamily::tpMPKeloExpress;
     TWSocket* FListenSocket;
     TWSocket* FBroadcastSocket;
     bool FListening = false;

@@ -9,15 +9,13 @@
 // Every call is made, and every event raised, on the main thread.
 
 #include "platform/Events.h"
+#include "usb/DockFamily.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 #include <functional>
-
-// The device families, with the USB layer's ordinals.
-enum class TDockDeviceType { tpKeloExpress = 0, tpMPKeloExpress = 1, tpMirtal = 2, tpCorvaneKelo6 = 3 };
 
 // Sender, Pipe, Count: Count bytes wait on pipe Pipe.
 using TOnPipeData = TEvent<QObject*, int, int>;
@@ -27,7 +25,7 @@ public:
     virtual ~TDockUSBDevice() = default;
 
     // Selects the family of devices listed and opened.
-    virtual void SetDeviceType(TDockDeviceType Type) = 0;
+    virtual void SetDeviceType(TDockFamily Type) = 0;
     // The device path opened by Connect; empty until one is chosen.
     virtual QString DeviceName() const = 0;
     virtual void SetDeviceName(const QString& Name) = 0;

@@ -65,7 +65,8 @@ TDockEventRule ByteStateRule(char Code, QObject* Dock, TState& Field, TStateEven
 struct TDockDescription {
     QString ControlPort;
     QString DataPort;
-    TDockDeviceType DeviceType = TDockDeviceType::tpCorvaneKelo6;
+    TDockFamily DeviceType = TDockFamily::tpCorvaneKelo6;
+    QByteArray PumpOffCommand;     // switches the kind's pump off; empty for a kind without a pump
     bool DebugRcvUserData = true;  // OnDebugRcvUserData for every network data chunk
     int TransportWaitMs = 5000;    // deadline of an opening over the network (and of a graceful close)
     // Closing over the network sends what is queued and lets both connections

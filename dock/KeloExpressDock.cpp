@@ -17,7 +17,7 @@ TDockDescription TKeloExpressDock::ExpressDescription()
     TDockDescription d;
     d.ControlPort = QStringLiteral("5000");
     d.DataPort = QStringLiteral("5001");
-    d.DeviceType = TDockDeviceType::tpKeloExpress;
+    d.DeviceType = TDockFamily::tpKeloExpress;
     d.DebugRcvUserData = false;
     d.TransportWaitMs = TransportWaitMs;
     d.ClosesGracefully = true;

@@ -7,7 +7,7 @@ TDockDescription TMPKeloExpressDock::MPExpressDescription()
     TDockDescription d;
     d.ControlPort = QStringLiteral("5002");
     d.DataPort = QStringLiteral("5003");
-    d.DeviceType = TDockDeviceType::tpMPKeloExpress;
+    d.DeviceType = TDockFamily::tpMPKeloExpress;
     d.DebugRcvUserData = true;
     return d;
 }

@@ -12,11 +12,6 @@ TUSBDockDevice::~TUSBDockDevice()
     FDevice->OnDeviceRemoved = nullptr;
 }
 
-void TUSBDockDevice::SetDeviceType(TDockDeviceType Type)
-{
-    FDevice->SetDeviceType(static_cast<TDeviceType>(static_cast<int>(Type)));
-}
-
 QStringList TUSBDockDevice::RefreshDeviceList()
 {
     FDevice->RefreshDeviceList();

@@ -13,7 +13,7 @@ public:
 
     TUSBDevice* Device() const { return FDevice; }
 
-    void SetDeviceType(TDockDeviceType Type) override;
+    void SetDeviceType(TDockFamily Type) override { FDevice->SetDeviceType(Type); }
     QString DeviceName() const override { return FDevice->DeviceName(); }
     void SetDeviceName(const QString& Name) override { FDevice->SetDeviceName(Name); }
     QStringList RefreshDeviceList() override;

@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     FuzzInitialise(argc, argv);
     qputenv("KT4_DOCK_BROADCAST", "127.255.255.255");  // never further than this machine
     Enumerator = new TDockEnumerator;
-    Enumerator->SetDockType(TPDockType::tpKelo6);
+    Enumerator->SetDockType(TDockFamily::tpCorvaneKelo6);
     Enumerator->StartEnumeration();
     Sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     return 0;

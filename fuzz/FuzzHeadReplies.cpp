@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     TEchoDock dock;
     TKeskLink link;
     link.ResponseTimer()->SetEnabled(false);
-    link.SetCorvaneKelo6Dock(&dock);
+    link.SetDock(&dock);
     TKT4Head head;
     head.SetKeskLink(&link);
     int lastPosition = FirstFlashAddress;

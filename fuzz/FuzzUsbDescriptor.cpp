@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
     Stack->AddDevice(device);
     {
         TUSBDevice usb;
-        usb.SetDeviceType(tpCorvaneKelo6);
+        usb.SetDeviceType(TDockFamily::tpCorvaneKelo6);
         usb.RefreshDeviceList();
         usb.SetDeviceName(path);
         if (usb.PipeCount() > TUSBDevice::MaxPipes)

@@ -100,15 +100,6 @@ TKeskLink::~TKeskLink()
     QThread::yieldCurrentThread();
 }
 
-TPassThroughDock* TKeskLink::Dock() const
-{
-    if (FKeloExpressDock)
-        return FKeloExpressDock;
-    if (FMPKeloExpressDock)
-        return FMPKeloExpressDock;
-    return FCorvaneKelo6Dock;
-}
-
 TKeskLink::TWay TKeskLink::Way() const
 {
     if (Dock())

@@ -47,13 +47,9 @@ public:
     TTraceLogState Logging() const { return FComPort->Logging(); }
     void SetLogging(TTraceLogState Value) { FComPort->SetLogging(Value); }
 
-    // Docks the link may talk through; the first one set, in this order, wins.
-    TPassThroughDock* KeloExpressDock() const { return FKeloExpressDock; }
-    void SetKeloExpressDock(TPassThroughDock* Value) { FKeloExpressDock = Value; }
-    TPassThroughDock* MPKeloExpressDock() const { return FMPKeloExpressDock; }
-    void SetMPKeloExpressDock(TPassThroughDock* Value) { FMPKeloExpressDock = Value; }
-    TPassThroughDock* CorvaneKelo6Dock() const { return FCorvaneKelo6Dock; }
-    void SetCorvaneKelo6Dock(TPassThroughDock* Value) { FCorvaneKelo6Dock = Value; }
+    // The dock the link talks through (not owned; null: none).
+    TPassThroughDock* Dock() const { return FDock; }
+    void SetDock(TPassThroughDock* Value) { FDock = Value; }
 
     // ---- published events ----
     TReceiveMsg OnReceiveMsg;
@@ -106,7 +102,6 @@ public:
     const TIrdaDevicesInfo* Devices() const { return FDevices.get(); }
     TTimer* ResponseTimer() const { return FResponseTimer; }
     TKeskLinkThread* ReceiveThread() const { return FThread; }
-    TPassThroughDock* Dock() const;
 
     // Reads the infrared driver's COM port from the environment variable
     // KT4_IRCOMM: a COM name matched as the driver's registry value is, or a
@@ -182,9 +177,7 @@ private:
     bool FDockAsking = false;        // the dock is being asked to pass the instrument through
     bool FDisconnectAsked = false;   // "DSC" is on its way to the dock
     int FDefaultTimeOut = 10;
-    TPassThroughDock* FKeloExpressDock = nullptr;
-    TPassThroughDock* FMPKeloExpressDock = nullptr;
-    TPassThroughDock* FCorvaneKelo6Dock = nullptr;
+    TPassThroughDock* FDock = nullptr;
     bool FConnected = false;
     bool FReportedConnected = false;  // the last state the poll reported
     bool FUseIrSocket = true;

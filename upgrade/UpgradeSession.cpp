@@ -59,6 +59,9 @@ TUpgradeSession::TUpgradeSession(TUpgradeOperator& Operator, QObject* Owner) : Q
 TUpgradeSession::~TUpgradeSession()
 {
     ForgetDock();
+    if (FMadeDock)
+        FMadeDock->SetUSBDevice(nullptr);  // the dock lets go of the device before the device goes
+    delete FMadeDock;
     if (FHistory && FHistoryFlushed)
         FHistory->SetEndWaitMs(0);  // its wait at the end was cut short: not waited for again
 }
@@ -100,46 +103,111 @@ void TUpgradeSession::SetStage(TUpgradeStage Stage)
 
 // ---------------------------------------------------------------- the dock
 
+namespace {
+
+// The dock kinds by the names the settings give them; the first is the default.
+struct TDockKind {
+    const char* Name;
+    TDockFamily Family;
+    TKeloDock* (*Make)(QObject* Owner);
+};
+
+const TDockKind DockKinds[] = {
+    {"kelo6", TDockFamily::tpCorvaneKelo6, [](QObject* Owner) -> TKeloDock* { return new TCorvaneKelo6Dock(Owner); }},
+    {"express", TDockFamily::tpKeloExpress, [](QObject* Owner) -> TKeloDock* { return new TKeloExpressDock(Owner); }},
+    {"mp-express", TDockFamily::tpMPKeloExpress,
+     [](QObject* Owner) -> TKeloDock* { return new TMPKeloExpressDock(Owner); }},
+};
+
+const TDockKind& KindNamed(const QString& Name)
+{
+    for (const TDockKind& kind : DockKinds)
+        if (Name == QLatin1String(kind.Name))
+            return kind;
+    return DockKinds[0];
+}
+
+}  // namespace
+
+QString DockKindName(const TKeloDock& Dock)
+{
+    for (const TDockKind& kind : DockKinds)
+        if (kind.Family == Dock.Description().DeviceType)
+            return kind.Name;
+    return QString();
+}
+
 bool TUpgradeSession::MakeDock(const TUpgradeSettings& Settings)
 {
     FSettings = Settings;
-    TKeloDock* dock = nullptr;
-    if (Settings.DockKind == "express")
-        dock = new TKeloExpressDock(this);
-    else if (Settings.DockKind == "mp-express")
-        dock = new TMPKeloExpressDock(this);
-    else
-        dock = new TCorvaneKelo6Dock(this);
-    UseDock(dock);
-    FOwnsDock = true;
+    const TDockKind& kind = KindNamed(Settings.DockKind);
+    if (FMadeDock && FMadeDock->Description().DeviceType != kind.Family) {
+        ForgetDock();
+        FMadeDock->SetUSBDevice(nullptr);  // the dock lets go of the device before the device goes
+        delete FMadeDock;
+        FMadeDock = nullptr;
+    }
+    if (!FMadeDock)
+        FMadeDock = kind.Make(this);
+    AttachDock(FMadeDock);
     if (!Settings.UsbDock) {
-        dock->SetEthernetAddress(Settings.DockAddress);
+        FMadeDock->SetUSBDevice(nullptr);
+        FMadeDock->SetEthernetAddress(Settings.DockAddress);
         return true;
     }
-    FUsbDevice = new TUSBDevice(this);
-    FUsbDevice->OnError = [this](QObject*, const TErrorInfo& Error) { Tell(Error.Code, Error.Text); };
-    FUsbDockDevice = std::make_unique<TUSBDockDevice>(FUsbDevice);
-    FUsbDockDevice->SetDeviceType(dock->Description().DeviceType);
-    const QStringList docks = FUsbDockDevice->RefreshDeviceList();
+    return ChooseUsbDock(FMadeDock);
+}
+
+// The dock is given the session's USB device, on the device chosen before
+// while the bus still lists it, else on the first one listed.
+bool TUpgradeSession::ChooseUsbDock(TKeloDock* Dock)
+{
+    TUSBDockDevice* device = UsbDockDevice();
+    device->SetDeviceType(Dock->Description().DeviceType);
+    const QStringList docks = device->RefreshDeviceList();
     if (docks.isEmpty()) {
         Tell(ecSessionDockUnavailable, "No docks connected to the USB bus were found.");
         return false;
     }
-    FUsbDockDevice->SetDeviceName(docks.first());
-    dock->SetUSBDevice(FUsbDockDevice.get());
+    if (!docks.contains(device->DeviceName()))
+        device->SetDeviceName(docks.first());
+    Dock->SetUSBDevice(device);
     return true;
 }
 
-// The link goes through the dock in the place of its kind.
-void TUpgradeSession::UseDock(TKeloDock* Dock)
+// The session's one USB device, made when first needed, with the values the
+// window's design gives it.
+TUSBDockDevice* TUpgradeSession::UsbDockDevice()
+{
+    if (!FUsbDockDevice) {
+        FUsbDevice = new TUSBDevice(this);
+        FUsbDevice->SetReceiveBufferSize(szAuto);
+        FUsbDevice->SetUseWindowsMsgs(false);
+        FUsbDevice->OnError = [this](QObject*, const TErrorInfo& Error) { Tell(Error.Code, Error.Text); };
+        FUsbDockDevice = std::make_unique<TUSBDockDevice>(FUsbDevice);
+    }
+    return FUsbDockDevice.get();
+}
+
+QStringList TUpgradeSession::UsbDocks(const QString& Kind)
+{
+    TUSBDockDevice* device = UsbDockDevice();
+    device->SetDeviceType(KindNamed(Kind).Family);
+    return device->RefreshDeviceList();
+}
+
+void TUpgradeSession::LeaveDock()
+{
+    ForgetDock();
+}
+
+// The link goes through the dock, whatever its kind.
+void TUpgradeSession::AttachDock(TKeloDock* Dock)
 {
     ForgetDock();
     FDock = Dock;
-    FLink->SetKeloExpressDock(dynamic_cast<TKeloExpressDock*>(Dock));
-    FLink->SetMPKeloExpressDock(dynamic_cast<TMPKeloExpressDock*>(Dock));
-    FLink->SetCorvaneKelo6Dock(dynamic_cast<TCorvaneKelo6Dock*>(Dock));
-    if (FDock)
-        FDock->OnError = [this](QObject*, const TErrorInfo& Error) { Tell(Error.Code, Error.Text); };
+    FLink->SetDock(Dock);
+    FDock->OnError = [this](QObject*, const TErrorInfo& Error) { Tell(Error.Code, Error.Text); };
 }
 
 void TUpgradeSession::ForgetDock()
@@ -147,16 +215,8 @@ void TUpgradeSession::ForgetDock()
     if (!FDock)
         return;
     FDock->OnError = nullptr;
-    FLink->SetKeloExpressDock(nullptr);
-    FLink->SetMPKeloExpressDock(nullptr);
-    FLink->SetCorvaneKelo6Dock(nullptr);
-    if (FOwnsDock) {
-        FDock->SetUSBDevice(nullptr);  // the dock lets go of the device before the device goes
-        delete FDock;
-        FUsbDockDevice.reset();
-    }
+    FLink->SetDock(nullptr);
     FDock = nullptr;
-    FOwnsDock = false;
 }
 
 QString TUpgradeSession::DockName() const
@@ -195,12 +255,10 @@ void TUpgradeSession::DockUnavailable()
 
 void TUpgradeSession::StopPump()
 {
-    if (FPumpStopped || !FDock || !FDock->Enabled())
+    if (FPumpStopped || !FDock || !FDock->Enabled() || FDock->Description().PumpOffCommand.isEmpty())
         return;
-    if (auto* kelo6 = dynamic_cast<TCorvaneKelo6Dock*>(FDock)) {
-        FPumpStopped = true;
-        kelo6->QueuePump(0, 0);
-    }
+    FPumpStopped = true;
+    FDock->Queue(FDock->Description().PumpOffCommand, rkPlain);
 }
 
 // The count reached, on the dock's display (at most every DockProgressMs).
@@ -276,8 +334,8 @@ void TUpgradeSession::HandBack(std::function<void()> Done)
     // of its own: nothing the dock leaves unanswered holds the hand-back back
     // past the bound.
     FDock->BoundQueued(HandBackStepMs);
-    if (auto* kelo6 = dynamic_cast<TCorvaneKelo6Dock*>(FDock))
-        kelo6->Queue(TCorvaneKelo6Dock::PumpCommand(0, 0), rkPlain, step("PSS"), HandBackStepMs);
+    if (const QByteArray pumpOff = FDock->Description().PumpOffCommand; !pumpOff.isEmpty())
+        FDock->Queue(pumpOff, rkPlain, step("PSS"), HandBackStepMs);
     FDock->Queue("MST", FDock->SlaveModeReplyKind(), step("MST"), HandBackStepMs);
     FDock->Queue(TKeloDock::LcdCommand(0, BlankLine), rkPlain, step("LCD0"), HandBackStepMs);
     FDock->Queue(TKeloDock::LcdCommand(1, BlankLine), rkPlain, step("LCD1"), HandBackStepMs);
@@ -659,6 +717,8 @@ void TUpgradeSession::Shutdown(std::function<void()> Done)
         const TUpgradeOutcome outcome = EndOutcome(&message);
         RecordEnd(outcome, "The program was closed during the upgrade.");
     }
+    if (!FDock && FMadeDock && FMadeDock->Enabled())
+        AttachDock(FMadeDock);  // left aside, still enabled: handed back as well
     if (FLink->Connected())
         FHead->Connect(false);
     else if (FDock && FDock->Enabled())
@@ -711,9 +771,7 @@ void RecordWay(TUpgradeAttempt& Attempt, TKeloDock* Dock, const TUpgradeSettings
     if (Dock) {
         Attempt.Way = Dock->HasUSBDevice() ? "dock-usb" : "dock-network";
         Attempt.DockAddress = Dock->HasUSBDevice() ? Dock->USBDevice()->DeviceName() : Dock->EthernetAddress();
-        Attempt.DockKind = dynamic_cast<TKeloExpressDock*>(Dock)     ? "express"
-                           : dynamic_cast<TMPKeloExpressDock*>(Dock) ? "mp-express"
-                                                                     : "kelo6";
+        Attempt.DockKind = DockKindName(*Dock);
         return;
     }
     if (!Settings.Port.isEmpty()) {

@@ -122,12 +122,20 @@ public:
     TKT4Head* Head() const { return FHead; }
     TKeloDock* Dock() const { return FDock; }
 
-    // The dock to go through, made by the session (the command line), or one
-    // of the window's own (not owned; null for none). A dock made here is
-    // given its USB device (the first dock of its family on the bus) or its
-    // address; false with the reason told as an error when that fails.
+    // The dock to go through, made here for the window and the command line
+    // alike from the settings: of their kind, on the USB bus (the device
+    // chosen before while it is still there, else the first of the kind's
+    // family) or at their address. The dock made before is kept when it is
+    // of the same kind, enabled or not, and aimed anew; a dock of another kind
+    // replaces it. False with the reason told as an error when no dock of
+    // the family is on the bus.
     bool MakeDock(const TUpgradeSettings& Settings);
-    void UseDock(TKeloDock* Dock);
+    // The link goes through no dock. The dock made stays the session's, as
+    // it is: Shutdown hands it back when it is still enabled.
+    void LeaveDock();
+    // The docks of a kind ("kelo6", "express", "mp-express") on the USB bus
+    // now, by device path.
+    QStringList UsbDocks(const QString& Kind);
     void SetSettings(const TUpgradeSettings& Settings) { FSettings = Settings; }
     const TUpgradeSettings& Settings() const { return FSettings; }
 
@@ -191,6 +199,9 @@ private:
     void SetLinkWay();
 
     // dock
+    void AttachDock(TKeloDock* Dock);
+    TUSBDockDevice* UsbDockDevice();
+    bool ChooseUsbDock(TKeloDock* Dock);
     void PrepareDock();
     void DockUnavailable();
     void StopPump();
@@ -227,8 +238,8 @@ private:
     TUpgradeSettings FSettings;
     TKeskLink* FLink;
     TKT4Head* FHead;
-    TKeloDock* FDock = nullptr;
-    bool FOwnsDock = false;
+    TKeloDock* FDock = nullptr;      // the dock the link goes through (null: none)
+    TKeloDock* FMadeDock = nullptr;  // the dock made, owned (it may be left aside)
     TUSBDevice* FUsbDevice = nullptr;
     std::unique_ptr<TUSBDockDevice> FUsbDockDevice;
 
@@ -265,6 +276,10 @@ private:
     std::function<void()> FHistoryFlushed;
     QTimer FHistoryFlushTimer;     // bounds the wait for a busy file at the end
 };
+
+// A dock's kind as the settings and the history name it ("kelo6", "express",
+// "mp-express").
+QString DockKindName(const TKeloDock& Dock);
 
 // The way to the instrument as the history records it: Attempt's way, port,
 // dock address and dock kind.

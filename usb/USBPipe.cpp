@@ -10,15 +10,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const TGUID& GuidOf(TDeviceType Type)
+// Indexed by TDockFamily.
+const TGUID& GuidOf(TDockFamily Type)
 {
     static const TGUID guids[] = {GuidKeloExpress, GuidMPKeloExpress, GuidMirtal, GuidCorvaneKelo6};
-    return guids[Type];
+    return guids[static_cast<int>(Type)];
 }
 
-bool KnownType(TDeviceType Type)
+bool KnownType(TDockFamily Type)
 {
-    return Type >= tpKeloExpress && Type <= tpCorvaneKelo6;
+    return Type >= TDockFamily::tpKeloExpress && Type <= TDockFamily::tpCorvaneKelo6;
 }
 
 constexpr int PacketCounts[] = {0, 64, 128, 256, 512, 1024};  // by TPacketSize
@@ -632,7 +633,7 @@ QList<QPointer<TUSBPipe>> TUSBDevice::PipeList() const
     return pipes;
 }
 
-void TUSBDevice::SetDeviceType(TDeviceType Value)
+void TUSBDevice::SetDeviceType(TDockFamily Value)
 {
     FDeviceType = Value;
     if (!KnownType(Value))

@@ -21,6 +21,7 @@
 
 #include "platform/ErrorEvent.h"
 #include "platform/Events.h"
+#include "usb/DockFamily.h"
 #include "usb/USB.h"
 #include "usb/USBPlatform.h"
 #include "usb/WakeSignal.h"
@@ -39,7 +40,6 @@
 #include <thread>
 #include <vector>
 
-enum TDeviceType : int { tpKeloExpress, tpMPKeloExpress, tpMirtal, tpCorvaneKelo6 };
 enum TPacketSize : int { szAuto, sz64, sz128, sz256, sz512, sz1024 };
 
 using TOnPipeData = TEvent<QObject*, int, int>;   // Sender, Pipe, Count
@@ -177,8 +177,8 @@ public:
     void SetDeviceName(const QString& Value);
     QStringList DeviceList() const;
     bool IsConnected() const;
-    TDeviceType DeviceType() const { return FDeviceType; }
-    void SetDeviceType(TDeviceType Value);
+    TDockFamily DeviceType() const { return FDeviceType; }
+    void SetDeviceType(TDockFamily Value);
     TGUID InterfaceGuid() const;
     TPacketSize ReceiveBufferSize() const;
     void SetReceiveBufferSize(TPacketSize Value);
@@ -258,7 +258,7 @@ private:
     void FreeRetired();
 
     TUSBPlatform& FPlatform;
-    TDeviceType FDeviceType = tpKeloExpress;  // main thread only
+    TDockFamily FDeviceType = TDockFamily::tpKeloExpress;  // main thread only
     int FPacketCount = 8;                     // main thread only
 
     // Guarded by FLock.

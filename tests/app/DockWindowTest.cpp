@@ -83,7 +83,7 @@ struct DockWindow : ::testing::Test {
 
 // No dock on the USB bus: the network fields, the search's list, and an
 // upgrade through the dock chosen from it, with the dock's display, its pump
-// and its hand-back on close.
+// and its hand-back on close (also once the option no longer uses it).
 TEST_F(DockWindow, ANetworkDockChosenFromTheList)
 {
     TSimProcess sim({"--address", "127.0.9.2"}, TSimProcess::InDock);
@@ -92,8 +92,6 @@ TEST_F(DockWindow, ANetworkDockChosenFromTheList)
     UseDock(true);
     EXPECT_EQ(dialogs->Texts(), QStringList({UpgradeText::NoUsbDock}));
     EXPECT_TRUE(FieldsShown());
-    EXPECT_EQ(window->KeskLink1->CorvaneKelo6Dock(), window->CorvaneKelo6Dock1);
-    EXPECT_FALSE(window->CorvaneKelo6Dock1->HasUSBDevice());
 
     AnswerSearch("127.0.9.1", "MP KeloExpress, bench 1");
     AnswerSearch("127.0.9.2", "MP KeloExpress, bench 2");
@@ -110,6 +108,13 @@ TEST_F(DockWindow, ANetworkDockChosenFromTheList)
     EXPECT_TRUE(dialogs->Texts().contains(UpgradeText::PlaceInDock));
     EXPECT_FALSE(dialogs->Texts().contains(UpgradeText::PlaceInstrument));
     EXPECT_EQ(dialogs->Texts().last(), Completed);
+    ASSERT_NE(window->Session->Dock(), nullptr);
+    EXPECT_EQ(window->KeskLink1->Dock(), window->Session->Dock());
+    EXPECT_EQ(window->Session->Settings().DockAddress, "127.0.9.2") << "the session's dock, made from the fields";
+    EXPECT_FALSE(window->Session->Dock()->HasUSBDevice());
+    UseDock(false);  // the dock left aside, still enabled
+    EXPECT_FALSE(FieldsShown());
+    EXPECT_EQ(window->KeskLink1->Dock(), nullptr);
     window->close();  // completes once the dock has been handed back
     ASSERT_TRUE(WaitFor([&] { return !window->isVisible(); }, 15000));
     sim.Stop();
@@ -121,10 +126,6 @@ TEST_F(DockWindow, ANetworkDockChosenFromTheList)
     const qsizetype master = log.indexOf("<- MST");
     ASSERT_GE(master, 0) << "the dock handed back on close";
     EXPECT_TRUE(log.indexOf("LCD [                ][                ]", master) > master);
-
-    UseDock(false);
-    EXPECT_FALSE(FieldsShown());
-    EXPECT_EQ(window->KeskLink1->CorvaneKelo6Dock(), nullptr);
 }
 
 // A dock on the USB bus: No leads to the network fields, Yes to the dock on
@@ -138,17 +139,16 @@ TEST_F(DockWindow, TheDockOnTheUsbBus)
     UseDock(true);
     EXPECT_EQ(dialogs->Texts(), QStringList({UpgradeText::UseUsbDock, UpgradeText::EnterDockAddress}));
     EXPECT_TRUE(FieldsShown());
-    EXPECT_FALSE(window->CorvaneKelo6Dock1->HasUSBDevice());
     UseDock(false);
     dialogs->Clear();
     dialogs->QueueAnswer(mrYes);
     UseDock(true);
     EXPECT_EQ(dialogs->Texts(), QStringList({UpgradeText::UseUsbDock}));
-    EXPECT_TRUE(window->CorvaneKelo6Dock1->HasUSBDevice());
     EXPECT_FALSE(FieldsShown());
 
     Upgrade(image);
     EXPECT_EQ(dialogs->Texts().last(), Completed);
+    EXPECT_TRUE(window->Session->Dock()->HasUSBDevice());
     sim.Stop();
     EXPECT_EQ(sim.Flash().mid(0x4200), Read(image).mid(0x4200));
 }
@@ -164,7 +164,7 @@ TEST_F(DockWindow, ClosedWhileTheDockNeverAnswers)
     window->edtIpAddr->setText("127.0.9.7");
     window->cbStart->click();
     ASSERT_EQ(window->lblStatus->text(), UpgradeText::Connecting);
-    ASSERT_TRUE(WaitFor([&] { return window->CorvaneKelo6Dock1->QueuedCommands() > 0; })) << "a command awaits its answer";
+    ASSERT_TRUE(WaitFor([&] { return window->Session->Dock()->QueuedCommands() > 0; })) << "a command awaits its answer";
     window->close();
     EXPECT_TRUE(window->isVisible()) << "the close waits for the dock's hand-back";
     ASSERT_TRUE(WaitFor([&] { return !window->isVisible(); }, 20000));

@@ -4,6 +4,9 @@
 
 #include "dock/DockEnumerator.h"
 #include "tests/TestSupport.h"
+#include "usb/LibUsbPlatform.h"
+#include "usb/SimulatedUsb.h"
+#include "usb/USBPipe.h"
 #include "tests/app/SimProcess.h"
 
 #include <QCoreApplication>
@@ -66,7 +69,7 @@ private:
 struct DockEnumeration : ::testing::Test {
     void SetUp() override { qputenv("KT4_DOCK_BROADCAST", "127.255.255.255"); }
     void TearDown() override { qunsetenv("KT4_DOCK_BROADCAST"); }
-    void Start(TPDockType Type)
+    void Start(TDockFamily Type)
     {
         enumerator.SetDockType(Type);
         enumerator.OnListChanged = [this](QObject*) { ++changes; };
@@ -82,7 +85,7 @@ struct DockEnumeration : ::testing::Test {
 TEST_F(DockEnumeration, AnswersOfTheFamilyAreListedInOrderOfArrival)
 {
     TUdpPeer dock("0.0.0.0", 6462);
-    Start(TPDockType::tpKelo6);
+    Start(TDockFamily::tpCorvaneKelo6);
     EXPECT_EQ(dock.Receive(), "ENQ") << "the enquiry reached the dock's enquiry port";
     EXPECT_TRUE(dialogs->Texts().isEmpty());
 
@@ -102,7 +105,7 @@ TEST_F(DockEnumeration, AnswersOfTheFamilyAreListedInOrderOfArrival)
 
 TEST_F(DockEnumeration, TheNameIsFoundAnywhereInTheAnswer)
 {
-    Start(TPDockType::tpKeloExpress);
+    Start(TDockFamily::tpKeloExpress);
     TUdpPeer dock("127.0.0.9", 0);
     dock.SendTo("MP KeloExpress 4 bays", "127.0.0.1", 6457);
     ASSERT_TRUE(WaitFor([&] { return changes == 1; }));
@@ -111,7 +114,7 @@ TEST_F(DockEnumeration, TheNameIsFoundAnywhereInTheAnswer)
 
 TEST_F(DockEnumeration, ARestartEmptiesTheListsAndTheWindowEndsOnTime)
 {
-    Start(TPDockType::tpMP_KeloExpress);
+    Start(TDockFamily::tpMPKeloExpress);
     EXPECT_EQ(enumerator.Timer()->Interval(), 10000);
     TUdpPeer dock("127.0.0.10", 0);
     dock.SendTo("MP KeloExpress", "127.0.0.1", 6459);
@@ -129,6 +132,43 @@ TEST_F(DockEnumeration, ARestartEmptiesTheListsAndTheWindowEndsOnTime)
     EXPECT_EQ(changes, 1) << "an answer after the window is not received";
 }
 
+// A family's number is the USB layer's: it picks the device class, and with it
+// the variable that names the vendor and product ids on the bus. It also picks
+// the search's UDP ports and the name of the family searched for.
+TEST_F(DockEnumeration, EachFamilyKeepsItsNumberUsbClassAndSearchPorts)
+{
+    const struct {
+        TDockFamily Family;
+        int Number;
+        const char* IdVariable;
+        quint16 EnquiryPort;  // 0: not searched for
+        const char* AnswerPort;
+        const char* TypeName;
+    } rows[] = {
+        {TDockFamily::tpKeloExpress, 0, "KT4_USB_KELOEXPRESS", 6458, "6457", "KeloExpress"},
+        {TDockFamily::tpMPKeloExpress, 1, "KT4_USB_MPKELOEXPRESS", 6460, "6459", "MP KeloExpress"},
+        {TDockFamily::tpMirtal, 2, "KT4_USB_MIRTAL", 0, "", ""},
+        {TDockFamily::tpCorvaneKelo6, 3, "KT4_USB_KELO6", 6462, "6461", "Kelo6"},
+    };
+    TSimulatedUsb stack;
+    TUSBDevice device(nullptr, &stack);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.IdVariable);
+        EXPECT_EQ(static_cast<int>(row.Family), row.Number);
+        device.SetDeviceType(row.Family);
+        EXPECT_EQ(TLibUsbPlatform::IdVariable(device.InterfaceGuid()), row.IdVariable);
+        if (row.EnquiryPort == 0)
+            continue;
+        TDockEnumerator search;
+        search.SetDockType(row.Family);
+        TUdpPeer dock("0.0.0.0", row.EnquiryPort);
+        search.StartEnumeration();
+        EXPECT_EQ(dock.Receive(), "ENQ");
+        EXPECT_EQ(search.ListenSocket()->Port(), row.AnswerPort);
+        EXPECT_EQ(search.TypeName(), row.TypeName);
+    }
+}
+
 // Simulated docks, separate processes on their own addresses, answer their
 // family's enquiry; a Kelo6 dock answers the multi-port family's too.
 TEST_F(DockEnumeration, SimulatedDocksOfEachKindAnswerTheirFamily)
@@ -141,13 +181,13 @@ TEST_F(DockEnumeration, SimulatedDocksOfEachKindAnswerTheirFamily)
     const auto mp = dock("mp-express", "127.0.46.2");
     const auto kelo6 = dock("kelo6", "127.0.46.3");
     const struct {
-        TPDockType Type;
+        TDockFamily Type;
         QStringList Names;  // sorted: answers arrive in any order
         QStringList Addresses;
     } rows[] = {
-        {TPDockType::tpKeloExpress, {"KeloExpress 127.0.46.1"}, {"127.0.46.1"}},
-        {TPDockType::tpMP_KeloExpress, {"MP KeloExpress (Kelo6) 127.0.46.3", "MP KeloExpress 127.0.46.2"}, {"127.0.46.2", "127.0.46.3"}},
-        {TPDockType::tpKelo6, {"Kelo6 127.0.46.3"}, {"127.0.46.3"}},
+        {TDockFamily::tpKeloExpress, {"KeloExpress 127.0.46.1"}, {"127.0.46.1"}},
+        {TDockFamily::tpMPKeloExpress, {"MP KeloExpress (Kelo6) 127.0.46.3", "MP KeloExpress 127.0.46.2"}, {"127.0.46.2", "127.0.46.3"}},
+        {TDockFamily::tpCorvaneKelo6, {"Kelo6 127.0.46.3"}, {"127.0.46.3"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(static_cast<int>(row.Type));

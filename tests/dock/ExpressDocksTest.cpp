@@ -155,13 +155,13 @@ struct TKind {
     const char* Name;
     std::function<std::unique_ptr<TKeloDock>()> Make;
     quint16 ControlPort, DataPort;
-    TDockDeviceType DeviceType;
+    TDockFamily DeviceType;
 };
 
 const TKind Kinds[] = {
-    {"kelo6", [] { return std::make_unique<TCorvaneKelo6Dock>(); }, 5004, 5005, TDockDeviceType::tpCorvaneKelo6},
-    {"express", [] { return std::make_unique<TKeloExpressDock>(); }, 5000, 5001, TDockDeviceType::tpKeloExpress},
-    {"mp", [] { return std::make_unique<TMPKeloExpressDock>(); }, 5002, 5003, TDockDeviceType::tpMPKeloExpress},
+    {"kelo6", [] { return std::make_unique<TCorvaneKelo6Dock>(); }, 5004, 5005, TDockFamily::tpCorvaneKelo6},
+    {"express", [] { return std::make_unique<TKeloExpressDock>(); }, 5000, 5001, TDockFamily::tpKeloExpress},
+    {"mp", [] { return std::make_unique<TMPKeloExpressDock>(); }, 5002, 5003, TDockFamily::tpMPKeloExpress},
 };
 
 int Unread(int Fd)
@@ -213,7 +213,7 @@ TEST(ExpressDocksNetwork, EachKindUsesItsOwnPortsFamilyAndDataDebugEvents)
         ASSERT_TRUE(WaitFor([&] { return Unread(dock->DataSocket()->Handle()) == 0; }));
         dataPeer.Write("ACK0");
         ASSERT_TRUE(WaitFor([&] { return events.contains("data ACK0"); }));
-        EXPECT_EQ(events, kind.DeviceType == TDockDeviceType::tpKeloExpress
+        EXPECT_EQ(events, kind.DeviceType == TDockFamily::tpKeloExpress
                               ? QStringList({"data ACK0"})
                               : QStringList({"debug AC", "debug ACK0", "data ACK0"}));
     }

@@ -41,10 +41,7 @@ TEST(ExpressSimDock, AnUpgradeThroughEachKindIsByteExact)
         TKeloExpressDock express;
         TMPKeloExpressDock mp;
         TKeskLink link;
-        if (row.Kind == QLatin1String("express"))
-            link.SetKeloExpressDock(&express);
-        else
-            link.SetMPKeloExpressDock(&mp);
+        link.SetDock(row.Kind == QLatin1String("express") ? static_cast<TKeloDock*>(&express) : &mp);
         express.SetEthernetAddress(row.Address);
         mp.SetEthernetAddress(row.Address);
         TKT4Head head;

@@ -12,7 +12,7 @@
 
 class TFakeDockUSB : public QObject, public TDockUSBDevice {
 public:
-    void SetDeviceType(TDockDeviceType Type) override { DeviceType = Type; }
+    void SetDeviceType(TDockFamily Type) override { DeviceType = Type; }
     QString DeviceName() const override { return Name; }
     void SetDeviceName(const QString& Value) override { Name = Value; }
     QStringList RefreshDeviceList() override { return Bus; }
@@ -74,7 +74,7 @@ public:
     std::function<QByteArray(const QByteArray& Command)> Answer;
     QStringList Bus;
     QString Name;
-    TDockDeviceType DeviceType = TDockDeviceType::tpKeloExpress;
+    TDockFamily DeviceType = TDockFamily::tpKeloExpress;
     bool Connected = false;
     bool HaltedFlag = false;
     int Connects = 0;

@@ -242,7 +242,7 @@ TEST_F(Kelo6Engine, OpeningOverUsbOpensTheNamedOrTheFirstDeviceOnTheBus)
     TFakeDockUSB other;
     TCorvaneKelo6Dock fresh;
     fresh.SetUSBDevice(&other);
-    EXPECT_EQ(other.DeviceType, TDockDeviceType::tpCorvaneKelo6) << "set at once";
+    EXPECT_EQ(other.DeviceType, TDockFamily::tpCorvaneKelo6) << "set at once";
     EXPECT_FALSE(Opened(fresh));
     EXPECT_EQ(dialogs->Texts(), QStringList({"No devices found!"}));
 

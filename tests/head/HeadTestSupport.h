@@ -10,7 +10,7 @@
 struct HeadOnScriptedLink : ::testing::Test {
     HeadOnScriptedLink()
     {
-        link.SetCorvaneKelo6Dock(&dock);
+        link.SetDock(&dock);
         head.SetKeskLink(&link);
         head.OnIsOnline = [this](QObject*, bool s) { online << s; };
         head.OnFlashProgress = [this](QObject*, int p, int t) { progress << std::make_pair(p, t); };

@@ -61,7 +61,7 @@ protected:
         Device = std::make_unique<TUSBDevice>(nullptr, Usb.get());
         Device->OnPipeData = [this](QObject*, int Pipe, int) { Taken[Pipe] += Device->Pipes(Pipe)->ReadData(); };
         Device->OnDeviceRemoved = [this](QObject*) { ++Removed; };
-        Device->SetDeviceType(tpCorvaneKelo6);
+        Device->SetDeviceType(TDockFamily::tpCorvaneKelo6);
     }
 
     void ConnectAndRelease()

@@ -46,7 +46,7 @@ TEST(LibUsbPlatformTest, AFamilyWithoutItsDockListsNothingAndOpensNothing)
     TLibUsbPlatform usb;
     {
         TUSBDevice device(nullptr, &usb);
-        device.SetDeviceType(tpCorvaneKelo6);
+        device.SetDeviceType(TDockFamily::tpCorvaneKelo6);
         EXPECT_TRUE(device.DeviceList().isEmpty());
         device.SetDeviceName("usb:1-1:fffe:fffd");
         EXPECT_EQ(device.PipeCount(), 0);

@@ -79,7 +79,7 @@ protected:
 
     void Connect()
     {
-        Device.SetDeviceType(tpCorvaneKelo6);
+        Device.SetDeviceType(TDockFamily::tpCorvaneKelo6);
         ASSERT_EQ(Device.DeviceList(), QStringList{"usb:sim-" + QString::number(Sim.Pid())});
         Device.SetDeviceName(Device.DeviceList().first());
         ASSERT_TRUE(ConnectAndSettle(Device));
@@ -100,7 +100,7 @@ protected:
 TEST_F(SimUsbStackTest, FindsTheDeviceByClassMovesBytesBothWaysAndSeesItGo)
 {
     ASSERT_TRUE(Sim.Socket.startsWith(Dir.path() + "/{D9A037FA-4214-4A73-8055-CD99EDDED50D}."));
-    Device.SetDeviceType(tpKeloExpress);
+    Device.SetDeviceType(TDockFamily::tpKeloExpress);
     EXPECT_TRUE(Device.DeviceList().isEmpty());
     Connect();
     ASSERT_EQ(Device.PipeCount(), 4);
@@ -131,7 +131,7 @@ TEST_F(SimUsbStackTest, AnEnvironmentVariableSelectsTheSimulatedStack)
     qputenv("KT4_USB_SIM", Dir.path().toLocal8Bit());
     {
         TUSBDevice device;
-        device.SetDeviceType(tpCorvaneKelo6);
+        device.SetDeviceType(TDockFamily::tpCorvaneKelo6);
         EXPECT_EQ(device.DeviceList().size(), 1);
     }
     qunsetenv("KT4_USB_SIM");

@@ -49,7 +49,7 @@ TEST_F(USBDeviceTest, WalksNoPipesReadyConnectedRunningStoppingAndBack)
     EXPECT_EQ(Device->PipeCount(), 0);
 
     Plug(BuildConfiguration(DockEndpoints()));
-    Device->SetDeviceType(tpCorvaneKelo6);
+    Device->SetDeviceType(TDockFamily::tpCorvaneKelo6);
     Device->SetDeviceName(Path);  // pipes ready
     ASSERT_EQ(Device->PipeCount(), 4);
     EXPECT_FALSE(Device->IsConnected());
@@ -190,9 +190,9 @@ TEST_F(USBDeviceTest, DeviceTypeSelectsTheClassAndListsItsDevices)
     Stack.AddDevice({"usb:express", GuidKeloExpress, {}});
     Stack.AddDevice({"usb:mp", GuidMPKeloExpress, {}});
     const struct {
-        TDeviceType Type;
+        TDockFamily Type;
         QStringList List;
-    } cases[] = {{tpKeloExpress, {"usb:express"}}, {tpMPKeloExpress, {"usb:mp"}}, {tpMirtal, {}}, {tpCorvaneKelo6, {"usb:kelo6"}}};
+    } cases[] = {{TDockFamily::tpKeloExpress, {"usb:express"}}, {TDockFamily::tpMPKeloExpress, {"usb:mp"}}, {TDockFamily::tpMirtal, {}}, {TDockFamily::tpCorvaneKelo6, {"usb:kelo6"}}};
     for (const auto& c : cases) {
         Device->SetDeviceType(c.Type);
         EXPECT_EQ(Device->DeviceList(), c.List);
@@ -201,8 +201,8 @@ TEST_F(USBDeviceTest, DeviceTypeSelectsTheClassAndListsItsDevices)
     EXPECT_EQ(GuidCorvaneKelo6.ToString(), "{D9A037FA-4214-4A73-8055-CD99EDDED50D}");
     EXPECT_EQ(GuidMPKeloExpress.ToString(), "{0F690300-54BE-11D9-A041-0030BD035F12}");
 
-    Device->SetDeviceType(TDeviceType(7));  // stored, nothing else changes
-    EXPECT_EQ(Device->DeviceType(), 7);
+    Device->SetDeviceType(TDockFamily(7));  // stored, nothing else changes
+    EXPECT_EQ(Device->DeviceType(), TDockFamily(7));
     EXPECT_EQ(Device->InterfaceGuid(), GuidCorvaneKelo6);
     EXPECT_EQ(Device->DeviceList(), QStringList{"usb:kelo6"});
 }

@@ -42,7 +42,7 @@ void TUsbDeviceTest::Plug(const QByteArray& Descriptor, const QString& At)
 void TUsbDeviceTest::Open(const std::vector<TEndpointDescriptor>& Layout)
 {
     Plug(BuildConfiguration(Layout));
-    Device->SetDeviceType(tpCorvaneKelo6);
+    Device->SetDeviceType(TDockFamily::tpCorvaneKelo6);
     Device->SetDeviceName(Device->DeviceList().value(0));
     ASSERT_TRUE(ConnectAndSettle(*Device));
 }
