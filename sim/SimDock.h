@@ -76,10 +76,10 @@ private:
     QByteArray m_input;
     QByteArray m_lcd[4];
     int m_pumpLevel = 0;
-    int m_busyLeft = 0;
-    bool m_passing = false;
     bool m_slave = false;    // "SLV" acknowledged, no "MST" or "DSC" since
     bool m_present = true;   // an instrument is in the dock
+    int m_busyLeft = 0;
+    bool m_passing = false;
 };
 
 // The control channel served at the dock's address.
