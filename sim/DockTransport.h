@@ -32,6 +32,7 @@ public:
     void send(const QByteArray& bytes) override;
 
     void setPassing(bool passing) { m_passing = passing; }
+    bool passing() const { return m_passing; }
     // After this many bytes from the utility the dock freezes: nothing more is
     // passed either way (0: never).
     void setFreezeAfter(int bytes) { m_freezeAfter = bytes; }

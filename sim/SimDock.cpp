@@ -309,7 +309,8 @@ QByteArray SimDockProtocol::reply(const QByteArray& word, const QByteArray& comm
         return "ACKB";
     }
     if (word == "SLV" || word == "MST" || word == "DSC") {
-        const bool passing = word == "SLV";
+        m_slave = word == "SLV";
+        const bool passing = m_slave && m_present;
         if (passing != m_passing) {
             m_passing = passing;
             *after = passing ? "EVT1" : "EVT2";
@@ -336,6 +337,27 @@ QByteArray SimDockProtocol::reply(const QByteArray& word, const QByteArray& comm
     values[2] = char(reading >> 8);
     values[3] = char(reading & 0xFF);
     return "ACK" + values;
+}
+
+QList<QByteArray> SimDockProtocol::setPresent(bool present)
+{
+    QList<QByteArray> events;
+    if (present == m_present) {
+        return events;
+    }
+    m_present = present;
+    if (m_passing) {
+        events << "EVT2";
+    }
+    events << (present ? "EVT4" : "EVT5");
+    m_passing = present && m_slave;
+    if (m_passing) {
+        events << "EVT1";
+        if (log) {
+            log(QStringLiteral("passing the instrument through"));
+        }
+    }
+    return events;
 }
 
 quint16 SimDockProtocol::batteryReading() const
@@ -395,6 +417,7 @@ SimDock::SimDock(const SimDockOptions& options, DockTransport& data, bool verbos
 
 SimDock::~SimDock()
 {
+    blockSignals(true);
     endControl();
     m_acceptNotifier.reset();
     if (m_listener >= 0) {
@@ -466,20 +489,8 @@ void SimDock::readControl()
                 }
             }
         }
-        for (const QByteArray& out : outs) {
-            if (out == "EVT1") {
-                // The dock reports the instrument once it has woken it, a moment after its reply.
-                QTimer::singleShot(InstrumentWakeMs, this, [this, connected] {
-                    if (m_protocol.passing()) {
-                        write(connected);
-                        startFlood();
-                    }
-                });
-            } else {
-                write(out);
-            }
-        }
-        m_data.setPassing(m_protocol.passing());
+        writeAll(outs);
+        followPassing();
     };
     if (!readUntilEmpty(m_control, deliver)) {
         if (m_verbose) {
@@ -489,12 +500,55 @@ void SimDock::readControl()
     }
 }
 
+void SimDock::writeAll(const QList<QByteArray>& outs)
+{
+    for (const QByteArray& out : outs) {
+        if (out == "EVT1") {
+            reportInstrument();
+        } else {
+            write(out);
+        }
+    }
+}
+
+// The dock reports the instrument once it has woken it, a moment after its reply.
+void SimDock::reportInstrument()
+{
+    const QByteArray connected = m_options.evt1Twice ? "EVT1EVT1" : "EVT1";
+    QTimer::singleShot(InstrumentWakeMs, this, [this, connected] {
+        if (m_protocol.passing()) {
+            write(connected);
+            startFlood();
+        }
+    });
+}
+
+// The data channel follows the protocol; the bench hears who moved the instrument.
+void SimDock::followPassing()
+{
+    const bool passing = m_protocol.passing();
+    if (passing != m_data.passing()) {
+        m_data.setPassing(passing);
+        if (passing) {
+            emit passedThrough();
+        } else {
+            emit takenBack();
+        }
+    }
+}
+
+void SimDock::setInstrumentPresent(bool present)
+{
+    writeAll(m_protocol.setPresent(present));
+    m_data.setPassing(m_protocol.passing());
+}
+
 // The utility went away: the dock takes the instrument back.
 void SimDock::endControl()
 {
     m_batteryTimer.stop();
     m_protocol.endSession();
-    m_data.setPassing(false);
+    followPassing();
     if (m_readNotifier) {
         m_readNotifier->setEnabled(false);
         m_readNotifier.release()->deleteLater();

@@ -14,6 +14,11 @@
 // answered "NAK". It passes the instrument through on "SLV" once it is no
 // longer busy, raising "EVT1", and takes it back on "DSC" or "MST" (and when
 // the control connection goes), raising "EVT2". Fault modes: see SimDockOptions.
+//
+// At a bench (SimBench) instruments come and go: one placed raises "EVT4" and
+// is passed through at once when "SLV" was acknowledged (and no "MST" or "DSC"
+// since), raising "EVT1"; one removed raises "EVT2" if it was passed through,
+// then "EVT5". Without a bench the instrument is always there.
 
 #include "sim/SimDockOptions.h"
 
@@ -42,7 +47,9 @@ public:
     void discardPartial() { m_input.clear(); }
     bool hasPartial() const { return !m_input.isEmpty(); }
     // The control connection went away: the dock takes the instrument back.
-    void endSession() { m_passing = false; }
+    void endSession() { m_passing = m_slave = false; }
+    // An instrument placed in the dock or removed: the events raised, in order.
+    QList<QByteArray> setPresent(bool present);
 
     const SimDockKind& kind() const { return m_kind; }
     bool passing() const { return m_passing; }
@@ -69,6 +76,8 @@ private:
     QByteArray m_input;
     QByteArray m_lcd[4];
     int m_pumpLevel = 0;
+    bool m_slave = false;    // "SLV" acknowledged, no "MST" or "DSC" since
+    bool m_present = true;   // an instrument is in the dock
     int m_busyLeft = 0;
     bool m_passing = false;
     QByteArray m_previous;  // the command answered last
@@ -89,12 +98,23 @@ public:
 
     bool open(QString* error);
     const SimDockProtocol& protocol() const { return m_protocol; }
+    // An instrument placed or removed: its events go out on the control connection.
+    void setInstrumentPresent(bool present);
+
+signals:
+    // The utility had the instrument passed through ("SLV"), or the dock took
+    // it back ("MST", "DSC" or the control connection gone).
+    void passedThrough();
+    void takenBack();
 
 private:
     void acceptClients();
     void readControl();
     void endControl();
     void write(const QByteArray& bytes);
+    void writeAll(const QList<QByteArray>& outs);
+    void reportInstrument();
+    void followPassing();
     void sendBattery();
     void startFlood();
     void topUpFlood();

@@ -100,7 +100,8 @@ SimAnswer SimInstrument::answerPage(const QByteArray& command)
     ++m_pageCommands;
     const int page = pageOf(command);
     const bool nakFault = m_faults.nakEvery > 0 && m_pageCommands % m_faults.nakEvery == 0;
-    const bool positive = !nakFault && pageIsGood(command, page);
+    const bool failing = m_faults.nakFromPage >= 0 && page >= m_faults.nakFromPage;
+    const bool positive = !nakFault && !failing && pageIsGood(command, page);
     if (positive) {
         m_flash.replace(page * SampleImage::PageSize, SampleImage::PageSize,
                         command.mid(6, SampleImage::PageSize));

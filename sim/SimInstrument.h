@@ -22,6 +22,8 @@
 //    firmware: it goes on reporting the version it had.
 //  - silentAfterProgram: after acknowledging the program command it answers nothing more (it
 //    never comes back from its restart).
+//  - nakFromPage P: every page command from page P on gets "NAK" and is not stored (an upload
+//    that fails mid-way, however often it is tried).
 
 #include "sim/SampleImage.h"
 
@@ -41,6 +43,7 @@ struct SimFaults {
     int garbagePage = -1;
     bool keepVersion = false;
     bool silentAfterProgram = false;
+    int nakFromPage = -1;
 };
 
 // The noise the garbage fault sends: no "A" in it, so it never reads as an answer.

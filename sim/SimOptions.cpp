@@ -128,7 +128,7 @@ bool parseSimOptions(const QStringList& arguments, SimOptions* options, QString*
     QCommandLineParser parser;
     parser.setApplicationDescription("Simulated KT4 head instrument on a pseudo-terminal.");
     const Option help = parser.addHelpOption();
-    parser.addOptions(optionList() + simDockOptionList());
+    parser.addOptions(optionList() + simDockOptionList() + simBenchOptionList());
     if (!parser.parse(arguments)) {
         *error = parser.errorText();
         return false;
@@ -144,5 +144,5 @@ bool parseSimOptions(const QStringList& arguments, SimOptions* options, QString*
     }
     readFlags(parser, options);
     return readNumbers(parser, options, error) && readTexts(parser, options, error)
-        && readSimDockOptions(parser, &options->dock, error);
+        && readSimDockOptions(parser, &options->dock, error) && readSimBenchOptions(parser, &options->bench, error);
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The simulator's command line.
 
+#include "sim/SimBenchOptions.h"
 #include "sim/SimDockOptions.h"
 #include "sim/SimInstrument.h"
 
@@ -32,6 +33,7 @@ struct SimOptions {
     QByteArray imageDate = "2024-06-01 12:00:00";
     QString helpText;
     SimDockOptions dock;        // --dock and its settings: a simulated dock in front of the instrument
+    SimBenchOptions bench;      // --instruments and their settings: instruments placed in the dock in turn
 };
 
 // Parses the arguments (the first one is the program name); false with a reason on error.

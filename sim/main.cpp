@@ -12,6 +12,7 @@
 #include "sim/PtyTransport.h"
 #include "sim/SampleImage.h"
 #include "sim/SignalWatcher.h"
+#include "sim/SimBench.h"
 #include "sim/SimDock.h"
 #include "sim/SimInstrument.h"
 #include "sim/SimOptions.h"
@@ -109,8 +110,14 @@ int runSimulator(const SimOptions& options)
         complain(error);
         return 1;
     }
-    SimSession session(transport, instrument, options);
+    // At a bench the instruments come and go, each with a session of its own.
+    const bool atBench = options.bench.instruments > 0;
+    std::unique_ptr<SimSession> session;
+    if (!atBench) {
+        session = std::make_unique<SimSession>(transport, instrument, options);
+    }
     std::unique_ptr<SimDock> dock;
+    std::unique_ptr<SimBench> bench;
     std::unique_ptr<UsbDock> usb;
     std::unique_ptr<SimDockEnquiries> enquiries;
     if (usbDock) {
@@ -132,15 +139,20 @@ int runSimulator(const SimOptions& options)
                 return 1;
             }
         }
+        if (atBench) {
+            bench = std::make_unique<SimBench>(options, flash, startVersion(options, flash), *dock,
+                                               static_cast<DockTransport&>(transport));
+            bench->start();
+        }
     } else {
         // A dock stays up when its data connection is lost; the instrument alone ends with its link.
-        QObject::connect(&session, &SimSession::finished, qApp, &QCoreApplication::exit);
+        QObject::connect(session.get(), &SimSession::finished, qApp, &QCoreApplication::exit);
     }
     SignalWatcher watcher;
     QObject::connect(&watcher, &SignalWatcher::signalled, qApp, [] { QCoreApplication::exit(0); });
     announce(transport);
     const int status = QCoreApplication::exec();
-    return session.writeFlash() ? status : 1;
+    return (bench ? bench->writeFlash() : session->writeFlash()) ? status : 1;
 }
 
 } // namespace

@@ -40,7 +40,10 @@ TEST(SimPartsTest, OptionsAreReadAndWrongValuesRefused)
     EXPECT_EQ(o.baud, 115200);
     EXPECT_EQ(o.version, "0.99");
     for (const QStringList& wrong : QList<QStringList>{{"--nak-every", "0"}, {"--baud", "x"},
-                                                       {"--image-version", "1.2"}, {"--stray"}}) {
+                                                       {"--image-version", "1.2"}, {"--stray"},
+                                                       {"--instruments", "2"}, {"--remove-after-ms", "5"},
+                                                       {"--dock", "kelo6", "--instruments", "2", "--fail-instrument", "3"},
+                                                       {"--dock", "kelo6", "--instruments", "2", "--instrument-version", "1"}}) {
         EXPECT_FALSE(parseSimOptions(QStringList{"kt4-sim"} + wrong, &o, &error)) << wrong.join(' ').toStdString();
     }
 }

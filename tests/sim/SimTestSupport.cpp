@@ -10,9 +10,12 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 QByteArray pageCommand(char index, int page, const QByteArray& data, int checksumError)
@@ -62,6 +65,42 @@ QByteArray PtyClient::read(int count, int timeoutMs)
         result.append(buffer, n);
     }
     return result;
+}
+
+QByteArray PtyClient::readUntil(const QByteArray& end, int timeoutMs)
+{
+    QByteArray result;
+    while (!result.endsWith(end)) {
+        const QByteArray next = read(1, timeoutMs);
+        if (next.isEmpty()) {
+            break;
+        }
+        result += next;
+    }
+    return result;
+}
+
+namespace {
+
+int connectedSocket(const char* address, quint16 port)
+{
+    sockaddr_in to{AF_INET, htons(port), {}, {}};
+    ::inet_pton(AF_INET, address, &to.sin_addr);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) {
+        ::fcntl(fd, F_SETFL, O_NONBLOCK);
+        return fd;
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return -1;
+}
+
+} // namespace
+
+LoopbackClient::LoopbackClient(const char* address, quint16 port) : PtyClient(connectedSocket(address, port))
+{
 }
 
 bool PtyClient::waitForHangup(int timeoutMs)

@@ -24,9 +24,20 @@ public:
     QByteArray read(int count, int timeoutMs = 3000);
     // True when the other side hung up within timeoutMs.
     bool waitForHangup(int timeoutMs = 3000);
+    // What came until the bytes end it (or timeoutMs passed between two bytes).
+    QByteArray readUntil(const QByteArray& end, int timeoutMs = 10000);
+
+protected:
+    explicit PtyClient(int fd) : m_fd(fd) {}
 
 private:
     int m_fd = -1;
+};
+
+// A TCP connection to a loopback address, read and written as the terminal is.
+class LoopbackClient : public PtyClient {
+public:
+    LoopbackClient(const char* address, quint16 port);
 };
 
 // Starts kt4-sim and reads its first line; the program is ended (SIGTERM) on destruction.
