@@ -67,6 +67,7 @@ TKeskLink::TKeskLink(QObject* Owner) : QObject(Owner)
     FIrSocket = new TIrSocket(this);
     FIrSocket->SetSendBlockSize(IrSendBlockSize);
     FIrSocket->OnError = [this](QObject*) { StartUpError(FIrSocket->LastError()); };
+    FIrSocket->OnDataSent = [this](QObject*, quint16) { SendNextPiece(); };
 
     FQuietTimer = new QTimer(this);
     FQuietTimer->setSingleShot(true);
@@ -196,19 +197,33 @@ void TKeskLink::SendOverIrSocket(const QByteArray& Wire)
         FIrSocket->SendBytes(Wire);
 }
 
-// Each piece carries the IrCOMM control byte first. The next piece waits until
-// the socket has sent everything queued without a new error, or until the
-// session has gone.
+// Each piece carries the IrCOMM control byte first. The first goes now, each
+// next one once the socket has sent everything queued (SendNextPiece); a
+// command sent meanwhile follows the one under way.
 void TKeskLink::SendFramedPieces(const QByteArray& Wire)
 {
-    const int errorBefore = FIrSocket->LastError();
-    for (int at = 0; at < Wire.size(); at += IrPieceSize) {
-        if (IrSessionUsable())
-            FIrSocket->SendBytes('\0' + Wire.mid(at, IrPieceSize));
-        const bool last = at + IrPieceSize >= Wire.size();
-        while (!last && IrSessionUsable() && !(FIrSocket->AllSent() && FIrSocket->LastError() == errorBefore))
-            WaitForMessages();
+    const bool underWay = !FPieces.empty();
+    if (!underWay)
+        FPiecesError = FIrSocket->LastError();
+    for (int at = 0; at < Wire.size(); at += IrPieceSize)
+        FPieces.push_back('\0' + Wire.mid(at, IrPieceSize));
+    if (!underWay)
+        SendNextPiece();
+}
+
+// A session that has gone, or a new socket error (a piece refused), ends the
+// command's remaining pieces: its time-out tells the client.
+void TKeskLink::SendNextPiece()
+{
+    if (!IrSessionUsable() || FIrSocket->LastError() != FPiecesError) {
+        FPieces.clear();
+        return;
     }
+    if (FPieces.empty())
+        return;
+    const QByteArray piece = FPieces.front();
+    FPieces.pop_front();
+    FIrSocket->SendBytes(piece);
 }
 
 void TKeskLink::ArmTimeOut(int TimeOut)
@@ -442,6 +457,7 @@ void TKeskLink::SubscribeIrSocket()
         SetLinkState(Error == 0);
     };
     FIrSocket->OnSessionClosed = [this](QObject*, quint16) {
+        FPieces.clear();
         SetLinkState(false);
         FClosing = false;
     };
@@ -556,8 +572,8 @@ void TKeskLink::DiscoverAgain(int TimeOut)
 
 void TKeskLink::ConnectToFirstDevice()
 {
-    FIrSocket->Close();
-    FIrSocket->FlushQueue();
+    FIrSocket->Close();  // (its queue goes with it)
+    FPieces.clear();
     FIrSocket->SetDeviceID(FDevices->Item(0).DeviceID);
     FIrSocket->Connect();
 }

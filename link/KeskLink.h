@@ -16,6 +16,7 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <deque>
 #include <memory>
 #include <optional>
 
@@ -122,6 +123,7 @@ private:
     void HandToTransport(const QByteArray& Wire);
     void SendOverIrSocket(const QByteArray& Wire);
     void SendFramedPieces(const QByteArray& Wire);
+    void SendNextPiece();
     bool IrSessionUsable() const;
     void ArmTimeOut(int TimeOut);
     void TimeOutHandler();
@@ -167,6 +169,8 @@ private:
     int FRS232BaudRate = 19200;
     bool FClosing = false;
     quint16 FRS232Port = 1;
+    std::deque<QByteArray> FPieces;  // framed pieces still to go over the infrared socket
+    int FPiecesError = 0;            // the socket's last error when they were queued
     QByteArray FRxBuffer;
     bool FFrameComplete = false;
     TReplyAssembler FReplies;        // indexed answers on the serial ways

@@ -122,6 +122,8 @@ TEST_F(LinkOverIrda, FramedTypesGoInFortyBytePiecesEachAfterAZeroByte)
         expected += '\0' + wire.mid(at, 40);
         writes.push_back(1 + int(wire.mid(at, 40).size()));
     }
+    EXPECT_EQ(irda->SendSizes.size(), 1u) << "the next piece follows once the first has gone";
+    ASSERT_TRUE(WaitFor([&] { return irda->SendSizes.size() == writes.size(); }));
     EXPECT_EQ(irda->SendSizes, writes);  // each piece one socket write
     EXPECT_EQ(Hex(peer.Read(expected.size())), Hex(expected));
     EXPECT_EQ(events->DebugSent, QList<QByteArray>({wire}));  // without the zero bytes
@@ -134,6 +136,29 @@ TEST_F(LinkOverIrda, FramedTypesGoInFortyBytePiecesEachAfterAZeroByte)
     ASSERT_TRUE(WaitFor([&] { return !events->Received.isEmpty(); }));
     EXPECT_EQ(events->Received, QList<QByteArray>({"OK"}));
 }
+
+// A framed command cut short on the way: the session closed after its first
+// piece, or its second piece refused by the stack. No later piece goes, and
+// the command's time-out still tells the client.
+struct FramedPiecesCut : LinkOverIrda, ::testing::WithParamInterface<std::pair<bool, std::size_t>> {};
+
+TEST_P(FramedPiecesCut, NoLaterPieceGoesAndTheTimeOutTells)
+{
+    const auto [closeAfterFirst, refusedWrite] = GetParam();
+    link->SetInstrumentType(tpBrask);
+    Connect();
+    irda->SendSizes.clear();
+    irda->RefusedWrite = refusedWrite;
+    irda->RefusedWriteError = 10055;
+    link->SendMsg(QByteArray(100, 'x'), -300);  // three pieces, 300 ms
+    if (closeAfterFirst)
+        link->SetConnected(false);
+    ASSERT_TRUE(WaitFor([&] { return !events->TimeOuts.isEmpty(); }));
+    EXPECT_EQ(irda->SendSizes.size(), closeAfterFirst ? 1u : refusedWrite);
+}
+
+INSTANTIATE_TEST_SUITE_P(Link, FramedPiecesCut,
+                         ::testing::Values(std::make_pair(true, std::size_t(0)), std::make_pair(false, std::size_t(2))));
 
 TEST_F(LinkOverIrda, DisconnectClosesTheSessionAndASecondConnectReusesTheThread)
 {
