@@ -2,12 +2,8 @@
 
 #include "net/WSocketErrors.h"
 #include "link/KeskFraming.h"
-#include "link/KeskLinkThread.h"
-#include "platform/Dialogs.h"
-#include "platform/MainThread.h"
 
 #include <QPointer>
-#include <QThread>
 #include <limits>
 
 namespace {
@@ -87,18 +83,12 @@ TKeskLink::TKeskLink(QObject* Owner) : QObject(Owner)
 TKeskLink::~TKeskLink()
 {
     FResponseTimer->SetEnabled(false);
-    if (FThreadStarted) {
-        delete FThread;
-        FThread = nullptr;
-        FThreadStarted = false;
-    }
     delete FIrSocket;  // closes without any event
     FIrSocket = nullptr;
     delete FComPort;  // its closed event still finds the link whole
     FComPort = nullptr;
     delete FResponseTimer;
     FResponseTimer = nullptr;
-    QThread::yieldCurrentThread();
 }
 
 TPassThroughDock* TKeskLink::Dock() const
@@ -132,7 +122,7 @@ void TKeskLink::SetConnected(bool Value)
 void TKeskLink::SetLinkState(bool IsConnected)
 {
     FConnected = IsConnected;
-    WakeReceiveThread();
+    WakePoll();
 }
 
 // ---------------------------------------------------------------- sending
@@ -270,7 +260,7 @@ void TKeskLink::SerialDataAvailable(quint16 Count)
         FResponseTimer->SetEnabled(false);
         Deliver(this, chunk);
     }
-    WakeReceiveThread();
+    WakePoll();
 }
 
 // The indexed instruments' answers are short and arrive in pieces whenever an
@@ -344,7 +334,7 @@ void TKeskLink::IrDataAvailable(const QByteArray& Block)
         FResponseTimer->SetEnabled(false);
         Deliver(this, Block);
     }
-    WakeReceiveThread();
+    WakePoll();
 }
 
 void TKeskLink::AcceptIndexedIrReply(const QByteArray& Reply)
@@ -514,7 +504,7 @@ void TKeskLink::OpenWay(int TimeOut)
     switch (Way()) {
     case TWay::Dock:
         OpenThroughDock(Dock());
-        return;  // no receive thread through a dock
+        return;  // no poll through a dock: its answers are delivered as they come
     case TWay::Kesk5Serial:
         OpenSerial(FRS232Port, FRS232BaudRate, QString());
         break;
@@ -527,7 +517,7 @@ void TKeskLink::OpenWay(int TimeOut)
         SetLinkState(FComPort->Open());
         break;
     }
-    StartReceiveThread();
+    StartPolling();
 }
 
 // Discovers until a device is in range, then connects to the first one found.
@@ -564,7 +554,7 @@ void TKeskLink::DiscoverAgain(int TimeOut)
     if (FDevices && FDevices->Count() > 0) {
         FOpening = false;
         ConnectToFirstDevice();
-        StartReceiveThread();
+        StartPolling();
         return;
     }
     FDiscoveryTimer->start();
@@ -713,15 +703,24 @@ void TKeskLink::CloseLink()
     }
 }
 
-void TKeskLink::StartReceiveThread()
+void TKeskLink::StartPolling()
 {
-    if (!FThread)
-        FThread = new TKeskLinkThread(this);
-    FThreadStarted = true;
+    FPolling = true;
+    WakePoll();  // the first turn reports the state the open left
 }
 
-void TKeskLink::WakeReceiveThread()
+// One turn posted at a time: the flag is cleared when the turn begins, so a
+// wake that comes while it runs posts the next.
+void TKeskLink::WakePoll()
 {
-    if (FThread)
-        FThread->Wake();
+    if (!FPolling || FPollPosted.exchange(true))
+        return;
+    QMetaObject::invokeMethod(this, [this] { RunPoll(); }, Qt::QueuedConnection);
+}
+
+void TKeskLink::RunPoll()
+{
+    FPollPosted = false;
+    ++FPollTurns;
+    PollLink(this);
 }

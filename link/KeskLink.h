@@ -16,11 +16,10 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <atomic>
 #include <deque>
 #include <memory>
 #include <optional>
-
-class TKeskLinkThread;
 
 // The link's own infrared socket; it changes no behaviour.
 class TIrSocket : public TWIrCOMMSocket {
@@ -78,9 +77,12 @@ public:
     // was given when it was sent, not one counted from now.
     void ResumeTimeOut();
 
-    // One turn of the receive thread, on the main thread: reports a change of
-    // Connected and delivers a completed frame. Sender is the thread.
+    // One turn of the poll, on the main thread: reports a change of Connected
+    // and delivers a completed frame. Sender is the link.
     void PollLink(QObject* Sender);
+    // Asks for one poll turn on the main thread, from any thread. Wakes that
+    // come before it has run make one turn; an idle link runs none.
+    void WakePoll();
     // The payload of a completed frame, when one is waiting and valid.
     std::optional<QByteArray> ExtractFrame();
 
@@ -106,7 +108,11 @@ public:
     // The devices the last infrared discovery found (none before one ran).
     const TIrdaDevicesInfo* Devices() const { return FDevices.get(); }
     TTimer* ResponseTimer() const { return FResponseTimer; }
-    TKeskLinkThread* ReceiveThread() const { return FThread; }
+    // The poll follows the transport's notifications (from the first open on a
+    // serial or infrared way; never through a dock).
+    bool Polling() const { return FPolling; }
+    // Poll turns run so far (for tests and the idle benchmark).
+    quint64 PollTurns() const { return FPollTurns; }
     TPassThroughDock* Dock() const;
 
     // Reads the infrared driver's COM port from the environment variable
@@ -155,13 +161,14 @@ private:
     void CloseThroughDock();
     void DiscoverAgain(int TimeOut);
     void ConnectToFirstDevice();
-    void StartReceiveThread();
-    void WakeReceiveThread();
+    void StartPolling();
+    void RunPoll();
     void SetLinkState(bool IsConnected);
 
     char FMsgIndex = '9';
-    TKeskLinkThread* FThread = nullptr;
-    bool FThreadStarted = false;
+    std::atomic<bool> FPolling = false;
+    std::atomic<bool> FPollPosted = false;  // a turn is on its way through the event loop
+    std::atomic<quint64> FPollTurns = 0;
     TKeskType FInstrumentType = tpKeskPico;
     TApdComPort* FComPort = nullptr;
     TIrSocket* FIrSocket = nullptr;

@@ -4,7 +4,6 @@
 
 #include "link/KeskFraming.h"
 #include "link/KeskLink.h"
-#include "link/KeskLinkThread.h"
 #include "tests/link/LinkTestSupport.h"
 
 #include <QCoreApplication>
@@ -71,7 +70,7 @@ TEST_F(LinkOverIrda, ConnectsToTheFirstDeviceFoundAndReportsLinkUpOnce)
     // The discovery time-out keeps running until the first command replaces it.
     EXPECT_TRUE(link->ResponseTimer()->Enabled());
     EXPECT_EQ(link->ResponseTimer()->Interval(), 10000);
-    ASSERT_NE(link->ReceiveThread(), nullptr);
+    EXPECT_TRUE(link->Polling());
     WaitFor([] { return false; }, 100);
     EXPECT_EQ(events->Status, QStringList({"up 1"}));
 }
@@ -160,17 +159,15 @@ TEST_P(FramedPiecesCut, NoLaterPieceGoesAndTheTimeOutTells)
 INSTANTIATE_TEST_SUITE_P(Link, FramedPiecesCut,
                          ::testing::Values(std::make_pair(true, std::size_t(0)), std::make_pair(false, std::size_t(2))));
 
-TEST_F(LinkOverIrda, DisconnectClosesTheSessionAndASecondConnectReusesTheThread)
+TEST_F(LinkOverIrda, DisconnectClosesTheSessionAndASecondConnectOpensANewOne)
 {
     Connect();
-    TKeskLinkThread* thread = link->ReceiveThread();
     link->SetConnected(false);
     EXPECT_FALSE(link->Connected());
     EXPECT_TRUE(peer.SawClose());
     ASSERT_TRUE(WaitFor([&] { return events->Status.contains("down 0"); }));
 
     Connect();
-    EXPECT_EQ(link->ReceiveThread(), thread);
     EXPECT_EQ(SessionsWith.size(), 2);
     EXPECT_EQ(events->Status, QStringList({"up 1", "down 0", "up 1"}));
 }
@@ -236,7 +233,7 @@ TEST_F(LinkOverIrda, SocketErrorsAfterStartUpGoToTheClient)
     EXPECT_EQ(irErrors, 1);
     EXPECT_TRUE(dialogs->Records().isEmpty());
     EXPECT_TRUE(link->UseIrSocket());
-    EXPECT_EQ(link->ReceiveThread(), nullptr);
+    EXPECT_FALSE(link->Polling());
 }
 
 // The discovery goes on by itself while the caller has long returned: an
@@ -250,5 +247,5 @@ TEST_F(LinkOverIrda, DiscoveryGoesOnWithoutHoldingTheCaller)
     ASSERT_TRUE(WaitFor([&] { return irda->SocketsCreated - socketsBefore >= 2; })) << "discovery is repeated";
     irda->Devices = {IrCommDevice(HeadId, "KT4 Head")};
     ASSERT_TRUE(WaitFor([&] { return link->Connected(); }));
-    EXPECT_NE(link->ReceiveThread(), nullptr);
+    EXPECT_TRUE(link->Polling());
 }
