@@ -137,6 +137,7 @@ private:
     std::optional<QString> ChooseImage() override;
     bool ConfirmVersion(const QString& Version) override;
     bool ConfirmOlderImage() override;
+    int ChoosePort() override;
 
     std::unique_ptr<TUSBDockDevice> FUSBDock;  // USBDevice1 as the dock's USB device
     QPointer<TfrmDebug> frmDebug;

@@ -111,6 +111,11 @@ TKeskLink::TWay TKeskLink::Way() const
     return TWay::IrComPort;
 }
 
+bool TKeskLink::IrComPortMissing() const
+{
+    return Way() == TWay::IrComPort && FIrComPort == 0 && FIrComDevice.isEmpty();
+}
+
 void TKeskLink::SetConnected(bool Value)
 {
     if (Value)

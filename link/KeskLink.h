@@ -98,6 +98,10 @@ public:
     void SetIrComPort(int Value) { FIrComPort = static_cast<quint16>(Value); }
     QString IrComDevice() const { return FIrComDevice; }
     void SetIrComDevice(const QString& Value) { FIrComDevice = Value; }
+    // The next open goes to the infrared driver's COM port and none is set
+    // (no number, no device): it fails with "No serial port selected" unless
+    // whoever opens the link sets one first. The link never asks for one.
+    bool IrComPortMissing() const;
     bool Closing() const { return FClosing; }
     const QByteArray& RxBuffer() const { return FRxBuffer; }
     bool FrameComplete() const { return FFrameComplete; }
