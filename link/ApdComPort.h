@@ -3,11 +3,11 @@
 // link relies on, over QSerialPort. Every event is delivered on the main thread.
 // A failure of what the caller asks for at that moment (no port chosen, a port
 // that cannot be opened, a trace that cannot be written) is raised to it as
-// EAPDException. The layer never asks anyone for a port: choosing one is its
-// user's (an open with port 0 fails with ecNoPortSelected). A failure met on the way (the device gone, bytes the port
-// will not take, a handler of received bytes that failed) is raised as the
-// error event OnError, on the main thread and outside the port's own
-// notifications.
+// EAPDException; the layer never asks anyone for a port (an open with port 0
+// fails with ecNoPortSelected). A failure met on the way (the device gone,
+// bytes the port will not take, a handler of received bytes that failed) is
+// raised as the error event OnError, on the main thread and outside the
+// port's own notifications.
 
 #include "link/TraceLog.h"
 #include "platform/ErrorDisplay.h"
