@@ -435,6 +435,12 @@ bool TFlashCommand::ConfirmOlderImage()
     return Dialogs().MessageDlg(UpgradeText::OlderImage, mtConfirmation, mbYesNo) == mrYes;
 }
 
+// The command line never chooses the device to write to: --port names it.
+int TFlashCommand::ChoosePort()
+{
+    return 0;
+}
+
 // ---------------------------------------------------------------- what the session tells
 
 void TFlashCommand::StageChanged(TUpgradeStage Stage)

@@ -74,6 +74,7 @@ private:
     std::optional<QString> ChooseImage() override;
     bool ConfirmVersion(const QString& Version) override;
     bool ConfirmOlderImage() override;
+    int ChoosePort() override;
 
     // what the session tells
     void StageChanged(TUpgradeStage Stage);

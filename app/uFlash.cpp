@@ -4,6 +4,7 @@
 #include "app/uDebug.h"
 #include "app/HistoryDialog.h"
 #include "controls/JpegImage.h"
+#include "link/ComPorts.h"
 #include "platform/Dialogs.h"
 #include "platform/OutsideText.h"
 
@@ -474,6 +475,11 @@ bool TfrmUpgrade::ConfirmVersion(const QString& Version)
 bool TfrmUpgrade::ConfirmOlderImage()
 {
     return Dialogs().MessageDlg(UpgradeText::OlderImage, mtConfirmation, mbYesNo) == mrYes;
+}
+
+int TfrmUpgrade::ChoosePort()
+{
+    return Dialogs().SelectComPort(AvailableComPorts());
 }
 
 void TfrmUpgrade::SessionStageChanged(TUpgradeStage Stage)

@@ -134,6 +134,7 @@ private:
     std::optional<QString> ChooseImage() override;
     bool ConfirmVersion(const QString& Version) override;
     bool ConfirmOlderImage() override;
+    int ChoosePort() override;
 
     bool FUsbDockChosen = false;  // the dock on the USB bus, else the one at the address given
     QPointer<TfrmDebug> frmDebug;

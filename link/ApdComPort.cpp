@@ -1,7 +1,6 @@
 #include "link/ApdComPort.h"
 
 #include "link/ComPorts.h"
-#include "platform/Dialogs.h"
 
 #include <cerrno>
 #include <cstring>
@@ -135,16 +134,12 @@ void TApdComPort::SetOpen(bool Value)
         ClosePort();
 }
 
-int TApdComPort::ChoosePortIfNeeded()
+int TApdComPort::RequirePort() const
 {
-    if (FComNumber != 0)
-        return FComNumber;
-    const int chosen = FPromptForPort ? Dialogs().SelectComPort(AvailableComPorts()) : 0;
-    if (chosen <= 0)
+    if (FComNumber == 0)
         throw EAPDException(QString("No serial port selected (error %1)").arg(ecNoPortSelected),
                             ecNoPortSelected);
-    FComNumber = static_cast<quint16>(chosen);
-    return chosen;
+    return FComNumber;
 }
 
 // A port given as a device is named as itself; a COM number with its device.
@@ -174,7 +169,7 @@ void TApdComPort::RaiseOpenError(const QString& Path)
 
 void TApdComPort::OpenPort()
 {
-    const int number = FDevicePath.isEmpty() ? ChoosePortIfNeeded() : FComNumber;
+    const int number = FDevicePath.isEmpty() ? RequirePort() : FComNumber;
     const QString path = FDevicePath.isEmpty() ? ComDevicePath(number) : FDevicePath;
     if (path.isEmpty())
         throw EAPDException(QString("Serial port COM%1 does not exist").arg(number));

@@ -3,10 +3,11 @@
 // link relies on, over QSerialPort. Every event is delivered on the main thread.
 // A failure of what the caller asks for at that moment (no port chosen, a port
 // that cannot be opened, a trace that cannot be written) is raised to it as
-// EAPDException. A failure met on the way (the device gone, bytes the port
-// will not take, a handler of received bytes that failed) is raised as the
-// error event OnError, on the main thread and outside the port's own
-// notifications.
+// EAPDException; the layer never asks anyone for a port (an open with port 0
+// fails with ecNoPortSelected). A failure met on the way (the device gone,
+// bytes the port will not take, a handler of received bytes that failed) is
+// raised as the error event OnError, on the main thread and outside the
+// port's own notifications.
 
 #include "link/TraceLog.h"
 #include "platform/ErrorDisplay.h"
@@ -60,8 +61,6 @@ public:
     void SetDTR(bool Value);
     bool RTS() const { return FRTS; }
     void SetRTS(bool Value);
-    bool PromptForPort() const { return FPromptForPort; }
-    void SetPromptForPort(bool Value) { FPromptForPort = Value; }
     bool AutoOpen() const { return FAutoOpen; }
     void SetAutoOpen(bool Value) { FAutoOpen = Value; }
 
@@ -105,7 +104,7 @@ public:
 private:
     void OpenPort();
     void ClosePort();
-    int ChoosePortIfNeeded();
+    int RequirePort() const;
     void ApplySettings();
     void ApplyLines();
     void ApplyLoggingWhileOpen(TTraceLogState Value);
@@ -133,7 +132,6 @@ private:
     char FXOffChar = 19;
     bool FDTR = true;
     bool FRTS = true;
-    bool FPromptForPort = true;
     bool FAutoOpen = true;
     bool FShuttingDown = false;
     bool FDelivering = false;

@@ -2,12 +2,8 @@
 
 #include "net/WSocketErrors.h"
 #include "link/KeskFraming.h"
-#include "link/KeskLinkThread.h"
-#include "platform/Dialogs.h"
-#include "platform/MainThread.h"
 
 #include <QPointer>
-#include <QThread>
 #include <limits>
 
 namespace {
@@ -67,6 +63,7 @@ TKeskLink::TKeskLink(QObject* Owner) : QObject(Owner)
     FIrSocket = new TIrSocket(this);
     FIrSocket->SetSendBlockSize(IrSendBlockSize);
     FIrSocket->OnError = [this](QObject*) { StartUpError(FIrSocket->LastError()); };
+    FIrSocket->OnDataSent = [this](QObject*, quint16) { SendNextPiece(); };
 
     FQuietTimer = new QTimer(this);
     FQuietTimer->setSingleShot(true);
@@ -86,18 +83,12 @@ TKeskLink::TKeskLink(QObject* Owner) : QObject(Owner)
 TKeskLink::~TKeskLink()
 {
     FResponseTimer->SetEnabled(false);
-    if (FThreadStarted) {
-        delete FThread;
-        FThread = nullptr;
-        FThreadStarted = false;
-    }
     delete FIrSocket;  // closes without any event
     FIrSocket = nullptr;
     delete FComPort;  // its closed event still finds the link whole
     FComPort = nullptr;
     delete FResponseTimer;
     FResponseTimer = nullptr;
-    QThread::yieldCurrentThread();
 }
 
 TKeskLink::TWay TKeskLink::Way() const
@@ -111,6 +102,11 @@ TKeskLink::TWay TKeskLink::Way() const
     return TWay::IrComPort;
 }
 
+bool TKeskLink::IrComPortMissing() const
+{
+    return Way() == TWay::IrComPort && FIrComPort == 0 && FIrComDevice.isEmpty();
+}
+
 void TKeskLink::SetConnected(bool Value)
 {
     if (Value)
@@ -122,7 +118,7 @@ void TKeskLink::SetConnected(bool Value)
 void TKeskLink::SetLinkState(bool IsConnected)
 {
     FConnected = IsConnected;
-    WakeReceiveThread();
+    WakePoll();
 }
 
 // ---------------------------------------------------------------- sending
@@ -187,19 +183,33 @@ void TKeskLink::SendOverIrSocket(const QByteArray& Wire)
         FIrSocket->SendBytes(Wire);
 }
 
-// Each piece carries the IrCOMM control byte first. The next piece waits until
-// the socket has sent everything queued without a new error, or until the
-// session has gone.
+// Each piece carries the IrCOMM control byte first. The first goes now, each
+// next one once the socket has sent everything queued (SendNextPiece); a
+// command sent meanwhile follows the one under way.
 void TKeskLink::SendFramedPieces(const QByteArray& Wire)
 {
-    const int errorBefore = FIrSocket->LastError();
-    for (int at = 0; at < Wire.size(); at += IrPieceSize) {
-        if (IrSessionUsable())
-            FIrSocket->SendBytes('\0' + Wire.mid(at, IrPieceSize));
-        const bool last = at + IrPieceSize >= Wire.size();
-        while (!last && IrSessionUsable() && !(FIrSocket->AllSent() && FIrSocket->LastError() == errorBefore))
-            WaitForMessages();
+    const bool underWay = !FPieces.empty();
+    if (!underWay)
+        FPiecesError = FIrSocket->LastError();
+    for (int at = 0; at < Wire.size(); at += IrPieceSize)
+        FPieces.push_back('\0' + Wire.mid(at, IrPieceSize));
+    if (!underWay)
+        SendNextPiece();
+}
+
+// A session that has gone, or a new socket error (a piece refused), ends the
+// command's remaining pieces: its time-out tells the client.
+void TKeskLink::SendNextPiece()
+{
+    if (!IrSessionUsable() || FIrSocket->LastError() != FPiecesError) {
+        FPieces.clear();
+        return;
     }
+    if (FPieces.empty())
+        return;
+    const QByteArray piece = FPieces.front();
+    FPieces.pop_front();
+    FIrSocket->SendBytes(piece);
 }
 
 void TKeskLink::ArmTimeOut(int TimeOut)
@@ -246,7 +256,7 @@ void TKeskLink::SerialDataAvailable(quint16 Count)
         FResponseTimer->SetEnabled(false);
         Deliver(this, chunk);
     }
-    WakeReceiveThread();
+    WakePoll();
 }
 
 // The indexed instruments' answers are short and arrive in pieces whenever an
@@ -320,7 +330,7 @@ void TKeskLink::IrDataAvailable(const QByteArray& Block)
         FResponseTimer->SetEnabled(false);
         Deliver(this, Block);
     }
-    WakeReceiveThread();
+    WakePoll();
 }
 
 void TKeskLink::AcceptIndexedIrReply(const QByteArray& Reply)
@@ -433,6 +443,7 @@ void TKeskLink::SubscribeIrSocket()
         SetLinkState(Error == 0);
     };
     FIrSocket->OnSessionClosed = [this](QObject*, quint16) {
+        FPieces.clear();
         SetLinkState(false);
         FClosing = false;
     };
@@ -489,7 +500,7 @@ void TKeskLink::OpenWay(int TimeOut)
     switch (Way()) {
     case TWay::Dock:
         OpenThroughDock(Dock());
-        return;  // no receive thread through a dock
+        return;  // no poll through a dock: its answers are delivered as they come
     case TWay::Kesk5Serial:
         OpenSerial(FRS232Port, FRS232BaudRate, QString());
         break;
@@ -502,7 +513,7 @@ void TKeskLink::OpenWay(int TimeOut)
         SetLinkState(FComPort->Open());
         break;
     }
-    StartReceiveThread();
+    StartPolling();
 }
 
 // Discovers until a device is in range, then connects to the first one found.
@@ -539,7 +550,7 @@ void TKeskLink::DiscoverAgain(int TimeOut)
     if (FDevices && FDevices->Count() > 0) {
         FOpening = false;
         ConnectToFirstDevice();
-        StartReceiveThread();
+        StartPolling();
         return;
     }
     FDiscoveryTimer->start();
@@ -547,7 +558,8 @@ void TKeskLink::DiscoverAgain(int TimeOut)
 
 void TKeskLink::ConnectToFirstDevice()
 {
-    FIrSocket->Close();
+    FIrSocket->Close();  // (its queue goes with it)
+    FPieces.clear();
     FIrSocket->SetDeviceID(FDevices->Item(0).DeviceID);
     FIrSocket->Connect();
 }
@@ -687,15 +699,24 @@ void TKeskLink::CloseLink()
     }
 }
 
-void TKeskLink::StartReceiveThread()
+void TKeskLink::StartPolling()
 {
-    if (!FThread)
-        FThread = new TKeskLinkThread(this);
-    FThreadStarted = true;
+    FPolling = true;
+    WakePoll();  // the first turn reports the state the open left
 }
 
-void TKeskLink::WakeReceiveThread()
+// One turn posted at a time: the flag is cleared when the turn begins, so a
+// wake that comes while it runs posts the next.
+void TKeskLink::WakePoll()
 {
-    if (FThread)
-        FThread->Wake();
+    if (!FPolling || FPollPosted.exchange(true))
+        return;
+    QMetaObject::invokeMethod(this, [this] { RunPoll(); }, Qt::QueuedConnection);
+}
+
+void TKeskLink::RunPoll()
+{
+    FPollPosted = false;
+    ++FPollTurns;
+    PollLink(this);
 }

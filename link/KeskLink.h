@@ -16,10 +16,10 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <atomic>
+#include <deque>
 #include <memory>
 #include <optional>
-
-class TKeskLinkThread;
 
 // The link's own infrared socket; it changes no behaviour.
 class TIrSocket : public TWIrCOMMSocket {
@@ -73,9 +73,12 @@ public:
     // was given when it was sent, not one counted from now.
     void ResumeTimeOut();
 
-    // One turn of the receive thread, on the main thread: reports a change of
-    // Connected and delivers a completed frame. Sender is the thread.
+    // One turn of the poll, on the main thread: reports a change of Connected
+    // and delivers a completed frame. Sender is the link.
     void PollLink(QObject* Sender);
+    // Asks for one poll turn on the main thread, from any thread. Wakes that
+    // come before it has run make one turn; an idle link runs none.
+    void WakePoll();
     // The payload of a completed frame, when one is waiting and valid.
     std::optional<QByteArray> ExtractFrame();
 
@@ -91,6 +94,10 @@ public:
     void SetIrComPort(int Value) { FIrComPort = static_cast<quint16>(Value); }
     QString IrComDevice() const { return FIrComDevice; }
     void SetIrComDevice(const QString& Value) { FIrComDevice = Value; }
+    // The next open goes to the infrared driver's COM port and none is set
+    // (no number, no device): it fails with "No serial port selected" unless
+    // whoever opens the link sets one first. The link never asks for one.
+    bool IrComPortMissing() const;
     bool Closing() const { return FClosing; }
     const QByteArray& RxBuffer() const { return FRxBuffer; }
     bool FrameComplete() const { return FFrameComplete; }
@@ -101,7 +108,11 @@ public:
     // The devices the last infrared discovery found (none before one ran).
     const TIrdaDevicesInfo* Devices() const { return FDevices.get(); }
     TTimer* ResponseTimer() const { return FResponseTimer; }
-    TKeskLinkThread* ReceiveThread() const { return FThread; }
+    // The poll follows the transport's notifications (from the first open on a
+    // serial or infrared way; never through a dock).
+    bool Polling() const { return FPolling; }
+    // Poll turns run so far (for tests and the idle benchmark).
+    quint64 PollTurns() const { return FPollTurns; }
 
     // Reads the infrared driver's COM port from the environment variable
     // KT4_IRCOMM: a COM name matched as the driver's registry value is, or a
@@ -117,6 +128,7 @@ private:
     void HandToTransport(const QByteArray& Wire);
     void SendOverIrSocket(const QByteArray& Wire);
     void SendFramedPieces(const QByteArray& Wire);
+    void SendNextPiece();
     bool IrSessionUsable() const;
     void ArmTimeOut(int TimeOut);
     void TimeOutHandler();
@@ -148,13 +160,14 @@ private:
     void CloseThroughDock();
     void DiscoverAgain(int TimeOut);
     void ConnectToFirstDevice();
-    void StartReceiveThread();
-    void WakeReceiveThread();
+    void StartPolling();
+    void RunPoll();
     void SetLinkState(bool IsConnected);
 
     char FMsgIndex = '9';
-    TKeskLinkThread* FThread = nullptr;
-    bool FThreadStarted = false;
+    std::atomic<bool> FPolling = false;
+    std::atomic<bool> FPollPosted = false;  // a turn is on its way through the event loop
+    std::atomic<quint64> FPollTurns = 0;
     TKeskType FInstrumentType = tpKeskPico;
     TApdComPort* FComPort = nullptr;
     TIrSocket* FIrSocket = nullptr;
@@ -162,6 +175,8 @@ private:
     int FRS232BaudRate = 19200;
     bool FClosing = false;
     quint16 FRS232Port = 1;
+    std::deque<QByteArray> FPieces;  // framed pieces still to go over the infrared socket
+    int FPiecesError = 0;            // the socket's last error when they were queued
     QByteArray FRxBuffer;
     bool FFrameComplete = false;
     TReplyAssembler FReplies;        // indexed answers on the serial ways

@@ -243,6 +243,10 @@ int TSimulatedIrda::OpenSession(int Handle, const TSimIrdaDevice& Device, const 
 int TSimulatedIrda::Send(int Handle, const char* Data, int Size, int& Error)
 {
     SendSizes.push_back(Size);
+    if (SendSizes.size() == RefusedWrite) {
+        Error = RefusedWriteError;
+        return -1;
+    }
     return TIrdaPlatform::Send(Handle, Data, Size, Error);
 }
 

@@ -46,6 +46,10 @@ public:
     std::vector<TOptionCall> OptionCalls;
     std::vector<QByteArray> ConnectAddresses;
     std::vector<int> SendSizes;  // one entry per socket write
+    // The write numbered RefusedWrite in SendSizes (1: the first) fails with
+    // RefusedWriteError, as a stack out of buffers refuses one (0: none).
+    std::size_t RefusedWrite = 0;
+    int RefusedWriteError = 0;
     int SocketsCreated = 0;
     int OpenSockets() const { return int(FOpen.size()); }
 

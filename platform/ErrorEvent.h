@@ -24,7 +24,7 @@ enum TErrorCode {
     ecLinkPortWrite,      // the serial port refused bytes to send
     ecLinkDataHandler,    // a handler of the bytes received failed
     ecLinkResponseTooLong,
-    ecLinkWakeUp,
+    ecLinkUnused112,      // no longer raised; kept so that no other failure takes its number
     // the head
     ecHeadNoLink = 200,
     ecHeadWrongInstrument,

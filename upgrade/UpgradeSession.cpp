@@ -352,6 +352,20 @@ void TUpgradeSession::SetLinkWay()
     FLink->SetIrComDevice(FSettings.Port);
 }
 
+// Without a port set the operator chooses one, at every Start: the choice
+// of the last Start is asked again, not taken for granted.
+void TUpgradeSession::ChoosePort()
+{
+    if (!FSettings.Port.isEmpty())
+        return;
+    if (FPortChosen)
+        FLink->SetIrComPort(0);
+    if (!FLink->IrComPortMissing())
+        return;
+    FPortChosen = true;
+    FLink->SetIrComPort(FOperator.ChoosePort());
+}
+
 bool TUpgradeSession::Start()
 {
     const int turn = NextTurn();
@@ -386,6 +400,9 @@ bool TUpgradeSession::Start()
         return true;
     SetStage(TUpgradeStage::Connecting);
     SetLinkWay();
+    ChoosePort();
+    if (!StillAt(turn))
+        return true;
     if (FSettings.ConnectTimeOutMs > 0)
         FConnectTimer.start(FSettings.ConnectTimeOutMs);
     try {

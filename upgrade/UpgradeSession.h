@@ -75,6 +75,9 @@ public:
     virtual bool ConfirmVersion(const QString& Version) = 0;
     // The older-image question: true for Yes.
     virtual bool ConfirmOlderImage() = 0;
+    // The infrared driver's COM port, when none is set: its number, 0 for none
+    // (the connect then fails with "No serial port selected").
+    virtual int ChoosePort() = 0;
 };
 
 struct TUpgradeSettings {
@@ -197,6 +200,7 @@ private:
     void Tell(int Code, const QString& Text);
     void WireComponents();
     void SetLinkWay();
+    void ChoosePort();
 
     // dock
     void AttachDock(TKeloDock* Dock);
@@ -261,6 +265,7 @@ private:
     QString FVersionAfter;         // verifying: what the restarted instrument reports
     QTimer FVerifyTimer;
     bool FDockFailed = false;
+    bool FPortChosen = false;      // the link's port is the operator's choice of an earlier Start
     QString FImageFile;
     QString FEndMessage;
     QString FFirstError;           // the first failure told in this attempt           // the end's message when no instrument came online

@@ -188,6 +188,34 @@ TEST_F(UpgradeWindow, FileDialogCancelled)
     EXPECT_EQ(State(), (TWindowState{"Waiting", true, false}));
 }
 
+// Without a port set the window asks for one at every Start, before the
+// connect: none chosen ends the attempt with "No serial port selected"; the
+// one chosen is the port the upgrade goes through.
+TEST_F(UpgradeWindow, WithoutAPortTheOperatorChoosesOne)
+{
+    const QString noPort = "No serial port selected (error -2011)";
+    Start();
+    window->KeskLink1->SetIrComDevice(QString());  // as without KT4_IRCOMM
+    qputenv("KT4_COM40", sim->PtyPath().toLocal8Bit());
+    window->cbStart->click();
+    ASSERT_TRUE(WaitFor([&] { return State() == TWindowState{"Waiting", true, false}; }));
+    const qsizetype toldNoPort = dialogs->Texts().count(noPort);
+    EXPECT_GE(toldNoPort, 1);
+
+    dialogs->QueuePort(40);
+    dialogs->QueueFile(std::nullopt);
+    window->cbStart->click();
+    ASSERT_TRUE(WaitFor([&] { return states.contains("Binary File|*.bin"); }));  // connected through COM40
+    qunsetenv("KT4_COM40");
+    QStringList asked;
+    for (const TDialogRecord& record : dialogs->Records())
+        if (record.Kind == TDialogKind::PortSelect)
+            asked << record.Text;
+    ASSERT_EQ(asked.size(), 2);
+    EXPECT_TRUE(asked[1].split(',').contains("COM40"));
+    EXPECT_EQ(dialogs->Texts().count(noPort), toldNoPort);
+}
+
 TEST_F(UpgradeWindow, RefusedFileShowsBothMessagesInOrder)
 {
     Start();

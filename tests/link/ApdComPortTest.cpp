@@ -166,45 +166,20 @@ TEST(ComPort, MissingDeviceFailsCleanly)
     EXPECT_EQ(opened, 0);
 }
 
-TEST(ComPort, PortZeroPromptsAndCancelFailsWithNoPortSelected)
+// The layer asks nobody for a port: without one the open fails.
+TEST(ComPort, PortZeroFailsWithNoPortSelected)
 {
     TScriptedDialogsScope dialogs;
     TApdComPort port;
-    port.SetPromptForPort(false);
     try {
         port.SetOpen(true);
         FAIL();
     } catch (const EAPDException& e) {
         EXPECT_EQ(e.Code(), ecNoPortSelected);
+        EXPECT_EQ(e.Message(), "No serial port selected (error -2011)");
     }
     EXPECT_TRUE(dialogs->Records().isEmpty());
-
-    port.SetPromptForPort(true);
-    try {
-        port.SetOpen(true);  // the scripted prompt answers with cancel
-        FAIL();
-    } catch (const EAPDException& e) {
-        EXPECT_EQ(e.Code(), ecNoPortSelected);
-    }
-    ASSERT_EQ(dialogs->Records().size(), 1);
-    EXPECT_EQ(dialogs->Records()[0].Kind, TDialogKind::PortSelect);
     EXPECT_FALSE(port.Open());
-}
-
-TEST(ComPort, ChoosingPort12OpensPort12)
-{
-    TScriptedDialogsScope dialogs;
-    TPtyPair pty;
-    qputenv("KT4_COM12", pty.SlavePath().toLocal8Bit());
-    TApdComPort port;
-    dialogs->QueuePort(12);
-    port.SetOpen(true);
-    EXPECT_TRUE(port.Open());
-    EXPECT_EQ(port.ComNumber(), 12);
-    EXPECT_TRUE(dialogs->Records()[0].Text.split(',').contains("COM12"));
-    port.PutString("hello");
-    EXPECT_EQ(pty.Read(5), "hello");
-    qunsetenv("KT4_COM12");
 }
 
 // The other end going away closes the port and raises an error that reaches

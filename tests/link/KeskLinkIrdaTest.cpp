@@ -4,7 +4,6 @@
 
 #include "link/KeskFraming.h"
 #include "link/KeskLink.h"
-#include "link/KeskLinkThread.h"
 #include "tests/link/LinkTestSupport.h"
 
 #include <QCoreApplication>
@@ -71,7 +70,7 @@ TEST_F(LinkOverIrda, ConnectsToTheFirstDeviceFoundAndReportsLinkUpOnce)
     // The discovery time-out keeps running until the first command replaces it.
     EXPECT_TRUE(link->ResponseTimer()->Enabled());
     EXPECT_EQ(link->ResponseTimer()->Interval(), 10000);
-    ASSERT_NE(link->ReceiveThread(), nullptr);
+    EXPECT_TRUE(link->Polling());
     WaitFor([] { return false; }, 100);
     EXPECT_EQ(events->Status, QStringList({"up 1"}));
 }
@@ -122,6 +121,8 @@ TEST_F(LinkOverIrda, FramedTypesGoInFortyBytePiecesEachAfterAZeroByte)
         expected += '\0' + wire.mid(at, 40);
         writes.push_back(1 + int(wire.mid(at, 40).size()));
     }
+    EXPECT_EQ(irda->SendSizes.size(), 1u) << "the next piece follows once the first has gone";
+    ASSERT_TRUE(WaitFor([&] { return irda->SendSizes.size() == writes.size(); }));
     EXPECT_EQ(irda->SendSizes, writes);  // each piece one socket write
     EXPECT_EQ(Hex(peer.Read(expected.size())), Hex(expected));
     EXPECT_EQ(events->DebugSent, QList<QByteArray>({wire}));  // without the zero bytes
@@ -135,17 +136,38 @@ TEST_F(LinkOverIrda, FramedTypesGoInFortyBytePiecesEachAfterAZeroByte)
     EXPECT_EQ(events->Received, QList<QByteArray>({"OK"}));
 }
 
-TEST_F(LinkOverIrda, DisconnectClosesTheSessionAndASecondConnectReusesTheThread)
+// A framed command cut short on the way: the session closed after its first
+// piece, or its second piece refused by the stack. No later piece goes, and
+// the command's time-out still tells the client.
+struct FramedPiecesCut : LinkOverIrda, ::testing::WithParamInterface<std::pair<bool, std::size_t>> {};
+
+TEST_P(FramedPiecesCut, NoLaterPieceGoesAndTheTimeOutTells)
+{
+    const auto [closeAfterFirst, refusedWrite] = GetParam();
+    link->SetInstrumentType(tpBrask);
+    Connect();
+    irda->SendSizes.clear();
+    irda->RefusedWrite = refusedWrite;
+    irda->RefusedWriteError = 10055;
+    link->SendMsg(QByteArray(100, 'x'), -300);  // three pieces, 300 ms
+    if (closeAfterFirst)
+        link->SetConnected(false);
+    ASSERT_TRUE(WaitFor([&] { return !events->TimeOuts.isEmpty(); }));
+    EXPECT_EQ(irda->SendSizes.size(), closeAfterFirst ? 1u : refusedWrite);
+}
+
+INSTANTIATE_TEST_SUITE_P(Link, FramedPiecesCut,
+                         ::testing::Values(std::make_pair(true, std::size_t(0)), std::make_pair(false, std::size_t(2))));
+
+TEST_F(LinkOverIrda, DisconnectClosesTheSessionAndASecondConnectOpensANewOne)
 {
     Connect();
-    TKeskLinkThread* thread = link->ReceiveThread();
     link->SetConnected(false);
     EXPECT_FALSE(link->Connected());
     EXPECT_TRUE(peer.SawClose());
     ASSERT_TRUE(WaitFor([&] { return events->Status.contains("down 0"); }));
 
     Connect();
-    EXPECT_EQ(link->ReceiveThread(), thread);
     EXPECT_EQ(SessionsWith.size(), 2);
     EXPECT_EQ(events->Status, QStringList({"up 1", "down 0", "up 1"}));
 }
@@ -211,7 +233,7 @@ TEST_F(LinkOverIrda, SocketErrorsAfterStartUpGoToTheClient)
     EXPECT_EQ(irErrors, 1);
     EXPECT_TRUE(dialogs->Records().isEmpty());
     EXPECT_TRUE(link->UseIrSocket());
-    EXPECT_EQ(link->ReceiveThread(), nullptr);
+    EXPECT_FALSE(link->Polling());
 }
 
 // The discovery goes on by itself while the caller has long returned: an
@@ -225,5 +247,5 @@ TEST_F(LinkOverIrda, DiscoveryGoesOnWithoutHoldingTheCaller)
     ASSERT_TRUE(WaitFor([&] { return irda->SocketsCreated - socketsBefore >= 2; })) << "discovery is repeated";
     irda->Devices = {IrCommDevice(HeadId, "KT4 Head")};
     ASSERT_TRUE(WaitFor([&] { return link->Connected(); }));
-    EXPECT_NE(link->ReceiveThread(), nullptr);
+    EXPECT_TRUE(link->Polling());
 }

@@ -2,10 +2,11 @@
 // the instrument.
 
 #include "link/KeskLink.h"
-#include "link/KeskLinkThread.h"
 #include "tests/link/LinkTestSupport.h"
 
+#include <QCoreApplication>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace {
 
@@ -143,7 +144,7 @@ TEST_F(LinkOnPty, FramedReplySplitAcrossChunksIsReassembled)
     pty.Write("C\xE8\xC7\xE7");
     ASSERT_TRUE(WaitFor([&] { return !events->Received.isEmpty(); }));
     EXPECT_EQ(events->Received, QList<QByteArray>({"ABC\xE7"}));
-    EXPECT_EQ(events->ReceiveSenders.first(), link->ReceiveThread()) << "framed replies come from the poll";
+    EXPECT_EQ(events->ReceiveSenders.first(), link.get());
     EXPECT_FALSE(link->ResponseTimer()->Enabled());
 }
 
@@ -171,30 +172,27 @@ TEST_F(LinkOnPty, FramedBufferPastTheLimitIsDroppedWithoutTimeOut)
     EXPECT_TRUE(events->TimeOuts.isEmpty());
 }
 
-TEST_F(LinkOnPty, DisconnectReportsTheLinkDownAndAReconnectReusesTheThread)
+TEST_F(LinkOnPty, DisconnectReportsTheLinkDownAndAReconnectTheLinkUp)
 {
     Open(tpKT4Head);
-    TKeskLinkThread* thread = link->ReceiveThread();
-    ASSERT_NE(thread, nullptr);
     link->SetConnected(false);
     EXPECT_FALSE(link->Connected());
     ASSERT_TRUE(WaitFor([&] { return events->Status.contains("down 0"); }));
     link->SetConnected(true);
     ASSERT_TRUE(WaitFor([&] { return events->Status.size() == 3; }));
     EXPECT_EQ(events->Status, QStringList({"up 1", "down 0", "up 1"}));
-    EXPECT_EQ(link->ReceiveThread(), thread);
 }
 
-// The receive thread sleeps between notifications: an idle link runs no polls.
+// The poll follows notifications only: an idle link runs none.
 TEST_F(LinkOnPty, IdleLinkDoesNotPoll)
 {
     Open(tpKT4Head);
     WaitFor([] { return false; }, 50);
-    const quint64 before = link->ReceiveThread()->Turns();
+    const quint64 before = link->PollTurns();
     WaitFor([] { return false; }, 300);
-    EXPECT_EQ(link->ReceiveThread()->Turns(), before);
+    EXPECT_EQ(link->PollTurns(), before);
     pty.Write("ACK9");
-    ASSERT_TRUE(WaitFor([&] { return link->ReceiveThread()->Turns() > before; }));
+    ASSERT_TRUE(WaitFor([&] { return link->PollTurns() > before; }));
 }
 
 TEST(KeskLinkSerial, Kesk5UsesItsOwnSerialPortAndBaud)
@@ -223,26 +221,28 @@ TEST(KeskLinkSerial, PortThatCannotBeOpenedRaisesAndStaysDisconnected)
     EXPECT_THROW(link.SetConnected(true), EAPDException);
     qunsetenv("KT4_COM2");
     EXPECT_FALSE(link.Connected());
-    EXPECT_EQ(link.ReceiveThread(), nullptr);
+    EXPECT_FALSE(link.Polling());
 }
 
-// The thread may be waiting for a poll that the main thread has not run yet
-// (it is busy, or inside a modal box); stopping it then must not hang.
-TEST(KeskLinkThread, StoppingWhileAPollIsPendingDoesNotDeadlock)
+// Wakes that come before the poll has run, from this thread or another, make
+// one turn; a link that goes with a turn still posted is never polled.
+TEST_F(LinkOnPty, WakesBeforeThePollRunsMakeOneTurn)
 {
-    TScriptedDialogsScope dialogs;
-    TPtyPair pty;
-    auto link = MakeComPortLink(pty.SlavePath());
-    link->SetConnected(true);
-    ASSERT_NE(link->ReceiveThread(), nullptr);
-    // Inside a "modal box": a nested loop that runs events, from which the link
-    // is destroyed while the thread has a poll queued.
-    dialogs->OnShow = [&](const TDialogRecord&) {
-        pty.Write("ACK0");
-        link->ReceiveThread()->Wake();
-        link.reset();
+    const auto drain = [] {  // every event posted so far has been handled
+        bool reached = false;
+        QMetaObject::invokeMethod(qApp, [&] { reached = true; }, Qt::QueuedConnection);
+        return WaitFor([&] { return reached; });
     };
-    Dialogs().ShowMessage("modal");
-    EXPECT_EQ(link, nullptr);
-    WaitFor([] { return false; }, 50);  // a poll still queued for the dead link is dropped
+    Open(tpKT4Head);
+    ASSERT_TRUE(drain());
+    const quint64 before = link->PollTurns();
+    link->WakePoll();
+    std::thread([&] { link->WakePoll(); }).join();
+    link->WakePoll();
+    ASSERT_TRUE(drain());
+    EXPECT_EQ(link->PollTurns(), before + 1);
+
+    link->WakePoll();
+    link.reset();
+    EXPECT_TRUE(drain());
 }

@@ -196,7 +196,7 @@ TEST_F(LinkThroughDock, ConnectAsksForSlaveModeAndReportsTheInstrument)
     EXPECT_TRUE(dock.Calls.contains("SLV"));
     EXPECT_TRUE(link.Connected());
     EXPECT_EQ(events.Status, QStringList({"up 1"}));
-    EXPECT_EQ(link.ReceiveThread(), nullptr) << "no receive thread through a dock";
+    EXPECT_FALSE(link.Polling()) << "no poll through a dock";
 }
 
 TEST_F(LinkThroughDock, ElevenCommandsCarryTheIndexDigitsInOrder)
@@ -364,7 +364,7 @@ TEST(KeskLinkStartUp, InfraredConnectWithNoDeviceTimesOutAndStartsNoThread)
     EXPECT_GE(clock.elapsed(), 950);
     EXPECT_EQ(events.TimeOuts, QList<int>({0}));
     EXPECT_FALSE(link.Connected());
-    EXPECT_EQ(link.ReceiveThread(), nullptr);
+    EXPECT_FALSE(link.Polling());
     // Discovery was repeated, paced rather than spun.
     const int discoveries = irda->SocketsCreated - 1;  // less the start-up one
     EXPECT_GE(discoveries, 2);

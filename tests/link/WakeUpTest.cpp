@@ -1,9 +1,7 @@
 // A wake-up descriptor that the system refuses (the process has used up its
-// descriptors): the link's receive thread and the USB device's thread are not
-// started, and each says so with an error event instead of sleeping for good.
+// descriptors): the USB device's thread is not started, and says so with an
+// error event instead of sleeping for good.
 
-#include "link/KeskLink.h"
-#include "link/KeskLinkThread.h"
 #include "tests/TestSupport.h"
 #include "usb/SimulatedUsb.h"
 #include "usb/USBPipe.h"
@@ -52,13 +50,6 @@ TEST(WakeUp, ARefusedWakeUpDescriptorIsAnErrorEventNotASilentSleep)
     QList<TErrorInfo> told;
     const auto tell = [&](QObject*, const TErrorInfo& Error) { told << Error; };
 
-    TKeskLink link;
-    link.OnError = tell;
-    auto thread = MadeWithoutDescriptors<TKeskLinkThread>(&link);
-    ASSERT_TRUE(WaitFor([&] { return !told.isEmpty(); }));
-    EXPECT_EQ(thread->Turns(), 0u);
-    thread.reset();  // never started, it goes at once
-
     TSimulatedUsb bus;
     auto device = MadeWithoutDescriptors<TUSBDevice>(nullptr, &bus);
     device->OnError = tell;
@@ -67,10 +58,8 @@ TEST(WakeUp, ARefusedWakeUpDescriptorIsAnErrorEventNotASilentSleep)
     EXPECT_EQ(connected, std::optional<bool>(false)) << "told at once";
     device.reset();
 
-    ASSERT_EQ(told.size(), 2);
-    EXPECT_EQ(told[0].Code, ecLinkWakeUp);
-    EXPECT_EQ(told[1].Code, ecUsbWakeUp);
-    for (const TErrorInfo& error : told)
-        EXPECT_TRUE(error.Text.endsWith("no wake-up: Too many open files!")) << error.Text.toStdString();
+    ASSERT_EQ(told.size(), 1);
+    EXPECT_EQ(told[0].Code, ecUsbWakeUp);
+    EXPECT_TRUE(told[0].Text.endsWith("no wake-up: Too many open files!")) << told[0].Text.toStdString();
     EXPECT_TRUE(dialogs->Records().isEmpty());
 }
