@@ -1,8 +1,10 @@
 // Bytes through the pipes of a device on the in-process stack: the transfer
 // rules, the hand-over to the owner, failed transfers and removal.
 
-#include "platform/MainThread.h"
 #include "tests/usb/UsbTestSupport.h"
+
+#include <QCoreApplication>
+#include <QThread>
 
 #include <cerrno>
 #include <condition_variable>
@@ -82,7 +84,7 @@ TEST_P(USBDeliveryTest, HandsOverOnTheMainThread)
 {
     Device->SetUseWindowsMsgs(GetParam());
     bool onMain = true;
-    OnData = [&](int) { onMain = onMain && IsMainThread(); };
+    OnData = [&](int) { onMain = onMain && QThread::currentThread() == QCoreApplication::instance()->thread(); };
     Run();
     Stack.SendIn(Path, 1, "12345");
     ASSERT_TRUE(WaitFor([&] { return Taken[1] == "12345"; }));
