@@ -463,12 +463,14 @@ void TShelf::PrintSummary()
                      .arg(count(HistoryOutcome::Identified))
                      .arg(FMembers.size())
                      .arg(ClockTenths(FClock.elapsed()));
-    else
+    else if (const int current = count(HistoryOutcome::Skipped); current > 0)
         table += QString("%1 of %2 upgraded, %3 already current, in %4.\n")
                      .arg(done)
                      .arg(FMembers.size())
-                     .arg(count(HistoryOutcome::Skipped))
+                     .arg(current)
                      .arg(ClockTenths(FClock.elapsed()));
+    else
+        table += QString("%1 of %2 upgraded in %3.\n").arg(done).arg(FMembers.size()).arg(ClockTenths(FClock.elapsed()));
     std::fprintf(FOut, "%s", qPrintable(TerminalSafe(table)));
     std::fflush(FOut);
 }

@@ -43,7 +43,7 @@ TEST(Report, AnUnpluggedAdapterIsAnErrorKeptAsTheCause)
                           " went away: the adapter was unplugged, or the device at its other end was closed.";
     EXPECT_EQ(run.ExitCode, fsFailed) << run.Output.toStdString();
     EXPECT_TRUE(run.Output.contains("kt4-flash: " + cause)) << "told as the upgrade's error";
-    EXPECT_EQ(run.Output.count(cause), 2) << "once to the person, once in the report";
+    EXPECT_EQ(run.Output.count(cause), 3) << "once to the person, once as the error event, once in the end's record";
 
     QList<QJsonObject> errors, others;
     for (const QJsonObject& event : FlashReport::TReader().Add(run.Output.toUtf8()))

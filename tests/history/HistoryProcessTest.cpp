@@ -178,8 +178,8 @@ TEST(HistoryProcesses, Kt4FlashHistoryJsonHoldsEveryField)
     const QStringList lines = Lines(run.Out);
     ASSERT_EQ(lines.size(), 4) << run.Out.toStdString();
     const QStringList keys = {"id", "started", "ended", "program", "program_version", "host", "user", "way", "port",
-                              "dock_address", "dock_kind", "instrument_type", "version_before", "image_file",
-                              "image_sha256", "image_version", "pages_sent", "resends", "outcome", "message"};
+                              "dock_address", "dock_kind", "instrument_type", "version_before", "version_after", "image_file",
+                              "image_sha256", "image_version", "pages_sent", "resends", "outcome", "message", "duration_s"};
     QList<QJsonObject> objects;
     for (const QString& line : lines) {
         QJsonParseError error;
