@@ -50,6 +50,7 @@ void TFlashCommand::NextInstrument()
         return;
     }
     FRemoved = false;
+    FImageOffered = false;  // each instrument is offered the image once
     if (TKeloDock* dock = FSession->Dock())
         dock->OnDeviceRemoved = [this](QObject*) { InstrumentRemoved(); };
     FStarted = true;
