@@ -66,7 +66,7 @@ TEST_F(USBDeviceTest, WalksNoPipesReadyConnectedRunningStoppingAndBack)
     EXPECT_FALSE(Device->Disconnect());  // stopping, then pipes ready again
     EXPECT_FALSE(Device->IsConnected());
     EXPECT_TRUE(Device->Halted());
-    EXPECT_EQ(Stack.OpenPipes(), 0);
+    EXPECT_TRUE(WaitFor([&] { return Stack.OpenPipes() == 0; }));  // the thread closes them after the flags
     EXPECT_EQ(Device->PipeCount(), 4);
     EXPECT_EQ(Dialogs->Texts(), QStringList({"Device has no pipes!", "UsBDevice already Connected!"}));
     EXPECT_EQ(Events, QStringList({"debug 1 4", "data 1 4"}));
