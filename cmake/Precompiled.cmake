@@ -8,8 +8,9 @@
 #
 # kt4_precompile_all() gives every target of the tree the header of its kind,
 # so that a new library, program or test program needs no line of its own. A
-# target opts out with DISABLE_PRECOMPILE_HEADERS, a source file with
-# SKIP_PRECOMPILE_HEADERS (one that must include something before Qt).
+# target opts out with DISABLE_PRECOMPILE_HEADERS (or keeps headers of its
+# own), a source file with SKIP_PRECOMPILE_HEADERS (one that must include
+# something before Qt).
 #
 # A precompiled header is used only where it was compiled with the same
 # options and with no macro the using file lacks (GCC says so with
@@ -110,7 +111,9 @@ function(kt4_precompile_all)
   foreach(target IN LISTS targets)
     get_target_property(type ${target} TYPE)
     get_target_property(disabled ${target} DISABLE_PRECOMPILE_HEADERS)
-    if(disabled OR NOT type MATCHES "^(EXECUTABLE|STATIC_LIBRARY|SHARED_LIBRARY|OBJECT_LIBRARY)$"
+    get_target_property(own ${target} PRECOMPILE_HEADERS)
+    get_target_property(reused ${target} PRECOMPILE_HEADERS_REUSE_FROM)
+    if(disabled OR own OR reused OR NOT type MATCHES "^(EXECUTABLE|STATIC_LIBRARY|SHARED_LIBRARY|OBJECT_LIBRARY)$"
        OR target MATCHES "^kt4_pch_")
       continue()
     endif()
