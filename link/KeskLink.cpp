@@ -18,11 +18,6 @@ constexpr int IrPieceSize = 40;  // framed types go over the infrared socket in 
 // discoveries are paced so that waiting for a device costs no CPU.
 constexpr int DiscoveryIntervalMs = 250;
 
-// A dock that is busy, refuses to pass the instrument through or does not
-// answer is asked again this long after its answer, until the instrument is
-// passed through or the link is closed (whoever connects bounds the wait).
-constexpr int SlaveRetryMs = 500;
-
 int TimeOutMilliseconds(int TimeOut)
 {
     const qint64 ms = TimeOut > 0 ? qint64(TimeOut) * 1000 : -qint64(TimeOut);
@@ -611,7 +606,10 @@ void TKeskLink::AskDockForInstrument(TPassThroughDock* ADock, int Session)
             self->FDockAsking = false;  // the dock reports the instrument when it has it
             return;
         }
-        QTimer::singleShot(SlaveRetryMs, self, [self, ADock, Session] {
+        // A dock that is busy, refuses to pass the instrument through or does
+        // not answer is asked again, until the instrument is passed through
+        // or the link is closed (whoever connects bounds the wait).
+        QTimer::singleShot(self->FDockRetryMs, self, [self, ADock, Session] {
             if (self && Session == self->FDockSession && self->FDockAsking && !self->FConnected)
                 self->AskDockForInstrument(ADock, Session);
         });

@@ -44,6 +44,10 @@ public:
     void SetConnected(bool Value);
     int DefaultTimeOut() const { return FDefaultTimeOut; }
     void SetDefaultTimeOut(int Value) { FDefaultTimeOut = Value; }
+    // How long after a busy or refusing answer the dock is asked again for
+    // the instrument (500 ms).
+    int DockRetryMs() const { return FDockRetryMs; }
+    void SetDockRetryMs(int Value) { FDockRetryMs = Value; }
     TTraceLogState Logging() const { return FComPort->Logging(); }
     void SetLogging(TTraceLogState Value) { FComPort->SetLogging(Value); }
 
@@ -192,6 +196,7 @@ private:
     bool FDockAsking = false;        // the dock is being asked to pass the instrument through
     bool FDisconnectAsked = false;   // "DSC" is on its way to the dock
     int FDefaultTimeOut = 10;
+    int FDockRetryMs = 500;
     TPassThroughDock* FDock = nullptr;
     bool FConnected = false;
     bool FReportedConnected = false;  // the last state the poll reported

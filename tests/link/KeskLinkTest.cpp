@@ -278,6 +278,7 @@ TEST(KeskLinkDocks, TheDockSetIsAskedAndBusyIsAskedAgain)
 
     express.BusyAnswers = 3;
     express.WithUSB = true;
+    link.SetDockRetryMs(10);
     link.SetConnected(true);
     ASSERT_TRUE(WaitFor([&] { return express.Calls.count("SLV") == 4; })) << "asked again while busy";
     EXPECT_EQ(express.Calls, QStringList({"Enabled=1", "Halted=0", "SLV", "SLV", "SLV", "SLV"}));

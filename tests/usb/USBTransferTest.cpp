@@ -130,7 +130,7 @@ TEST_F(USBTransferTest, PullingTheDeviceOutMidTransferReportsItOnceAndStops)
     ASSERT_TRUE(WaitFor([&] { return Events.contains("removed") && !Device->IsConnected(); }));
     EXPECT_EQ(Events.count("removed"), 1);
     EXPECT_TRUE(Device->Halted());
-    EXPECT_EQ(Stack.OpenPipes(), 0);
+    EXPECT_TRUE(WaitFor([&] { return Stack.OpenPipes() == 0; }));
     EXPECT_EQ(Stack.Written(Path, 0).size(), 64);  // the first write went, then the device was gone
     EXPECT_TRUE(Device->DeviceList().isEmpty());
 }
