@@ -257,6 +257,8 @@ void TUpgradeSession::StopPump()
 {
     if (FPumpStopped || !FDock || !FDock->Enabled() || FDock->Description().PumpOffCommand.isEmpty())
         return;
+    if (FStage == TUpgradeStage::HandingBack || FStage == TUpgradeStage::Waiting)
+        return;  // the hand-back switched it off already
     FPumpStopped = true;
     FDock->Queue(FDock->Description().PumpOffCommand, rkPlain);
 }
