@@ -332,7 +332,7 @@ struct THostileDock {
     QStringList Faults;
     int ExitCode;
     bool HandedBack;  // "MST" and the blank lines reach the dock
-    QByteArray After = {};  // and after this line of its log, the pump is switched off, then "MST" sent
+    QByteArray After = {};  // this line in its log, and after "DSC" the pump is switched off, then "MST" sent
 };
 
 const THostileDock HostileDocks[] = {
@@ -386,10 +386,12 @@ TEST_P(HostileDock, EndsHandsBackAndNeverCompletesFalsely)
             EXPECT_GE(Heard(log, "MST"), 1) << "handed back";
             EXPECT_TRUE(log.contains("LCD [                ][                ]")) << "its first two lines blanked";
         }
-        if (!row.After.isEmpty()) {  // the hand-back: the pump off, then "MST"
-            const qsizetype pumpOff = log.indexOf("pump level 0", log.indexOf(row.After));
-            EXPECT_TRUE(log.contains(row.After) && pumpOff > 0) << log.toStdString();
-            EXPECT_GE(Heard(log.mid(pumpOff), "MST"), 1);
+        if (!row.After.isEmpty()) {  // after "DSC" and the command left alone: the pump off, then "MST"
+            const QByteArray afterDsc = log.mid(log.indexOf("<- DSC"));
+            EXPECT_TRUE(log.contains(row.After)) << log.toStdString();
+            const qsizetype pumpOff = afterDsc.indexOf("<- PSS\\x00\\x00");  // level 0, as the log writes it
+            EXPECT_GE(pumpOff, 0) << log.toStdString();
+            EXPECT_GE(Heard(afterDsc.mid(pumpOff), "MST"), 1);
         }
     }
 }
