@@ -95,6 +95,7 @@ private:
     void AwaitRemoval();
     void InstrumentRemoved();
     void ProbeForQuiet();
+    void StartProbe();
     void ProbeFinished(TUpgradeOutcome Outcome);
     void Print(const QString& Line);  // control characters from outside shown escaped
     void EndProgressLine();           // a terminal's progress line ends before another line

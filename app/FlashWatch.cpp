@@ -16,7 +16,7 @@ namespace {
 
 constexpr int SettleMs = 150;         // the link settles its way 100 ms after it was made
 constexpr int RetryMs = 5000;         // a dock that could not be reached is tried again after this
-constexpr int QuietProbeMs = 3000;    // a port whose instrument does not answer this long is free
+constexpr int QuietProbeMs = 6000;    // a port whose instrument answers no enquiry this long is free
 constexpr int ProbePauseMs = 2000;    // between two asks of an instrument not yet taken away
 constexpr int FailuresToPark = 3;     // failures in a row that park a dock
 
@@ -148,6 +148,15 @@ void TFlashCommand::ProbeForQuiet()
         return;
     }
     FProbing = true;
+    QTimer::singleShot(ProbePauseMs, this, [this] { StartProbe(); });
+}
+
+void TFlashCommand::StartProbe()
+{
+    if (FSignal != 0) {
+        FLoop.exit(fsCompleted);
+        return;
+    }
     TUpgradeSettings probe = FSettings;
     probe.Identify = true;
     probe.HistoryFile.clear();
@@ -160,8 +169,10 @@ void TFlashCommand::ProbeFinished(TUpgradeOutcome Outcome)
 {
     FProbing = false;
     FSession->SetSettings(FSettings);
-    if (Outcome == TUpgradeOutcome::NotConnected)
+    // Only silence on an open port means the instrument was taken away: a
+    // port that could not be opened just now proves nothing.
+    if (Outcome == TUpgradeOutcome::NotConnected && FSession->NothingAnswered())
         NextInstrument();
     else
-        QTimer::singleShot(ProbePauseMs, this, [this] { ProbeForQuiet(); });
+        ProbeForQuiet();  // after its pause
 }

@@ -68,6 +68,7 @@ void TKT4Head::Connect(bool Active)
 void TKT4Head::StartHandshake()
 {
     FHandshakeDone = false;
+    FUnansweredEnquiries = 0;
     FKeskLink->OnTimeOut = [this](QObject*, quint16) { ResendEnquiry(); };
     FKeskLink->OnReceiveMsg = [this](QObject*, const QByteArray& Data) { HandshakeReply(Data); };
     SendCommand("ENQ ", EnquiryTimeOut);
@@ -79,6 +80,8 @@ void TKT4Head::ResendEnquiry()
     if (!FKeskLink->Connected())
         return;
     const bool enquiry = FHandshakeState == hsEnquiry;
+    if (enquiry)
+        ++FUnansweredEnquiries;
     OnNote(this, QString("no answer to \"%1\" in %2: \"ENQ \" sent again")
                      .arg(enquiry ? "ENQ " : FHandshakeState == hsIdentify ? "WHO " : "VFL ")
                      .arg(TimeOutText(enquiry ? EnquiryTimeOut : CommandTimeOut)));

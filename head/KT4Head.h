@@ -43,6 +43,8 @@ public:
     THandshakeState HandshakeState() const { return FHandshakeState; }
     QByteArray FlashVersion() const { return FFlashVersion; }
     void Connect(bool Active);
+    // Enquiries of this handshake that went out and were not answered.
+    int UnansweredEnquiries() const { return FUnansweredEnquiries; }
 
     // ---- flash image and upload ----
     bool LoadFlashFile(const QString& FileName);
@@ -128,5 +130,6 @@ private:
     int FResends = 0;           // unsuccessful answers for the page being sent
     int FTotalResends = 0;
     bool FHandshakeDone = false;  // this session's handshake has brought the instrument online
+    int FUnansweredEnquiries = 0;
     int FAnswerTimeOutMs = 0;
 };

@@ -375,6 +375,7 @@ bool TUpgradeSession::Start()
     if ((!FSettings.Identify && !FOperator.ConfirmErase()) || !StillAt(turn))
         return false;
     FOnlineSeen = false;
+    FSilent = false;
     FUploadStarted = false;
     FProgramAcknowledged = false;
     FImageRefused = false;
@@ -431,6 +432,7 @@ void TUpgradeSession::ConnectTimedOut()
     if (FOnlineSeen || FStage != TUpgradeStage::Connecting)
         return;
     FEndMessage = "The instrument did not answer.";
+    FSilent = FHead->UnansweredEnquiries() > 0;  // asked, and nothing answered
     OnNote(this, QString("the instrument did not come online in %1 s").arg(FSettings.ConnectTimeOutMs / 1000.0));
     LetInstrumentGo();
 }

@@ -176,6 +176,9 @@ public:
     int PagesDone() const { return FPagesDone; }
     int Resends() const { return FResends; }
     bool ProgramAcknowledged() const { return FProgramAcknowledged; }
+    // Enquiries went out and nothing answered them within the connect
+    // time-out (not a port that could not be opened, nor one never asked).
+    bool NothingAnswered() const { return FSilent; }
     TUpgradeOutcome Outcome() const { return FOutcome; }
     // The attempt as it stands (the history's row, whether or not a history is kept).
     const TUpgradeAttempt& Attempt() const { return FAttempt; }
@@ -255,6 +258,7 @@ private:
     bool FPumpStopped = false;
     bool FDockProgressQueued = false;
     bool FOnlineSeen = false;
+    bool FSilent = false;          // the connect time-out passed with the way open
     bool FUploadStarted = false;   // this Start's one upload has begun
     bool FProgramAcknowledged = false;
     bool FImageRefused = false;

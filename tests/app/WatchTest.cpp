@@ -86,7 +86,7 @@ TBenchRun RunBench(const QString& Image, const QList<TSimProcess*>& Docks, int R
 
 // Two docks with three instruments each: the first to upgrade, the second
 // already current, the third failing mid-upload. The two upgrades end byte for
-// byte, both failures and both skips are told, every instrument is a row of
+// byte and are confirmed after the restart, both failures and both skips are told, every instrument is a row of
 // the report and a record of the history, each display told its outcome, and
 // at Ctrl-C both docks are handed back.
 TEST(Watch, TwoDocksSixInstrumentsThenCtrlC)
@@ -97,13 +97,13 @@ TEST(Watch, TwoDocksSixInstrumentsThenCtrlC)
     TSimProcess second(QStringList{"--address", "127.0.8.2"} + pile, TSimProcess::InDock);
     const QString image = first.MakeImage("2.00");
     const QString history = first.Dir() + "/history.sqlite";
-    const TBenchRun run = RunBench(image, {&first, &second}, 6, history, {"--skip-current"});
+    const TBenchRun run = RunBench(image, {&first, &second}, 6, history, {"--skip-current", "--verify"});
     ASSERT_TRUE(run.AllEnded) << run.Output.toStdString();
     EXPECT_EQ(run.ExitCode, 130) << run.Output.toStdString();
     EXPECT_TRUE(run.Output.contains("In all: 2 upgraded, 2 already current, 2 failed")) << run.Output.toStdString();
     for (TSimProcess* dock : {&first, &second}) {
         SCOPED_TRACE(dock->DockAddress().toStdString());
-        EXPECT_EQ(Count(run.Rows, dock->DockAddress(), "completed"), 1);
+        EXPECT_EQ(Count(run.Rows, dock->DockAddress(), "confirmed"), 1) << "the restarted instrument reports 2.00";
         EXPECT_EQ(Count(run.Rows, dock->DockAddress(), "skipped"), 1);
         EXPECT_EQ(Count(run.Rows, dock->DockAddress(), "failed"), 1);
         EXPECT_EQ(ReadFile(dock->FlashFile() + ".1").mid(FirstFlashAddress), ReadFile(image).mid(FirstFlashAddress));
@@ -139,4 +139,26 @@ TEST(Watch, ADockThatFailsThreeInARowIsParkedTheOthersGoOn)
     const QByteArray log = failing.Log();
     EXPECT_TRUE(log.contains("[PARKED - SEE PC ]"));
     EXPECT_EQ(log.count("<- SLV"), 3) << "no instrument asked for after the third failure";
+}
+
+// A port has no word for an instrument taken away: the upgraded one, still in
+// front of the port, is asked who it is again and again, never flashed twice.
+TEST(Watch, APortNeverFlashesTheSameInstrumentTwice)
+{
+    TSimProcess sim;
+    const QString image = sim.MakeImage("2.00");
+    const QString report = sim.Dir() + "/bench.jsonl";
+    QProcess bench;
+    bench.setProcessChannelMode(QProcess::MergedChannels);
+    bench.start(KT4_FLASH_PATH, {image, "--watch", "--yes", "--no-history", AnswerTimeOut, "--report", report, "-p",
+                                 sim.PtyPath()});
+    bench.closeWriteChannel();
+    ASSERT_TRUE(WaitFor([&] { return Rows(report).size() == 1; }, 120000));
+    ASSERT_TRUE(WaitFor([&] { return sim.Log().count("<- ENQ") >= 3; }, 60000)) << "asked again whether it is there";
+    ::kill(pid_t(bench.processId()), SIGINT);
+    ASSERT_TRUE(bench.waitForFinished(60000));
+    EXPECT_EQ(bench.exitCode(), 130) << bench.readAll().toStdString();
+    EXPECT_EQ(Rows(report).first().value("outcome").toString(), "completed");
+    sim.Stop();
+    EXPECT_EQ(sim.Log().count("<- PFM"), 1);
 }
