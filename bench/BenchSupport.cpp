@@ -1,5 +1,6 @@
 #include "bench/BenchSupport.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
 #include <sys/resource.h>
@@ -16,6 +17,17 @@ void RunLoopFor(int Milliseconds)
     QEventLoop loop;
     QTimer::singleShot(Milliseconds, &loop, &QEventLoop::quit);
     loop.exec();
+}
+
+bool RunLoopUntil(const std::function<bool()>& Done, int TimeoutMs)
+{
+    QTimer deadline;  // its expiry is an event: the loop wakes for it
+    deadline.setSingleShot(true);
+    if (TimeoutMs >= 0)
+        deadline.start(TimeoutMs);
+    while (!Done() && (TimeoutMs < 0 || deadline.isActive()))
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return Done();
 }
 
 QString StartSim(QProcess& Sim, const QStringList& Options)

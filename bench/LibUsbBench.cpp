@@ -51,8 +51,7 @@ bool Connected(TUSBDevice& Device)
 {
     std::optional<bool> connected;
     Device.Connect([&](bool Connected) { connected = Connected; });
-    while (!connected)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    RunLoopUntil([&] { return connected.has_value(); });
     return *connected;
 }
 
@@ -136,8 +135,7 @@ void PageEcho()
             back.clear();
             clock.start();
             device.Pipes(0)->QueueData(QByteArray(264, char('A' + round % 26)));
-            while (back.size() < 6 && clock.elapsed() < 5000)
-                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+            RunLoopUntil([&] { return back.size() >= 6; }, 5000);
             ms.push_back(clock.nsecsElapsed() / 1e6);
         }
         std::sort(ms.begin(), ms.end());

@@ -46,8 +46,7 @@ bool Connected(TUSBDevice& Device)
 {
     std::optional<bool> connected;
     Device.Connect([&](bool Connected) { connected = Connected; });
-    while (!connected)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    RunLoopUntil([&] { return connected.has_value(); });
     return *connected;
 }
 
@@ -64,11 +63,9 @@ void MoveBothWays(TUSBDevice& Device, int Size)
     clock.start();
     const double cpu = CpuSeconds();
     Device.Pipes(0)->QueueData(block);
-    while (Device.Pipes(0)->OutputBufferCount() > 0 && clock.elapsed() < 60000)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    RunLoopUntil([&] { return Device.Pipes(0)->OutputBufferCount() == 0; }, 60000);
     const double out = clock.nsecsElapsed() / 1e6;
-    while (back.size() < Size && clock.elapsed() < 60000)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    RunLoopUntil([&] { return back.size() >= Size; }, int(std::max<qint64>(0, 60000 - clock.elapsed())));
     const double in = clock.nsecsElapsed() / 1e6;
     std::printf("%d KiB out through pipe 0: %.1f ms (%.0f KiB/s); echoed back on pipe 1: %.1f ms (%s); "
                 "%.1f ms of our CPU\n",

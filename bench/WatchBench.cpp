@@ -89,16 +89,6 @@ void StopWatch(QProcess* Watch)
     Watch->waitForFinished(30000);
 }
 
-// Waits (running the event loop) until Done, for at most Milliseconds.
-bool WaitUntil(const std::function<bool()>& Done, int Milliseconds)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!Done() && clock.elapsed() < Milliseconds)
-        RunLoopFor(20);
-    return Done();
-}
-
 double IdleShare(const QString& Image, int Seconds, int* Processes)
 {
     std::vector<std::unique_ptr<TDock>> docks;
@@ -107,7 +97,7 @@ double IdleShare(const QString& Image, int Seconds, int* Processes)
     QObject owner;
     QProcess* watch = StartWatch(Image, docks, &owner);
     QByteArray logs[4];
-    const bool waiting = WaitUntil([&] {
+    const bool waiting = RunLoopUntil([&] {
         int asked = 0;
         for (int i = 0; i < 4; ++i) {
             logs[i] += docks[i]->Process.readAllStandardError();
@@ -138,7 +128,7 @@ double PlacedToFirstPage(const QString& Image)
     QByteArray log;
     QElapsedTimer placed;
     double first = -1;
-    WaitUntil([&] {
+    RunLoopUntil([&] {
         const QByteArray more = docks[0]->Process.readAllStandardError();
         if (!placed.isValid() && more.contains("placed"))
             placed.start();
