@@ -201,7 +201,7 @@ bool TFlashCommand::WriteSessionReport(const TUpgradeAttempt& Attempt)
 
 void TFlashCommand::BoxShown(TMsgDlgType Type, const QString& Text)
 {
-    const QString kind = FlashReport::KindName(Type);
+    const QString kind = KindName(Type);
     if (Type == mtError || Type == mtWarning)
         EndProgressLine();  // the box may go to the other stream
     Note(QString("[%1] %2").arg(kind, Text));

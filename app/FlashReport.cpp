@@ -65,16 +65,5 @@ QList<QJsonObject> TReader::Add(const QByteArray& Bytes)
     return events;
 }
 
-QString KindName(TMsgDlgType Type)
-{
-    switch (Type) {
-    case mtWarning: return "Warning";
-    case mtError: return "Error";
-    case mtInformation: return "Information";
-    case mtConfirmation: return "Confirm";
-    case mtCustom: break;
-    }
-    return "Message";
-}
 
 }  // namespace FlashReport

@@ -76,9 +76,6 @@ private:
     bool FTooLong = false;   // the line begun passed MaxLine: dropped up to its break
 };
 
-// The caption of a box kind in a "box" event ("Error", "Information", ...).
-QString KindName(TMsgDlgType Type);
-
 }  // namespace FlashReport
 
 // A dialog service that lets another back end answer and tells an observer

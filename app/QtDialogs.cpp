@@ -25,14 +25,7 @@ QMessageBox::Icon IconFor(TMsgDlgType Type)
 
 QString CaptionFor(TMsgDlgType Type)
 {
-    switch (Type) {
-    case mtWarning: return "Warning";
-    case mtError: return "Error";
-    case mtInformation: return "Information";
-    case mtConfirmation: return "Confirm";
-    case mtCustom: break;
-    }
-    return QApplication::applicationName();
+    return Type == mtCustom ? QApplication::applicationName() : KindName(Type);
 }
 
 // A box with a short text would be narrower than its title bar needs, and

@@ -4,15 +4,7 @@
 #include <cstdio>
 #include <poll.h>
 
-namespace {
-
-std::unique_ptr<TDialogService>& Installed()
-{
-    static std::unique_ptr<TDialogService> service;
-    return service;
-}
-
-const char* KindCaption(TMsgDlgType Type)
+QString KindName(TMsgDlgType Type)
 {
     switch (Type) {
     case mtWarning: return "Warning";
@@ -23,6 +15,15 @@ const char* KindCaption(TMsgDlgType Type)
     }
     return "Message";
 }
+
+namespace {
+
+std::unique_ptr<TDialogService>& Installed()
+{
+    static std::unique_ptr<TDialogService> service;
+    return service;
+}
+
 
 QString ButtonsPrompt(TMsgDlgButtons Buttons)
 {
@@ -124,7 +125,7 @@ TModalResult TConsoleDialogs::MessageDlg(const QString& Msg, TMsgDlgType Type, T
 {
     const bool question = (Buttons & ~mbOK) != 0;
     FILE* to = !question && FErr && (Type == mtError || Type == mtWarning) ? FErr : FOut;
-    std::fprintf(to, "\n[%s] %s\n", KindCaption(Type), qPrintable(TerminalSafe(Msg)));
+    std::fprintf(to, "\n[%s] %s\n", qPrintable(KindName(Type)), qPrintable(TerminalSafe(Msg)));
     if (!question) {
         std::fflush(to);
         return mrOk;

@@ -16,6 +16,10 @@
 
 enum TMsgDlgType { mtWarning, mtError, mtInformation, mtConfirmation, mtCustom };
 
+// A box's kind as its caption and the logs name it: "Warning", "Error",
+// "Information", "Confirm", or "Message" for a custom box.
+QString KindName(TMsgDlgType Type);
+
 enum TMsgDlgBtn { mbYes = 0x1, mbNo = 0x2, mbOK = 0x4, mbCancel = 0x8 };
 using TMsgDlgButtons = int;  // an or-ed set of TMsgDlgBtn
 constexpr TMsgDlgButtons mbOKCancel = mbOK | mbCancel;
